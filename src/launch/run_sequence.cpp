@@ -1,0 +1,74 @@
+#include "launch/run_sequence.h"
+
+#include "cleanup/uninstall_cleanup.h"
+#include "launch/launch_plan.h"
+#include "platform/platform.h"
+
+// The own path must leave room for its terminator; a longer one is refused, never cut.
+const size_t kOwnPathCapacity = 512;
+// "Cannot start " + the longest application path + "\n" + NUL.
+const size_t kStartFailureCapacity = 13 + kPathLimit + 1 + 1;
+
+enum OwnPathResult { kOwnPathRead, kOwnPathUnsplit, kOwnPathTooLong };
+
+static int ReportError(const WideUnit* message, const WideUnit* caption) {
+    ShowMessageBox(message, caption, kMessageBoxError);
+    return 1;
+}
+
+// The first element of the split command line names the program as it was invoked.
+static OwnPathResult ReadOwnPath(WideUnit* ownPath) {
+    int count = 0;
+    WideUnit** arguments = SplitCommandLine(ReadProcessCommandLine(), &count);
+    if (arguments == nullptr)
+        return kOwnPathUnsplit;
+    OwnPathResult result = kOwnPathUnsplit;
+    if (count >= 1) {
+        size_t length = BoundedTextLength(arguments[0], kOwnPathCapacity);
+        int copyFailed = CopyTextPrefix(ownPath, kOwnPathCapacity, arguments[0], length);
+        result = copyFailed ? kOwnPathTooLong : kOwnPathRead;
+    }
+    ReleaseSplitCommandLine(arguments);
+    return result;
+}
+
+// A failed query counts as a 32-bit system.
+static int IsSystem64Bit() {
+    int isWow64 = 0;
+    return QueryWow64Process(&isWow64) != 0 && isWow64 != 0;
+}
+
+static int ReportStartFailure(const WideUnit* applicationPath) {
+    WideUnit message[kStartFailureCapacity] = {0};
+    AppendText(message, kStartFailureCapacity, u"Cannot start ");
+    AppendText(message, kStartFailureCapacity, applicationPath);
+    AppendText(message, kStartFailureCapacity, u"\n");
+    return ReportError(message, kCaptionSetup);
+}
+
+int RunSetupWrapper(const WideUnit* argumentText) {
+    RestrictDllSearchToSystem();
+
+    WideUnit ownPath[kOwnPathCapacity];
+    OwnPathResult ownPathResult = ReadOwnPath(ownPath);
+    if (ownPathResult == kOwnPathUnsplit)
+        return ReportError(u"GetCommandLineW failed", kCaptionSetup);
+    if (ownPathResult == kOwnPathTooLong)
+        return ReportError(kMessagePathTooLong, kCaptionWrapper);
+
+    LaunchPlan plan;
+    LaunchError error;
+    if (ComposeLaunchPlan(ownPath, argumentText, IsSystem64Bit(), &plan, &error) != 0)
+        return ReportError(error.message, error.caption);
+
+    PayloadProcess payload;
+    if (StartProcess(plan.applicationPath, plan.commandLine, &payload) == 0)
+        return ReportStartFailure(plan.applicationPath);
+
+    // From here on nothing is reported: the payload ran, whatever it or the cleanup did.
+    WaitForProcessEnd(payload.process);
+    RunPostInstallStep();
+    ReleaseHandle(payload.process);
+    ReleaseHandle(payload.thread);
+    return 0;
+}
