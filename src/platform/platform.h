@@ -1,0 +1,57 @@
+#pragma once
+
+// The only way the wrapper reaches Windows. Each function is one Windows operation, named
+// after it; the shipped program links the Win32 implementation, the native tests link a
+// scriptable stand-in in its place.
+
+#include "launch/wide_text.h"
+
+typedef void* PlatformHandle;
+
+// Windows' own values, kept here so the portable code needs no Windows header;
+// the Win32 implementation checks them against the real ones at compile time.
+const unsigned long kRegistryLocalMachine = 0x80000002ul;
+const unsigned long kKeyQueryValue = 0x0001;
+const unsigned long kKeyWrite = 0x20006;
+const unsigned long kKeyWow64_64Key = 0x0100;
+const unsigned long kKeyWow64_32Key = 0x0200;
+const unsigned long kRegSz = 1;
+const unsigned long kMessageBoxError = 0x10;
+
+struct PayloadProcess {
+    PlatformHandle process;
+    PlatformHandle thread;
+};
+
+// LoadLibrary and friends look in the system folder only, so no DLL planted beside the
+// wrapper can be loaded into an elevated process. Silently does nothing on systems
+// that lack SetDefaultDllDirectories.
+void RestrictDllSearchToSystem();
+
+// GetCommandLineW.
+const WideUnit* ReadProcessCommandLine();
+// CommandLineToArgvW: the array, or null on failure; *count receives the number of elements.
+WideUnit** SplitCommandLine(const WideUnit* commandLine, int* count);
+// LocalFree of the array that SplitCommandLine returned.
+void ReleaseSplitCommandLine(WideUnit** arguments);
+// GetCurrentProcess + IsWow64Process: nonzero when the query worked, the answer in *isWow64.
+int QueryWow64Process(int* isWow64);
+// CreateProcessW with no security attributes, no inheritance, flags 0, the wrapper's
+// environment and current directory, a zeroed STARTUPINFOW. Nonzero on success.
+int StartProcess(const WideUnit* applicationPath, WideUnit* commandLine, PayloadProcess* started);
+// WaitForSingleObject with INFINITE.
+void WaitForProcessEnd(PlatformHandle process);
+// CloseHandle.
+void ReleaseHandle(PlatformHandle handle);
+// MessageBoxW without an owner window.
+void ShowMessageBox(const WideUnit* message, const WideUnit* caption, unsigned long style);
+
+// RegOpenKeyExW, RegQueryValueExW, RegSetValueExW, RegCloseKey: zero on success, as Windows
+// reports it. root is kRegistryLocalMachine; *size is in bytes, in and out.
+long OpenRegistryKey(unsigned long root, const WideUnit* path, unsigned long options,
+                     unsigned long access, PlatformHandle* key);
+long QueryRegistryValue(PlatformHandle key, const WideUnit* name, unsigned long* type,
+                        unsigned char* data, unsigned long* size);
+long SetRegistryValue(PlatformHandle key, const WideUnit* name, unsigned long type,
+                      const unsigned char* data, unsigned long size);
+void CloseRegistryKey(PlatformHandle key);
