@@ -1,0 +1,26 @@
+# Host build: the portable logic against a scriptable stand-in of the platform, under GoogleTest.
+find_package(GTest REQUIRED)
+include(GoogleTest)
+enable_testing()
+
+add_library(vuq_core STATIC ${VUQ_CORE_SOURCES})
+target_include_directories(vuq_core PUBLIC src)
+
+add_library(platform_standin STATIC tests/unit/platform_standin.cpp)
+target_include_directories(platform_standin PUBLIC src tests/unit)
+
+add_executable(unit_tests
+    tests/unit/text_search_test.cpp
+    tests/unit/launch_plan_test.cpp
+    tests/unit/run_sequence_test.cpp
+    tests/unit/uninstall_cleanup_test.cpp)
+target_link_libraries(unit_tests PRIVATE vuq_core platform_standin GTest::gtest_main)
+gtest_discover_tests(unit_tests DISCOVERY_TIMEOUT 30)
+
+find_program(CLANG_FORMAT NAMES clang-format clang-format-14)
+if(CLANG_FORMAT)
+    file(GLOB_RECURSE VUQ_FORMATTED_SOURCES CONFIGURE_DEPENDS
+        ${CMAKE_SOURCE_DIR}/src/*.cpp ${CMAKE_SOURCE_DIR}/src/*.h
+        ${CMAKE_SOURCE_DIR}/tests/*.cpp ${CMAKE_SOURCE_DIR}/tests/*.h)
+    add_test(NAME clang_format COMMAND ${CLANG_FORMAT} --dry-run -Werror ${VUQ_FORMATTED_SOURCES})
+endif()

@@ -1,0 +1,170 @@
+#include "platform_standin.h"
+
+#include <cstring>
+
+const std::u16string kUninstallEntryPath =
+    u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\VuqTouchscreen";
+
+static const long kErrorFileNotFound = 2;
+static const long kErrorAccessDenied = 5;
+static const long kErrorMoreData = 234;
+static PlatformHandle const kProcessHandle = reinterpret_cast<PlatformHandle>(0x1000);
+static PlatformHandle const kThreadHandle = reinterpret_cast<PlatformHandle>(0x2000);
+
+static StandIn* current = new StandIn();
+
+StandIn& TheStandIn() {
+    return *current;
+}
+
+void ResetStandIn() {
+    delete current;
+    current = new StandIn();
+}
+
+std::string TextBytes(const std::u16string& text, int withTerminator) {
+    std::string bytes(reinterpret_cast<const char*>(text.c_str()),
+                      (text.size() + (withTerminator ? 1 : 0)) * sizeof(char16_t));
+    return bytes;
+}
+
+static void Record(const char* call) {
+    current->calls.push_back(call);
+}
+
+void RestrictDllSearchToSystem() {
+    Record("RestrictDllSearchToSystem");
+}
+
+const WideUnit* ReadProcessCommandLine() {
+    Record("GetCommandLineW");
+    return current->commandLine.c_str();
+}
+
+WideUnit** SplitCommandLine(const WideUnit* commandLine, int* count) {
+    Record("CommandLineToArgvW");
+    current->splitInput = commandLine;
+    if (current->splitFails)
+        return nullptr;
+    // Heap copies, so the sanitizers see any use after release.
+    size_t n = current->splitArguments.size();
+    WideUnit** arguments = new WideUnit*[n + 1];
+    for (size_t i = 0; i < n; ++i) {
+        const std::u16string& argument = current->splitArguments[i];
+        arguments[i] = new WideUnit[argument.size() + 1];
+        std::memcpy(arguments[i], argument.c_str(), (argument.size() + 1) * sizeof(WideUnit));
+    }
+    arguments[n] = nullptr;
+    *count = static_cast<int>(n);
+    return arguments;
+}
+
+void ReleaseSplitCommandLine(WideUnit** arguments) {
+    Record("LocalFree");
+    ++current->splitReleases;
+    for (size_t i = 0; arguments[i] != nullptr; ++i)
+        delete[] arguments[i];
+    delete[] arguments;
+}
+
+int QueryWow64Process(int* isWow64) {
+    Record("IsWow64Process");
+    if (!current->wow64QueryWorks)
+        return 0;
+    *isWow64 = current->wow64Flag;
+    return 1;
+}
+
+int StartProcess(const WideUnit* applicationPath, WideUnit* commandLine, PayloadProcess* started) {
+    Record("CreateProcessW");
+    current->startedApplication = applicationPath;
+    current->startedCommandLine = commandLine;
+    if (!current->startSucceeds)
+        return 0;
+    started->process = kProcessHandle;
+    started->thread = kThreadHandle;
+    return 1;
+}
+
+void WaitForProcessEnd(PlatformHandle process) {
+    Record(process == kProcessHandle ? "WaitForSingleObject(process)" : "WaitForSingleObject(?)");
+}
+
+void ReleaseHandle(PlatformHandle handle) {
+    if (handle == kProcessHandle)
+        Record("CloseHandle(process)");
+    else if (handle == kThreadHandle)
+        Record("CloseHandle(thread)");
+    else
+        Record("CloseHandle(?)");
+}
+
+void ShowMessageBox(const WideUnit* message, const WideUnit* caption, unsigned long style) {
+    Record("MessageBoxW");
+    current->messages.push_back({message, caption, style});
+}
+
+// A 32-bit process on a 64-bit system lands in the 32-bit view unless it asks otherwise.
+static RegistryView& ViewFor(unsigned long access) {
+    return (access & kKeyWow64_64Key) ? current->registry64 : current->registry32;
+}
+
+long OpenRegistryKey(unsigned long root, const WideUnit* path, unsigned long options,
+                     unsigned long access, PlatformHandle* key) {
+    Record("RegOpenKeyExW");
+    current->openedKeys.push_back({path, root, options, access});
+    if (current->openStatus != 0)
+        return current->openStatus;
+    RegistryView& view = ViewFor(access);
+    if (root != kRegistryLocalMachine || view.count(path) == 0)
+        return kErrorFileNotFound;
+    current->openKeys.push_back({&view, path});
+    current->keyCloseCounts.push_back(0);
+    *key = reinterpret_cast<PlatformHandle>(current->openKeys.size());
+    return 0;
+}
+
+static size_t KeyNumber(PlatformHandle key) {
+    return reinterpret_cast<size_t>(key);
+}
+
+static RegistryValues& ValuesOf(PlatformHandle key) {
+    const OpenKey& open = current->openKeys.at(KeyNumber(key) - 1);
+    return (*open.view)[open.path];
+}
+
+long QueryRegistryValue(PlatformHandle key, const WideUnit* name, unsigned long* type,
+                        unsigned char* data, unsigned long* size) {
+    Record("RegQueryValueExW");
+    RegistryValues& values = ValuesOf(key);
+    auto found = values.find(name);
+    if (found == values.end())
+        return kErrorFileNotFound;
+    const std::string& bytes = found->second.bytes;
+    *type = found->second.type;
+    if (bytes.size() > *size) {
+        *size = static_cast<unsigned long>(bytes.size());
+        return kErrorMoreData;
+    }
+    // Fill the rest of the caller's buffer with noise: Windows does not terminate text for us.
+    std::memset(data, 0xA5, *size);
+    std::memcpy(data, bytes.data(), bytes.size());
+    *size = static_cast<unsigned long>(bytes.size());
+    return 0;
+}
+
+long SetRegistryValue(PlatformHandle key, const WideUnit* name, unsigned long type,
+                      const unsigned char* data, unsigned long size) {
+    Record("RegSetValueExW");
+    if (current->failingSets.count(name) != 0)
+        return kErrorAccessDenied;
+    ValuesOf(key)[name] = {type, std::string(reinterpret_cast<const char*>(data), size)};
+    return 0;
+}
+
+void CloseRegistryKey(PlatformHandle key) {
+    Record("RegCloseKey");
+    size_t number = KeyNumber(key);
+    if (number >= 1 && number <= current->keyCloseCounts.size())
+        ++current->keyCloseCounts[number - 1];
+}

@@ -1,0 +1,177 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "launch/run_sequence.h"
+#include "platform_standin.h"
+
+namespace {
+
+typedef std::vector<std::string> Calls;
+
+// The post-install step opens the uninstall entry three times; with no entry each open fails.
+const Calls kPostInstallWithoutEntry = {"RegOpenKeyExW", "RegOpenKeyExW", "RegOpenKeyExW"};
+
+Calls Join(Calls head, const Calls& tail) {
+    head.insert(head.end(), tail.begin(), tail.end());
+    return head;
+}
+
+const Calls kUntilPlan = {"RestrictDllSearchToSystem", "GetCommandLineW", "CommandLineToArgvW",
+                          "LocalFree", "IsWow64Process"};
+
+class RunSequence : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ResetStandIn();
+    }
+};
+
+TEST_F(RunSequence, TypicalRunStartsWaitsCleansAndReleasesInOrder) {
+    TheStandIn().commandLine = u"\"C:\\Setup\\VuqSetup.exe\"";
+    EXPECT_EQ(RunSetupWrapper(u""), 0);
+    const StandIn& s = TheStandIn();
+    Calls expected = Join(kUntilPlan, {"CreateProcessW", "WaitForSingleObject(process)"});
+    expected = Join(expected, kPostInstallWithoutEntry);
+    expected = Join(expected, {"CloseHandle(process)", "CloseHandle(thread)"});
+    EXPECT_EQ(s.calls, expected);
+    EXPECT_EQ(s.splitInput, u"\"C:\\Setup\\VuqSetup.exe\"");
+    EXPECT_EQ(s.startedApplication, u"C:\\Setup\\VuqSetup64.wzq");
+    EXPECT_EQ(s.startedCommandLine, u"/NoReset ");
+    EXPECT_EQ(s.splitReleases, 1);
+    EXPECT_TRUE(s.messages.empty());
+}
+
+struct WidthCase {
+    int queryWorks;
+    int flag;
+    const char16_t* payload;
+};
+
+TEST_F(RunSequence, FailedWow64QueryCountsAs32Bit) {
+    const WidthCase cases[] = {
+        {1, 1, u"C:\\My Setup\\VuqSetup64.wzq"},
+        {1, 0, u"C:\\My Setup\\VuqSetup.wzq"},
+        {0, 1, u"C:\\My Setup\\VuqSetup.wzq"},
+        {0, 0, u"C:\\My Setup\\VuqSetup.wzq"},
+    };
+    for (const WidthCase& c : cases) {
+        ResetStandIn();
+        TheStandIn().splitArguments = {u"C:\\My Setup\\VuqSetup.exe", u"/S"};
+        TheStandIn().wow64QueryWorks = c.queryWorks;
+        TheStandIn().wow64Flag = c.flag;
+        EXPECT_EQ(RunSetupWrapper(u"/S"), 0);
+        EXPECT_EQ(TheStandIn().startedApplication, c.payload);
+        EXPECT_EQ(TheStandIn().startedCommandLine, u"/S");
+    }
+}
+
+struct FailureCase {
+    const char* name;
+    void (*arrange)(StandIn&);
+    std::u16string argumentText;
+    std::u16string message;
+    std::u16string caption;
+    Calls calls;
+};
+
+// 512 units: one more than the own path's storage can hold with its terminator.
+const std::u16string kLongOwnPath = u"C:\\" + std::u16string(496, u'd') + u"\\VuqSetup.exe";
+
+TEST_F(RunSequence, ReportsEachFailureWithOneBoxAndStatus1) {
+    const FailureCase cases[] = {
+        {"unsplittable command line",
+         [](StandIn& s) { s.splitFails = 1; },
+         u"",
+         u"GetCommandLineW failed",
+         u"VUQ Setup",
+         {"RestrictDllSearchToSystem", "GetCommandLineW", "CommandLineToArgvW", "MessageBoxW"}},
+        {"empty split",
+         [](StandIn& s) { s.splitArguments.clear(); },
+         u"",
+         u"GetCommandLineW failed",
+         u"VUQ Setup",
+         {"RestrictDllSearchToSystem", "GetCommandLineW", "CommandLineToArgvW", "LocalFree",
+          "MessageBoxW"}},
+        {"own path of 512 units",
+         [](StandIn& s) { s.splitArguments = {kLongOwnPath}; },
+         u"",
+         u"Execute path is too long.",
+         u"VUQ Setup Wrapper",
+         {"RestrictDllSearchToSystem", "GetCommandLineW", "CommandLineToArgvW", "LocalFree",
+          "MessageBoxW"}},
+        {"name not found", [](StandIn& s) { s.splitArguments = {u"C:\\Tools\\setup.exe"}; }, u"",
+         u"SearchExeName failed", u"VUQ Setup", Join(kUntilPlan, {"MessageBoxW"})},
+        {"command line too long", [](StandIn&) {}, std::u16string(513, u'x'),
+         u"Passed command line is too long.", u"VUQ Setup Wrapper",
+         Join(kUntilPlan, {"MessageBoxW"})},
+        {"payload missing", [](StandIn& s) { s.startSucceeds = 0; }, u"",
+         u"Cannot start C:\\Setup\\VuqSetup64.wzq\n", u"VUQ Setup",
+         Join(kUntilPlan, {"CreateProcessW", "MessageBoxW"})},
+    };
+    for (const FailureCase& c : cases) {
+        ResetStandIn();
+        c.arrange(TheStandIn());
+        EXPECT_EQ(RunSetupWrapper(c.argumentText.c_str()), 1) << c.name;
+        const StandIn& s = TheStandIn();
+        EXPECT_EQ(s.calls, c.calls) << c.name;
+        ASSERT_EQ(s.messages.size(), 1u) << c.name;
+        EXPECT_EQ(s.messages[0].message, c.message) << c.name;
+        EXPECT_EQ(s.messages[0].caption, c.caption) << c.name;
+        EXPECT_EQ(s.messages[0].style, 0x10u) << c.name;
+    }
+}
+
+// The longest own path accepted (511 units) gives a 512-unit application path; its start
+// failure message must carry it whole.
+TEST_F(RunSequence, StartFailureMessageHoldsLongestApplicationPath) {
+    std::u16string folder = u"C:\\" + std::u16string(496, u'd') + u"\\";
+    ASSERT_EQ(folder.size(), 500u);
+    TheStandIn().splitArguments = {folder + u"VuqSetup"};
+    TheStandIn().startSucceeds = 0;
+    TheStandIn().wow64Flag = 0;
+    EXPECT_EQ(RunSetupWrapper(u""), 1);
+    std::u16string path = folder + u"VuqSetup.wzq";
+    ASSERT_EQ(path.size(), 512u);
+    EXPECT_EQ(TheStandIn().startedApplication, path);
+    ASSERT_EQ(TheStandIn().messages.size(), 1u);
+    EXPECT_EQ(TheStandIn().messages[0].message, u"Cannot start " + path + u"\n");
+}
+
+TEST_F(RunSequence, OwnPathOf511UnitsIsAccepted) {
+    std::u16string ownPath = u"C:\\" + std::u16string(495, u'd') + u"\\VuqSetup.exe";
+    ASSERT_EQ(ownPath.size(), 511u);
+    ASSERT_EQ(kLongOwnPath.size(), 512u);
+    TheStandIn().splitArguments = {ownPath};
+    TheStandIn().wow64Flag = 0;
+    EXPECT_EQ(RunSetupWrapper(u"/S"), 0);
+    EXPECT_EQ(TheStandIn().startedApplication.size(), 511u);
+    EXPECT_TRUE(TheStandIn().messages.empty());
+}
+
+// Only the first split element matters; the argument text comes from the runtime as it is.
+TEST_F(RunSequence, PassesArgumentTextUnchangedNotTheSplitArguments) {
+    TheStandIn().splitArguments = {u"C:\\Setup\\VuqSetup.exe", u"a", u"b c"};
+    EXPECT_EQ(RunSetupWrapper(u"a \"b c\"\t "), 0);
+    EXPECT_EQ(TheStandIn().startedCommandLine, u"a \"b c\"\t ");
+}
+
+TEST_F(RunSequence, PostInstallStepRunsAfterWaitAndBeforeRelease) {
+    TheStandIn().registry64[kUninstallEntryPath][u"DisplayVersion"] = {kRegSz,
+                                                                       TextBytes(u"5.5.3 Beta")};
+    EXPECT_EQ(RunSetupWrapper(u""), 0);
+    const Calls& calls = TheStandIn().calls;
+    auto at = [&](const std::string& call) {
+        for (size_t i = 0; i < calls.size(); ++i)
+            if (calls[i] == call)
+                return static_cast<int>(i);
+        return -1;
+    };
+    EXPECT_LT(at("WaitForSingleObject(process)"), at("RegOpenKeyExW"));
+    EXPECT_LT(at("RegSetValueExW"), at("CloseHandle(process)"));
+    EXPECT_EQ(TheStandIn().registry64[kUninstallEntryPath][u"DisplayVersion"].bytes,
+              TextBytes(u"5.5.3 "));
+}
+
+} // namespace
