@@ -1,7 +1,8 @@
 #include "platform/platform.h"
 
-#include <shellapi.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <shellapi.h>
 
 static_assert(sizeof(WideUnit) == sizeof(wchar_t), "UTF-16 units are wchar_t on Windows");
 static_assert(kKeyQueryValue == KEY_QUERY_VALUE && kKeyWrite == KEY_WRITE, "registry access");
