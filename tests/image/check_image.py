@@ -1,0 +1,195 @@
+"""Checks the built VuqSetup.exe: kind of image, manifest, icon, version record, imports.
+
+Usage: /usr/bin/python3 check_image.py EXE
+Prints one line per check and "N passed, M failed"; exits 1 if any failed.
+"""
+
+import struct
+import sys
+import xml.etree.ElementTree as ET
+
+import pefile
+
+RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
+LANG_EN_US = 1033
+ASM_V3 = "{urn:schemas-microsoft-com:asm.v3}"
+PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
+
+# (width, height, bit count) of the icon group, in order; 256 is stored as PNG.
+ICONS = [(32, 32, 4), (16, 16, 4), (48, 48, 8), (32, 32, 8), (16, 16, 8),
+         (256, 256, 32), (48, 48, 32), (32, 32, 32), (16, 16, 32)]
+
+FIXED_VERSION = [  # (name, index into VS_FIXEDFILEINFO's 13 DWORDs, value)
+    ("signature", 0, 0xFEEF04BD), ("struct version", 1, 0x00010000),
+    ("file version MS", 2, 0x00010000), ("file version LS", 3, 0x00000001),
+    ("product version MS", 4, 0x00010000), ("product version LS", 5, 0x00000001),
+    ("file flags mask", 6, 0x17), ("file flags", 7, 0), ("file OS", 8, 4),
+    ("file type", 9, 1), ("file subtype", 10, 0), ("file date MS", 11, 0),
+    ("file date LS", 12, 0),
+]
+
+STRINGS = {
+    "CompanyName": "Vuq Devices Team",
+    "FileDescription": "VuqSetup Wrapper Application",
+    "FileVersion": "1, 0, 0, 1",
+    "InternalName": "VuqSetup",
+    "LegalCopyright": "Copyright (C) 2026 Vuq Devices Team",
+    "OriginalFilename": "VuqSetup.exe",
+    "ProductName": "VuqSetup Wrapper Application",
+    "ProductVersion": "1, 0, 0, 1",
+}
+
+SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "shell32.dll", "advapi32.dll", "msvcrt.dll"}
+
+results = []
+
+
+def check(name, got, want):
+    results.append(got == want)
+    if got == want:
+        print(f"ok   {name}")
+    else:
+        print(f"FAIL {name}: got {got!r}, want {want!r}")
+
+
+def resources(pe):
+    """Maps (type, id, lang) to the resource's bytes."""
+    found = {}
+    root = getattr(pe, "DIRECTORY_ENTRY_RESOURCE", None)
+    for t in root.entries if root else []:
+        for n in t.directory.entries:
+            for lang in n.directory.entries:
+                s = lang.data.struct
+                found[(t.id, n.id, lang.id)] = pe.get_data(s.OffsetToData, s.Size)
+    return found
+
+
+def langs_of(res, rtype, rid):
+    return sorted(lang for t, i, lang in res if (t, i) == (rtype, rid))
+
+
+def version_node(data, pos):
+    """Parses one VS_VERSIONINFO-style node: (key, value bytes, value type, children)."""
+    length, value_len, vtype = struct.unpack_from("<HHH", data, pos)
+    end = pos + length
+    key_end = pos + 6
+    while key_end < end and data[key_end:key_end + 2] != b"\0\0":
+        key_end += 2
+    key = data[pos + 6:key_end].decode("utf-16-le")
+    p = (key_end + 2 + 3) & ~3
+    value_bytes = value_len * 2 if vtype == 1 else value_len
+    value = data[p:p + value_bytes]
+    p = (p + value_bytes + 3) & ~3
+    children = []
+    while p < end:
+        child, p = version_node(data, p)
+        children.append(child)
+        p = (p + 3) & ~3
+    return (key, value, vtype, children), end
+
+
+def check_kind(pe):
+    check("machine is i386", hex(pe.FILE_HEADER.Machine), hex(0x14C))
+    check("optional header is PE32", hex(pe.OPTIONAL_HEADER.Magic), hex(0x10B))
+    check("subsystem is GUI", pe.OPTIONAL_HEADER.Subsystem, 2)
+    check("subsystem version is 5.0",
+          (pe.OPTIONAL_HEADER.MajorSubsystemVersion, pe.OPTIONAL_HEADER.MinorSubsystemVersion),
+          (5, 0))
+
+
+def check_manifest(res):
+    langs = langs_of(res, RT_MANIFEST, 1)
+    check("manifest resource 1 present once", len(langs), 1)
+    if len(langs) != 1:
+        return
+    try:
+        root = ET.fromstring(res[(RT_MANIFEST, 1, langs[0])])
+    except ET.ParseError as e:
+        check("manifest parses as XML", str(e), "no error")
+        return
+    path = f"{ASM_V3}trustInfo/{ASM_V3}security/{ASM_V3}requestedPrivileges/{ASM_V3}requestedExecutionLevel"
+    levels = root.findall(path)
+    check("manifest has one requestedExecutionLevel", len(levels), 1)
+    attrs = levels[0].attrib if levels else {}
+    check("manifest level", attrs.get("level"), "requireAdministrator")
+    check("manifest uiAccess", attrs.get("uiAccess"), "false")
+
+
+def check_icons(res):
+    check("icon group 129 languages", langs_of(res, RT_GROUP_ICON, 129), [LANG_EN_US])
+    group = res.get((RT_GROUP_ICON, 129, LANG_EN_US))
+    if group is None:
+        return
+    reserved, kind, count = struct.unpack_from("<HHH", group, 0)
+    check("icon group header", (reserved, kind, count), (0, 1, len(ICONS)))
+    for i, (w, h, bits) in enumerate(ICONS):
+        name = f"icon {i} ({w}x{h} {bits}-bit)"
+        if 6 + 14 * (i + 1) > len(group):
+            check(f"{name} entry present", False, True)
+            continue
+        gw, gh, colours, _, planes, gbits, size, icon_id = struct.unpack_from("<BBBBHHIH", group, 6 + 14 * i)
+        check(f"{name} entry", (gw or 256, gh or 256, gbits, planes, colours),
+              (w, h, bits, 1, 16 if bits == 4 else 0))
+        langs = langs_of(res, RT_ICON, icon_id)
+        if len(langs) != 1:
+            check(f"{name} image resource {icon_id} present once", len(langs), 1)
+            continue
+        image = res[(RT_ICON, icon_id, langs[0])]
+        check(f"{name} image size matches entry", len(image), size)
+        if w == 256:
+            # IHDR: length, type, width, height, bit depth, colour type
+            ihdr = struct.unpack_from(">I4sIIBB", image, 8) if len(image) >= 26 else None
+            check(f"{name} image header", (image[:8], ihdr), (PNG_SIGNATURE, (13, b"IHDR", w, h, 8, 6)))
+        else:
+            header = struct.unpack_from("<IiiHH", image, 0)
+            check(f"{name} image header", header, (40, w, 2 * h, 1, bits))
+
+
+def check_version(res):
+    check("version record languages", langs_of(res, RT_VERSION, 1), [LANG_EN_US])
+    data = res.get((RT_VERSION, 1, LANG_EN_US))
+    if data is None:
+        return
+    (key, fixed, _, children), _ = version_node(data, 0)
+    check("version root key", key, "VS_VERSION_INFO")
+    check("version fixed part length", len(fixed), 52)
+    fields = struct.unpack("<13I", fixed) if len(fixed) == 52 else [None] * 13
+    for name, index, want in FIXED_VERSION:
+        check(f"version {name}", hex(fields[index]) if fields[index] is not None else None, hex(want))
+    check("version blocks", [c[0] for c in children], ["StringFileInfo", "VarFileInfo"])
+    by_key = {c[0]: c for c in children}
+    tables = by_key.get("StringFileInfo", (None, None, None, []))[3]
+    check("string tables", [t[0] for t in tables], ["000004b0"])
+    entries = tables[0][3] if tables else []
+    got = {k: v.decode("utf-16-le").rstrip("\0") for k, v, _, _ in entries}
+    check("string keys, in order, no extras", [e[0] for e in entries], list(STRINGS))
+    for k, want in STRINGS.items():
+        check(f"string {k}", got.get(k), want)
+    var = by_key.get("VarFileInfo", (None, None, None, []))[3]
+    check("translation entries", [(k, struct.unpack("<HH", v) if len(v) == 4 else v) for k, v, _, _ in var],
+          [("Translation", (0x0000, 0x04B0))])
+
+
+def check_imports(pe):
+    dlls = [e.dll.decode().lower() for e in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])]
+    check("imports something", bool(dlls), True)
+    check("imports only system DLLs", sorted(set(dlls) - SYSTEM_DLLS), [])
+
+
+def main():
+    if len(sys.argv) != 2:
+        sys.exit("usage: check_image.py EXE")
+    pe = pefile.PE(sys.argv[1])
+    res = resources(pe)
+    check_kind(pe)
+    check_manifest(res)
+    check_icons(res)
+    check_version(res)
+    check_imports(pe)
+    failed = results.count(False)
+    print(f"{len(results) - failed} passed, {failed} failed")
+    sys.exit(1 if failed else 0)
+
+
+if __name__ == "__main__":
+    main()
