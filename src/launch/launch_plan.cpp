@@ -43,7 +43,8 @@ int ComposeLaunchPlan(const WideUnit* ownPath, const WideUnit* argumentText, int
     if (prefixLength + argumentLength > kCommandLineLimit)
         return Refuse(error, u"Passed command line is too long.", kCaptionWrapper);
 
-    CopyTextPrefix(plan->applicationPath, kApplicationPathCapacity, ownPath, folderLength);
+    CopyTextPrefix(plan->applicationPath, kApplicationPathCapacity, ownPath,
+                   static_cast<size_t>(folderLength));
     AppendText(plan->applicationPath, kApplicationPathCapacity, payloadName);
     CopyTextPrefix(plan->commandLine, kCommandLineCapacity, prefix, prefixLength);
     AppendText(plan->commandLine, kCommandLineCapacity, argumentText);
