@@ -1,0 +1,47 @@
+# Front door: `make` builds dist/VuqSetup.exe, `make test` runs every test, `make demo` shows
+# the wrapper at work under Wine. Each first installs what the machine lacks.
+ARGS ?=
+PYTHON := /usr/bin/python3
+
+.PHONY: all deps exe native asan windows fuzz-build fuzz test demo clean
+
+all: exe
+
+deps:
+	@sh tools/install-deps.sh
+
+exe: deps
+	cmake --preset windows >/dev/null
+	cmake --build --preset windows --target VuqSetup
+
+native: deps
+	cmake --preset native >/dev/null
+	cmake --build --preset native
+
+asan: deps
+	cmake --preset native-asan >/dev/null
+	cmake --build --preset native-asan
+
+windows: deps
+	cmake --preset windows >/dev/null
+	cmake --build --preset windows
+
+fuzz-build: deps
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz
+
+# Runs each fuzzer for FUZZ_SECONDS (default 60) and reports executions and findings.
+fuzz: deps
+	sh tools/fuzz.sh
+
+test: native asan windows fuzz-build
+	ctest --preset native
+	ctest --preset native-asan
+	ctest --preset fuzz
+	ctest --preset windows
+
+demo: windows
+	$(PYTHON) tools/demo.py --build build/windows --exe dist/VuqSetup.exe --args "$(ARGS)"
+
+clean:
+	rm -rf build dist
