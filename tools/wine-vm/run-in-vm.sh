@@ -1,0 +1,35 @@
+#!/bin/sh
+# Runs JOB_DIR/job.sh inside the test VM (see build-image.sh) and exits with its status.
+# The job folder travels as a tar on a read-only second disk; a third disk, kept between
+# runs, holds the Wine prefixes, which take minutes to create under emulation.
+set -eu
+
+[ $# = 1 ] || { echo "usage: $0 JOB_DIR" >&2; exit 2; }
+job=$(cd "$1" && pwd)
+CACHE=${VUQ_VM_CACHE:-/var/cache/vuqsetup-vm}
+HERE=$(cd "$(dirname "$0")" && pwd)
+sh "$HERE/build-image.sh"
+
+prefixes=$CACHE/prefixes.img
+if [ ! -f "$prefixes" ]; then
+    truncate -s 4G "$prefixes.new"
+    mkfs.ext4 -q -F -L vuqprefixes "$prefixes.new"
+    mv "$prefixes.new" "$prefixes"
+fi
+
+tar -C "$job" -cf "$job.tar" .
+console="$job.console"
+# Two emulated CPUs, one per host core, of the plain qemu64 model: Wine dies at its first
+# Windows instruction on the richer "max" model. The root file system's changes are thrown away.
+timeout "${VUQ_VM_TIMEOUT:-3000}" qemu-system-x86_64 -machine pc -accel tcg,thread=multi \
+    -cpu "${VUQ_VM_CPU:-qemu64}" -smp 2 -m 4096 -nographic -no-reboot -monitor none -serial stdio \
+    -kernel "$CACHE/vmlinuz" -initrd "$CACHE/initrd.img" \
+    -append "console=ttyS0 root=/dev/vda rw init=/sbin/vuq-init quiet" \
+    -drive "file=$CACHE/rootfs.img,if=virtio,format=raw,snapshot=on" \
+    -drive "file=$job.tar,if=virtio,format=raw,readonly=on" \
+    -drive "file=$prefixes,if=virtio,format=raw" </dev/null | tee "$console" |
+    grep --line-buffered -v -E '^\[ *[0-9.]+\]' || true
+status=$(sed -n 's/^vuq-vm-status=\([0-9]*\).*/\1/p' "$console" | tail -n 1)
+rm -f "$job.tar"
+[ -n "$status" ] || { echo "the test VM ended without reporting a status" >&2; exit 1; }
+exit "$status"
