@@ -1,0 +1,301 @@
+"""End-to-end cases: the real wrapper, the real Win32 calls, observed from outside."""
+
+from winelab import (Scenario, clear_entry, dump_entry, relay_calls, run_wrapper, set_entry,
+                     text_bytes)
+
+CASES = []
+REG_SZ, REG_EXPAND_SZ, REG_BINARY = 1, 2, 3
+SETUP, WRAPPER = "VUQ Setup", "VUQ Setup Wrapper"
+
+
+def case(name, suite, only=None):
+    def register(function):
+        CASES.append((name, suite, only, function))
+        return function
+    return register
+
+
+class Check:
+    def __init__(self):
+        self.failures = []
+
+    def equal(self, actual, expected, what):
+        if actual != expected:
+            self.failures.append("%s: got %r, want %r" % (what, actual, expected))
+
+    def true(self, condition, what):
+        if not condition:
+            self.failures.append(what)
+
+
+def payload_name(prefix):
+    return "VuqSetup64.wzq" if prefix.is64 else "VuqSetup.wzq"
+
+
+def expect_started(c, run, module, cmdline):
+    c.equal(run.error, None, "driver error")
+    c.equal(run.exit, 0, "wrapper exit status")
+    c.equal(run.boxes, [], "message boxes")
+    c.equal(len(run.payloads), 1, "payload starts")
+    if run.payloads:
+        c.equal(run.payloads[0]["module"], module, "payload started")
+        c.equal(run.payloads[0]["cmdline"], cmdline, "payload command line")
+
+
+def expect_refused(c, run, message, caption):
+    c.equal(run.error, None, "driver error")
+    c.equal(run.exit, 1, "wrapper exit status")
+    c.equal(run.boxes, [(0, message, caption, 0x10)], "message boxes (owner, text, caption, style)")
+    c.equal(len(run.payloads), 0, "payload starts")
+
+
+# --- Launch -------------------------------------------------------------------------------
+
+@case("typical run: payload for this system, /NoReset, wrapper's current directory", "launch")
+def typical_run(p, c):
+    s = Scenario(p, r"C:\e2e\typical")
+    run = run_wrapper(p, s, '"%s"' % s.exe, cwd=r"C:\e2e\elsewhere")
+    expect_started(c, run, s.folder + "\\" + payload_name(p), "/NoReset ")
+    if run.payloads:
+        c.equal(run.payloads[0]["cwd"].rstrip("\\"), r"C:\e2e\elsewhere", "payload's directory")
+
+
+# (folder, wrapper file name, command line with {exe} for the wrapper's path, payload command
+# line): how the runtime cuts the argument text out of the process command line.
+ARGUMENT_TEXTS = [
+    (r"C:\e2e\blanks", "VuqSetup.exe", '"{exe}"   /S', "/S"),
+    (r"C:\e2e\My Setup", "VuqSetup.exe", '"{exe}" /S', "/S"),
+    (r"C:\e2e\plain", "VuqSetup.exe", '{exe} a "b c"', 'a "b c"'),
+    (r"C:\e2e\tabs", "VuqSetup.exe", '"{exe}"\t/S\t', "/S\t"),
+    (r"C:\e2e\mixed", "VuqSetup.exe", "{exe}\t \t/q  /v  ", "/q  /v  "),
+    (r"C:\e2e\trailing", "VuqSetup.exe", '"{exe}"  \t ', "/NoReset "),
+    (r"C:\e2e\quoted", "VuqSetup.exe", '"{exe}" "" "x"', '"" "x"'),
+]
+
+
+@case("argument text: blanks, tabs and quotes as the runtime cuts them", "launch")
+def argument_texts(p, c):
+    for folder, exe_name, template, expected in ARGUMENT_TEXTS:
+        s = Scenario(p, folder, exe_name)
+        run = run_wrapper(p, s, template.format(exe=s.exe))
+        sub = Check()
+        expect_started(sub, run, folder + "\\" + payload_name(p), expected)
+        c.failures += ["%r: %s" % (template, f) for f in sub.failures]
+
+
+@case("own path: folder-name fallback, file name first, case kept", "launch")
+def own_paths(p, c):
+    name = payload_name(p)
+    fallback = Scenario(p, r"C:\e2e\fallback\VuqSetup", "Install.exe",
+                        payload_folder=r"C:\e2e\fallback")
+    run = run_wrapper(p, fallback, '"%s" /x' % fallback.exe)
+    expect_started(c, run, "C:\\e2e\\fallback\\" + name, "/x")
+
+    first = Scenario(p, r"C:\e2e\first\VuqSetup")
+    run = run_wrapper(p, first, '"%s"' % first.exe)
+    expect_started(c, run, "C:\\e2e\\first\\VuqSetup\\" + name, "/NoReset ")
+
+    # Wine's file system ignores case, so the case of the path shows in what the wrapper asked for.
+    upper = Scenario(p, r"C:\e2e\upper", payloads=())
+    run = run_wrapper(p, upper, r'"C:\E2E\UPPER\VUQSETUP.EXE"', application=upper.exe)
+    expect_refused(c, run, "Cannot start C:\\E2E\\UPPER\\%s\n" % name, SETUP)
+
+
+@case("refusals: renamed wrapper, missing payload", "launch")
+def refusals(p, c):
+    renamed = Scenario(p, r"C:\e2e\renamed", "setup.exe")
+    expect_refused(c, run_wrapper(p, renamed, '"%s" /S' % renamed.exe), "SearchExeName failed",
+                   SETUP)
+    missing = Scenario(p, r"C:\e2e\missing", payloads=())
+    expect_refused(c, run_wrapper(p, missing, '"%s"' % missing.exe),
+                   "Cannot start C:\\e2e\\missing\\%s\n" % payload_name(p), SETUP)
+
+
+@case("trapped message box agrees with the relay trace", "launch")
+def trapped_box(p, c):
+    renamed = Scenario(p, r"C:\e2e\trapped", "Setup.exe")
+    run = run_wrapper(p, renamed, '"%s"' % renamed.exe, trap_boxes=True, relay=False)
+    expect_refused(c, run, "SearchExeName failed", SETUP)
+
+
+@case("payload's exit code is not the wrapper's; the wrapper waits for the payload", "launch")
+def waits_for_payload(p, c):
+    s = Scenario(p, r"C:\e2e\waits")
+    run = run_wrapper(p, s, '"%s" /S' % s.exe,
+                      payload_env={"VUQ_PAYLOAD_EXIT": "7", "VUQ_PAYLOAD_SLEEP_MS": "2000"})
+    expect_started(c, run, s.folder + "\\" + payload_name(p), "/S")
+    c.true(run.elapsed is not None and run.elapsed >= 2.0,
+           "wrapper ended after %s s, before its payload's 2 s" % run.elapsed)
+    if run.payloads:
+        c.true(run.payloads[0].get("end_qpc", 1 << 62) < run.ended_at,
+               "payload had not ended when the wrapper did")
+
+
+@case("on a 64-bit system the 64-bit payload is chosen even with both present", "launch",
+      only="win64")
+def chooses_64(p, c):
+    s = Scenario(p, r"C:\e2e\both")
+    run = run_wrapper(p, s, '"%s"' % s.exe)
+    expect_started(c, run, s.folder + "\\VuqSetup64.wzq", "/NoReset ")
+
+
+# --- Uninstall entry cleanup ---------------------------------------------------------------
+
+def run_with_entry(p, folder, written_by_payload, before=()):
+    """The payload writes its entry at the end of its run, after a sleep: a wrapper that does
+    not wait for it would clean before the values exist."""
+    clear_entry(p)
+    set_entry(p, before)
+    s = Scenario(p, folder)
+    spec = ";".join("%s,%s,%d,%s" % (v, n, t, d.hex()) for v, n, t, d in written_by_payload)
+    env = {"VUQ_PAYLOAD_SLEEP_MS": "1000"}
+    if spec:
+        env["VUQ_PAYLOAD_REG"] = spec
+    return run_wrapper(p, s, '"%s"' % s.exe, payload_env=env, relay=False)
+
+
+def expect_entry(c, p, view, expected):
+    c.equal(dump_entry(p, view), expected, "entry in the %s-bit view" % view)
+
+
+UNTOUCHED = {
+    "Publisher": (REG_SZ, text_bytes("Beta Labs")),
+    "UninstallString": (REG_SZ, text_bytes(r"C:\Beta\uninstall.exe")),
+}
+
+
+def as_written(values):
+    return [("64", name, kind, data) for name, (kind, data) in values.items()]
+
+
+@case("the tag is cut from the three values; nothing else changes", "cleanup")
+def cuts_tag(p, c):
+    before = dict(UNTOUCHED)
+    before["DisplayVersion"] = (REG_SZ, text_bytes("5.5.3 Beta"))
+    before["DisplayName"] = (REG_SZ, text_bytes("Touch Driver BETA 2 (x64)"))
+    before["Comments"] = (REG_EXPAND_SZ, text_bytes("Beta"))
+    run = run_with_entry(p, r"C:\e2e\cleanup", as_written(before))
+    c.equal(run.exit, 0, "wrapper exit status")
+    after = dict(UNTOUCHED)
+    after["DisplayVersion"] = (REG_SZ, text_bytes("5.5.3 "))
+    after["DisplayName"] = (REG_SZ, text_bytes("Touch Driver "))
+    after["Comments"] = (REG_SZ, b"\0\0")
+    expect_entry(c, p, "64", after)
+
+
+@case("values without the tag are not written; first of two tags cuts", "cleanup")
+def leaves_untagged(p, c):
+    before = {
+        "DisplayVersion": (REG_EXPAND_SZ, text_bytes("5.5.3")),
+        "DisplayName": (REG_SZ, text_bytes("Touch Betx Bet")),
+        "Comments": (REG_SZ, text_bytes("one beta two BETA")),
+    }
+    run = run_with_entry(p, r"C:\e2e\untagged", as_written(before))
+    c.equal(run.exit, 0, "wrapper exit status")
+    after = dict(before)
+    after["Comments"] = (REG_SZ, text_bytes("one "))
+    expect_entry(c, p, "64", after)
+
+
+@case("bad data: no terminator, odd size, larger than 1024 bytes, binary", "cleanup")
+def bad_data(p, c):
+    before = {
+        "DisplayVersion": (REG_SZ, ("v" * 508 + "BETA").encode("utf-16-le")),
+        "DisplayName": (REG_SZ, "2.0 Beta".encode("utf-16-le") + b"x"),
+        "Comments": (REG_SZ, text_bytes("a" * 600 + " Beta")),
+    }
+    run = run_with_entry(p, r"C:\e2e\baddata", as_written(before))
+    c.equal(run.exit, 0, "wrapper exit status")
+    after = dict(before)
+    after["DisplayVersion"] = (REG_SZ, text_bytes("v" * 508))
+    after["DisplayName"] = (REG_SZ, text_bytes("2.0 "))
+    expect_entry(c, p, "64", after)
+
+
+@case("no uninstall entry at all: status 0, nothing created", "cleanup")
+def no_entry(p, c):
+    run = run_with_entry(p, r"C:\e2e\noentry", [])
+    c.equal(run.exit, 0, "wrapper exit status")
+    c.equal(len(run.payloads), 1, "payload starts")
+    expect_entry(c, p, "64", None)
+    expect_entry(c, p, "32", None)
+
+
+@case("an entry only in the 32-bit view is left alone", "cleanup", only="win64")
+def only_32_bit_view(p, c):
+    values = [("32", "DisplayVersion", REG_SZ, text_bytes("5.5.3 Beta"))]
+    run = run_with_entry(p, r"C:\e2e\view32", values)
+    c.equal(run.exit, 0, "wrapper exit status")
+    expect_entry(c, p, "64", None)
+    expect_entry(c, p, "32", {"DisplayVersion": (REG_SZ, text_bytes("5.5.3 Beta"))})
+
+
+# --- Faults and hostile input ----------------------------------------------------------------
+
+@case("DLL search restricted to the system folder before anything else", "faults")
+def restricts_dll_search(p, c):
+    s = Scenario(p, r"C:\e2e\dllsearch")
+    run = run_wrapper(p, s, '"%s"' % s.exe)
+    calls = relay_calls(run.stderr, "SetDefaultDllDirectories")
+    c.equal(calls, ["00000800"], "SetDefaultDllDirectories calls (LOAD_LIBRARY_SEARCH_SYSTEM32)")
+    c.equal(run.exit, 0, "wrapper exit status")
+
+
+@case("payload that is not a program", "faults")
+def payload_not_a_program(p, c):
+    s = Scenario(p, r"C:\e2e\textpayload", payloads=())
+    with open(p.host_path(s.folder + "\\" + payload_name(p)), "w") as f:
+        f.write("this is not a program\n")
+    expect_refused(c, run_wrapper(p, s, '"%s"' % s.exe),
+                   "Cannot start %s\\%s\n" % (s.folder, payload_name(p)), SETUP)
+
+
+@case("payload that crashes: status 0 and the cleanup still runs", "faults")
+def payload_crashes(p, c):
+    clear_entry(p)
+    s = Scenario(p, r"C:\e2e\crash")
+    spec = "64,DisplayVersion,1," + text_bytes("1.0 Beta").hex()
+    run = run_wrapper(p, s, '"%s"' % s.exe, relay=False,
+                      payload_env={"VUQ_PAYLOAD_CRASH": "1", "VUQ_PAYLOAD_REG": spec})
+    c.equal(run.exit, 0, "wrapper exit status")
+    expect_entry(c, p, "64", {"DisplayVersion": (REG_SZ, text_bytes("1.0 "))})
+
+
+def long_folder(length):
+    """A folder part of exactly length units (with its final separator), names under 255."""
+    parts, used = [], 3
+    while used < length:
+        size = min(200, length - used - 1)
+        parts.append("d" * size)
+        used += size + 1
+    return "C:\\" + "".join(part + "\\" for part in parts)
+
+
+@case("limits: own path, application path and command line at and past 512", "faults")
+def limits(p, c):
+    s = Scenario(p, r"C:\e2e\limits")
+    name = payload_name(p)
+    # Wine starts nothing from a path of 260 units or more, so the wrapper lies in a short
+    # folder and takes the long own path from its command line's first element.
+    fits = long_folder(512 - len(name))
+    run = run_wrapper(p, s, '"%sVuqSetup.exe"' % fits, application=s.exe, trap_boxes=True,
+                      relay=False)
+    expect_refused(c, run, "Cannot start %s%s\n" % (fits, name), SETUP)
+    c.equal(len(fits + name), 512, "application path length")
+
+    over = long_folder(513 - len(name))
+    run = run_wrapper(p, s, '"%sVuqSetup.exe"' % over, application=s.exe, trap_boxes=True,
+                      relay=False)
+    expect_refused(c, run, "Execute path is too long.", WRAPPER)
+
+    too_long_own = long_folder(600) + "VuqSetup.exe"
+    run = run_wrapper(p, s, '"%s" /S' % too_long_own, application=s.exe, trap_boxes=True,
+                      relay=False)
+    expect_refused(c, run, "Execute path is too long.", WRAPPER)
+
+    arguments = "/" + "a" * 511
+    run = run_wrapper(p, s, '"%s" %s' % (s.exe, arguments), relay=False)
+    expect_started(c, run, s.folder + "\\" + name, arguments)
+
+    run = run_wrapper(p, s, '"%s" %s' % (s.exe, arguments + "b"), trap_boxes=True, relay=False)
+    expect_refused(c, run, "Passed command line is too long.", WRAPPER)

@@ -1,0 +1,175 @@
+// Starts a program with an exact process command line and reports how it ended.
+//   VUQ_DRIVER_APP          application path handed to CreateProcessW
+//   VUQ_DRIVER_CMDLINE_HEX  the exact command line, as hex of UTF-16LE units
+//   VUQ_DRIVER_CWD          current directory for the program (optional)
+//   VUQ_DRIVER_TRAP_BOXES   when set, runs the program under this debugger and answers each
+//                           MessageBoxW call itself, printing its arguments whole (a relay
+//                           trace cuts long texts)
+// Prints "started qpc=N", then one "messagebox ..." line per trapped box, then
+// "ended qpc=N exit=N"; "error ..." and status 2 when the program could not be run.
+
+#include "helper_util.h"
+
+static wchar_t commandLine[40000];
+
+static int Fail(const char* what) {
+    printf("error %s %lu\n", what, GetLastError());
+    return 2;
+}
+
+static int ReadRemote(HANDLE process, DWORD address, void* buffer, SIZE_T size) {
+    SIZE_T done = 0;
+    return ReadProcessMemory(process, reinterpret_cast<LPCVOID>(static_cast<ULONG_PTR>(address)),
+                             buffer, size, &done) &&
+           done == size;
+}
+
+static void PrintRemoteText(HANDLE process, DWORD address) {
+    static wchar_t text[70000];
+    size_t length = 0;
+    while (length < 69999 &&
+           ReadRemote(process, address + 2 * static_cast<DWORD>(length), &text[length],
+                      sizeof(wchar_t)) &&
+           text[length] != 0)
+        ++length;
+    PrintHexUnits(stdout, text, length);
+}
+
+// Name of the module at base in the other process, from its export directory.
+static int IsRemoteModule(HANDLE process, DWORD base, const char* wanted) {
+    IMAGE_DOS_HEADER dos;
+    IMAGE_NT_HEADERS32 nt;
+    if (!ReadRemote(process, base, &dos, sizeof(dos)) ||
+        !ReadRemote(process, base + static_cast<DWORD>(dos.e_lfanew), &nt, sizeof(nt)))
+        return 0;
+    DWORD exports = nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT].VirtualAddress;
+    IMAGE_EXPORT_DIRECTORY directory;
+    char name[32] = {0};
+    if (exports == 0 || !ReadRemote(process, base + exports, &directory, sizeof(directory)) ||
+        !ReadRemote(process, base + directory.Name, name, sizeof(name) - 1))
+        return 0;
+    return _stricmp(name, wanted) == 0;
+}
+
+static DWORD PlantBreakpoint(HANDLE process, DWORD remoteUser32) {
+    HMODULE user32 = LoadLibraryW(L"user32.dll");
+    DWORD offset =
+        static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(GetProcAddress(user32, "MessageBoxW")) -
+                           reinterpret_cast<ULONG_PTR>(user32));
+    DWORD address = remoteUser32 + offset;
+    LPVOID target = reinterpret_cast<LPVOID>(static_cast<ULONG_PTR>(address));
+    DWORD oldProtect;
+    VirtualProtectEx(process, target, 1, PAGE_EXECUTE_READWRITE, &oldProtect);
+    unsigned char int3 = 0xCC;
+    SIZE_T done = 0;
+    WriteProcessMemory(process, target, &int3, 1, &done);
+    VirtualProtectEx(process, target, 1, oldProtect, &oldProtect);
+    FlushInstructionCache(process, target, 1);
+    return address;
+}
+
+// Prints the box's arguments, then returns IDOK from MessageBoxW as if the user clicked OK.
+static void AnswerMessageBox(HANDLE process, HANDLE thread) {
+    CONTEXT context;
+    context.ContextFlags = CONTEXT_CONTROL | CONTEXT_INTEGER;
+    GetThreadContext(thread, &context);
+    DWORD frame[5] = {0};
+    ReadRemote(process, context.Esp, frame, sizeof(frame));
+    printf("messagebox owner=%lx style=%lx text=", frame[1], frame[4]);
+    PrintRemoteText(process, frame[2]);
+    printf(" caption=");
+    PrintRemoteText(process, frame[3]);
+    printf("\n");
+    fflush(stdout);
+    context.Eax = IDOK;
+    context.Eip = frame[0];
+    context.Esp += sizeof(frame);
+    SetThreadContext(thread, &context);
+}
+
+static DWORD DebugUntilExit(const PROCESS_INFORMATION& started) {
+    DWORD breakpoint = 0;
+    HANDLE threads[64] = {0};
+    for (;;) {
+        DEBUG_EVENT event;
+        if (!WaitForDebugEvent(&event, INFINITE))
+            return 0xDEADu;
+        DWORD status = DBG_CONTINUE;
+        DWORD tid = event.dwThreadId % 64;
+        switch (event.dwDebugEventCode) {
+        case CREATE_PROCESS_DEBUG_EVENT:
+            threads[tid] = event.u.CreateProcessInfo.hThread;
+            if (event.u.CreateProcessInfo.hFile)
+                CloseHandle(event.u.CreateProcessInfo.hFile);
+            break;
+        case CREATE_THREAD_DEBUG_EVENT:
+            threads[tid] = event.u.CreateThread.hThread;
+            break;
+        case LOAD_DLL_DEBUG_EVENT: {
+            DWORD base =
+                static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(event.u.LoadDll.lpBaseOfDll));
+            if (breakpoint == 0 && IsRemoteModule(started.hProcess, base, "user32.dll"))
+                breakpoint = PlantBreakpoint(started.hProcess, base);
+            if (event.u.LoadDll.hFile)
+                CloseHandle(event.u.LoadDll.hFile);
+            break;
+        }
+        case EXCEPTION_DEBUG_EVENT: {
+            const EXCEPTION_RECORD& record = event.u.Exception.ExceptionRecord;
+            DWORD at = static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(record.ExceptionAddress));
+            if (record.ExceptionCode == EXCEPTION_BREAKPOINT && breakpoint != 0 && at == breakpoint)
+                AnswerMessageBox(started.hProcess, threads[tid]);
+            else if (record.ExceptionCode != EXCEPTION_BREAKPOINT)
+                status = DBG_EXCEPTION_NOT_HANDLED;
+            break;
+        }
+        case EXIT_PROCESS_DEBUG_EVENT:
+            if (event.dwProcessId == started.dwProcessId) {
+                ContinueDebugEvent(event.dwProcessId, event.dwThreadId, DBG_CONTINUE);
+                return event.u.ExitProcess.dwExitCode;
+            }
+            break;
+        default:
+            break;
+        }
+        ContinueDebugEvent(event.dwProcessId, event.dwThreadId, status);
+    }
+}
+
+int wmain() {
+    const wchar_t* application = ReadEnvironment(L"VUQ_DRIVER_APP", 0);
+    const wchar_t* hex = ReadEnvironment(L"VUQ_DRIVER_CMDLINE_HEX", 1);
+    const wchar_t* directory = ReadEnvironment(L"VUQ_DRIVER_CWD", 2);
+    int trapBoxes = ReadEnvironment(L"VUQ_DRIVER_TRAP_BOXES", 3) != nullptr;
+    if (application == nullptr || hex == nullptr)
+        return Fail("usage");
+    long bytes = DecodeHex(hex, wcslen(hex), reinterpret_cast<unsigned char*>(commandLine),
+                           sizeof(commandLine) - sizeof(wchar_t));
+    if (bytes < 0)
+        return Fail("hex");
+    commandLine[bytes / 2] = 0;
+
+    STARTUPINFOW startup;
+    ZeroMemory(&startup, sizeof(startup));
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION started;
+    DWORD flags = trapBoxes ? DEBUG_ONLY_THIS_PROCESS : 0;
+    long long before = ReadPerformanceCounter();
+    printf("started qpc=%lld\n", before);
+    fflush(stdout);
+    if (!CreateProcessW(application, commandLine, nullptr, nullptr, FALSE, flags, nullptr,
+                        directory, &startup, &started))
+        return Fail("createprocess");
+    DWORD exitCode = 0;
+    if (trapBoxes) {
+        exitCode = DebugUntilExit(started);
+    } else {
+        WaitForSingleObject(started.hProcess, INFINITE);
+        GetExitCodeProcess(started.hProcess, &exitCode);
+    }
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    printf("ended qpc=%lld exit=%lu pid=%lu frequency=%lld\n", ReadPerformanceCounter(), exitCode,
+           started.dwProcessId, frequency.QuadPart);
+    return 0;
+}

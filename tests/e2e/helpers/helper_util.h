@@ -1,0 +1,105 @@
+#pragma once
+
+// Shared by the Wine test helpers: exact text travels as hex of UTF-16 units, so blanks,
+// tabs, quotes and long texts survive every hop between Python, Wine and the helpers.
+
+#include <windows.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <wchar.h>
+
+// Hex of the UTF-16LE bytes of text (four digits a unit, low byte first).
+inline void PrintHexUnits(FILE* out, const wchar_t* text, size_t count) {
+    for (size_t i = 0; i < count; ++i)
+        fprintf(out, "%02x%02x", text[i] & 0xff, (text[i] >> 8) & 0xff);
+}
+
+inline int HexDigit(wchar_t c) {
+    if (c >= L'0' && c <= L'9')
+        return c - L'0';
+    if (c >= L'a' && c <= L'f')
+        return c - L'a' + 10;
+    if (c >= L'A' && c <= L'F')
+        return c - L'A' + 10;
+    return -1;
+}
+
+// Decodes hex into bytes; returns the byte count, or -1 on bad input or overflow.
+inline long DecodeHex(const wchar_t* hex, size_t hexLength, unsigned char* bytes, size_t capacity) {
+    if (hexLength % 2 != 0 || hexLength / 2 > capacity)
+        return -1;
+    for (size_t i = 0; i < hexLength / 2; ++i) {
+        int high = HexDigit(hex[2 * i]);
+        int low = HexDigit(hex[2 * i + 1]);
+        if (high < 0 || low < 0)
+            return -1;
+        bytes[i] = static_cast<unsigned char>(high * 16 + low);
+    }
+    return static_cast<long>(hexLength / 2);
+}
+
+// An environment variable, or null when unset. The returned storage is static per slot.
+inline const wchar_t* ReadEnvironment(const wchar_t* name, int slot) {
+    static wchar_t values[4][40000];
+    DWORD length = GetEnvironmentVariableW(name, values[slot], 40000);
+    if (length == 0 || length >= 40000)
+        return nullptr;
+    return values[slot];
+}
+
+inline long long ReadPerformanceCounter() {
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return now.QuadPart;
+}
+
+static const wchar_t kEntryPath[] =
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\VuqTouchscreen";
+
+inline REGSAM ViewAccess(const wchar_t* view) {
+    return wcscmp(view, L"32") == 0 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
+}
+
+// Applies "view,name,type,hex;..." to the uninstall entry, creating it where needed.
+// Returns 0 when every entry was written.
+inline int ApplyRegistrySpec(const wchar_t* spec) {
+    static wchar_t copy[40000];
+    static unsigned char data[20000];
+    wcsncpy(copy, spec, 39999);
+    int failures = 0;
+    wchar_t* rest = copy;
+    while (rest != nullptr && *rest != 0) {
+        wchar_t* item = rest;
+        rest = wcschr(item, L';');
+        if (rest != nullptr)
+            *rest++ = 0;
+        wchar_t* fields[4] = {item, nullptr, nullptr, nullptr};
+        for (int f = 1; f < 4; ++f) {
+            fields[f] = wcschr(fields[f - 1], L',');
+            if (fields[f] == nullptr)
+                return 1;
+            *fields[f]++ = 0;
+        }
+        // Nonzero after the data: for a string that does not end in NUL, Windows adds the
+        // terminator when the caller's buffer happens to have one right behind the data.
+        memset(data, 0xFF, sizeof(data));
+        long size = DecodeHex(fields[3], wcslen(fields[3]), data, sizeof(data) - 2);
+        if (size < 0)
+            return 1;
+        HKEY key;
+        if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kEntryPath, 0, nullptr, 0,
+                            KEY_SET_VALUE | ViewAccess(fields[0]), nullptr, &key,
+                            nullptr) != ERROR_SUCCESS) {
+            ++failures;
+            continue;
+        }
+        DWORD type = static_cast<DWORD>(wcstoul(fields[2], nullptr, 10));
+        if (RegSetValueExW(key, fields[1], 0, type, data, static_cast<DWORD>(size)) !=
+            ERROR_SUCCESS)
+            ++failures;
+        RegCloseKey(key);
+    }
+    return failures != 0;
+}

@@ -1,0 +1,53 @@
+// Prepares and reads back the uninstall entry with exact types and bytes, in either view.
+//   regtool clear             delete the entry in both views
+//   regtool set SPEC          write "view,name,type,hex;..."
+//   regtool dump 64|32        print "name<TAB>type<TAB>hex" per value, or "missing"
+
+#include "helper_util.h"
+
+static int ClearEntry() {
+    const REGSAM views[] = {KEY_WOW64_64KEY, KEY_WOW64_32KEY};
+    for (REGSAM view : views) {
+        LONG status = RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kEntryPath, view, 0);
+        if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND)
+            return 1;
+    }
+    return 0;
+}
+
+static int DumpEntry(const wchar_t* view) {
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kEntryPath, 0, KEY_QUERY_VALUE | ViewAccess(view),
+                      &key) != ERROR_SUCCESS) {
+        printf("missing\n");
+        return 0;
+    }
+    static unsigned char data[70000];
+    for (DWORD index = 0;; ++index) {
+        wchar_t name[16384];
+        DWORD nameLength = 16384;
+        DWORD type = 0;
+        DWORD size = sizeof(data);
+        if (RegEnumValueW(key, index, name, &nameLength, nullptr, &type, data, &size) !=
+            ERROR_SUCCESS)
+            break;
+        PrintHexUnits(stdout, name, nameLength);
+        printf("\t%lu\t", type);
+        for (DWORD i = 0; i < size; ++i)
+            printf("%02x", data[i]);
+        printf("\n");
+    }
+    RegCloseKey(key);
+    return 0;
+}
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc == 2 && wcscmp(argv[1], L"clear") == 0)
+        return ClearEntry();
+    if (argc == 3 && wcscmp(argv[1], L"set") == 0)
+        return ApplyRegistrySpec(argv[2]);
+    if (argc == 3 && wcscmp(argv[1], L"dump") == 0)
+        return DumpEntry(argv[2]);
+    fprintf(stderr, "usage: regtool clear | set SPEC | dump 64|32\n");
+    return 2;
+}

@@ -1,0 +1,266 @@
+"""Runs the real VuqSetup.exe under Wine and observes it from outside.
+
+A driver program starts the wrapper with an exact process command line; a fake payload
+records how it was started; a registry tool reads the uninstall entry back with exact types
+and bytes; message boxes are read from Wine's relay trace, or trapped by the driver when the
+trace would cut their text.
+"""
+
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+import time
+
+RELAY_FUNCTIONS = "user32.MessageBoxW;kernel32.SetDefaultDllDirectories;KERNELBASE.SetDefaultDllDirectories"
+PAYLOAD_NAMES = ("VuqSetup.wzq", "VuqSetup64.wzq")
+
+
+class Prefix:
+    """One Wine prefix, created once and kept; its wineserver runs while the tests do."""
+
+    def __init__(self, root, arch, bin_dir):
+        self.path = os.path.join(root, arch)
+        self.arch = arch
+        self.is64 = arch == "win64"
+        self.bin_dir = bin_dir
+
+    def env(self, extra=None):
+        env = {k: v for k, v in os.environ.items() if not k.startswith(("VUQ_", "WINE"))}
+        env.pop("DISPLAY", None)
+        env.pop("WAYLAND_DISPLAY", None)
+        env.update(WINEPREFIX=self.path, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+        if not self.is64:
+            env["WINEARCH"] = "win32"
+        env.update(extra or {})
+        return env
+
+    def wine(self, args, extra_env=None, timeout=300):
+        # Files, not pipes: Wine's own background processes inherit the output handles and
+        # outlive the program, so a pipe would never reach its end.
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            code = subprocess.run(["wine"] + args, env=self.env(extra_env), stdout=out,
+                                  stderr=err, stdin=subprocess.DEVNULL, timeout=timeout).returncode
+            out.seek(0)
+            err.seek(0)
+            return subprocess.CompletedProcess(args, code, out.read(), err.read())
+
+    def ensure(self):
+        if not os.path.exists(os.path.join(self.path, "system.reg")):
+            shutil.rmtree(self.path, ignore_errors=True)
+            os.makedirs(os.path.dirname(self.path), exist_ok=True)
+            env = self.env()
+            env["WINEARCH"] = self.arch
+            subprocess.run(["wine", "wineboot", "--init"], env=env, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, timeout=1800, check=True)
+            subprocess.run(["wineserver", "-w"], env=env, timeout=600)
+        subprocess.run(["wineserver", "-p"], env=self.env(), timeout=60)
+        self.wine(["reg", "add", r"HKCU\Software\Wine\Debug", "/v", "RelayInclude", "/t",
+                   "REG_SZ", "/d", RELAY_FUNCTIONS, "/f"])
+
+    def stop(self):
+        subprocess.run(["wineserver", "-k"], env=self.env(), timeout=60)
+
+    def host_path(self, windows_path):
+        assert windows_path[:3].upper() == "C:\\"
+        return os.path.join(self.path, "drive_c", *windows_path[3:].split("\\"))
+
+    def helper(self, name):
+        return os.path.join(self.bin_dir, name + ".exe")
+
+
+class Scenario:
+    """A folder inside the prefix laid out as shipped: the wrapper beside its payloads."""
+
+    def __init__(self, prefix, folder, exe_name="VuqSetup.exe", payloads=PAYLOAD_NAMES,
+                 payload_folder=None):
+        self.prefix = prefix
+        self.folder = folder
+        self.exe = folder + "\\" + exe_name
+        self.log = "C:\\e2e\\logs\\" + re.sub(r"[^A-Za-z0-9]", "_", folder[7:]) + ".log"
+        host = prefix.host_path(folder)
+        shutil.rmtree(host, ignore_errors=True)
+        os.makedirs(host)
+        shutil.copy(prefix.helper("VuqSetup"), prefix.host_path(self.exe))
+        payload_host = prefix.host_path(payload_folder or folder)
+        os.makedirs(payload_host, exist_ok=True)
+        for name in payloads:
+            shutil.copy(prefix.helper("fake_payload"), os.path.join(payload_host, name))
+        log_host = prefix.host_path(self.log)
+        os.makedirs(os.path.dirname(log_host), exist_ok=True)
+        if os.path.exists(log_host):
+            os.remove(log_host)
+
+
+class Run:
+    def __init__(self, result, prefix, scenario, trapped):
+        self.stdout = result.stdout.decode("utf-8", "replace")
+        self.stderr = result.stderr.decode("utf-8", "replace")
+        self.exit = None
+        self.error = None
+        self.elapsed = None
+        self.trapped_boxes = []
+        started = ended = frequency = None
+        for line in self.stdout.splitlines():
+            fields = dict(f.split("=", 1) for f in line.split()[1:] if "=" in f)
+            if line.startswith("started"):
+                started = int(fields["qpc"])
+            elif line.startswith("ended"):
+                ended, frequency = int(fields["qpc"]), int(fields["frequency"])
+                self.exit = int(fields["exit"])
+            elif line.startswith("messagebox"):
+                self.trapped_boxes.append(MessageBox(
+                    int(fields["owner"], 16), decode_hex_units(fields["text"]),
+                    decode_hex_units(fields["caption"]), int(fields["style"], 16)))
+            elif line.startswith("error"):
+                self.error = line
+        if started is not None and ended is not None:
+            self.elapsed = (ended - started) / frequency
+        self.started_at, self.ended_at = started, ended
+        self.boxes = self.trapped_boxes if trapped else relay_message_boxes(self.stderr)
+        self.payloads = read_payload_log(prefix.host_path(scenario.log)) if scenario else []
+
+    def describe(self):
+        return "exit=%s error=%s boxes=%r payloads=%d" % (self.exit, self.error, self.boxes,
+                                                          len(self.payloads))
+
+
+class MessageBox(tuple):
+    def __new__(cls, owner, text, caption, style):
+        return tuple.__new__(cls, (owner, text, caption, style))
+
+    owner = property(lambda self: self[0])
+    text = property(lambda self: self[1])
+    caption = property(lambda self: self[2])
+    style = property(lambda self: self[3])
+
+
+def run_wrapper(prefix, scenario, command_line, application=None, cwd=None, payload_env=None,
+                trap_boxes=False, relay=True, timeout=300):
+    """Starts the wrapper through the driver with exactly command_line as its command line."""
+    log = prefix.host_path(scenario.log)
+    if os.path.exists(log):
+        os.remove(log)
+    env = {
+        "VUQ_DRIVER_APP": application or scenario.exe,
+        "VUQ_DRIVER_CMDLINE_HEX": command_line.encode("utf-16-le").hex(),
+        "VUQ_PAYLOAD_LOG": scenario.log,
+    }
+    if cwd:
+        os.makedirs(prefix.host_path(cwd), exist_ok=True)
+        env["VUQ_DRIVER_CWD"] = cwd
+    if trap_boxes:
+        env["VUQ_DRIVER_TRAP_BOXES"] = "1"
+    if relay:
+        env["WINEDEBUG"] = "-all,+relay"
+    env.update(payload_env or {})
+    result = prefix.wine([prefix.helper("driver")], env, timeout=timeout)
+    return Run(result, prefix, scenario, trap_boxes)
+
+
+def decode_hex_units(text):
+    return bytes.fromhex(text).decode("utf-16-le", "surrogatepass")
+
+
+def read_payload_log(path):
+    """One record per payload start: its module path, current directory and command line."""
+    records = []
+    if not os.path.exists(path):
+        return records
+    with open(path, encoding="ascii") as log:
+        for line in log:
+            kind, *fields = line.split()
+            fields = dict(f.split("=", 1) for f in fields)
+            if kind == "start":
+                records.append({
+                    "qpc": int(fields["qpc"]),
+                    "module": decode_hex_units(fields["module"]),
+                    "cwd": decode_hex_units(fields["cwd"]),
+                    "cmdline": decode_hex_units(fields["cmdline"]),
+                })
+            elif kind == "end" and records:
+                records[-1]["end_qpc"] = int(fields["qpc"])
+                records[-1]["registry"] = fields["registry"]
+    return records
+
+
+_RELAY_STRING = r'(?:[0-9a-f]+ L"((?:[^"\\]|\\.)*)"|([0-9a-f]+))'
+_RELAY_BOX = re.compile(r"Call user32\.MessageBoxW\(([0-9a-f]+)," + _RELAY_STRING + ","
+                        + _RELAY_STRING + r",([0-9a-f]+)\)")
+
+
+def unescape_wine_string(text):
+    """Undoes Wine's debugstr_w escaping: \\n, \\t, \\\\, \\" and \\xxxx for other units."""
+    out, i = [], 0
+    simple = {"n": "\n", "r": "\r", "t": "\t", "\\": "\\", '"': '"', "a": "\a", "b": "\b",
+              "f": "\f", "v": "\v", "e": "\x1b"}
+    while i < len(text):
+        if text[i] == "\\" and i + 1 < len(text):
+            if text[i + 1] in simple:
+                out.append(simple[text[i + 1]])
+                i += 2
+                continue
+            if text[i + 1] == "x":
+                j = i + 2
+                while j < len(text) and j < i + 6 and text[j] in "0123456789abcdefABCDEF":
+                    j += 1
+                out.append(chr(int(text[i + 2:j], 16)))
+                i = j
+                continue
+            if text[i + 1] in "0123456789abcdef":
+                out.append(chr(int(text[i + 1:i + 5], 16)))
+                i += 5
+                continue
+        out.append(text[i])
+        i += 1
+    return "".join(out)
+
+
+def relay_message_boxes(trace):
+    boxes = []
+    for match in _RELAY_BOX.finditer(trace):
+        text = unescape_wine_string(match.group(2)) if match.group(2) is not None else None
+        caption = unescape_wine_string(match.group(4)) if match.group(4) is not None else None
+        boxes.append(MessageBox(int(match.group(1), 16), text, caption,
+                                int(match.group(6), 16)))
+    return boxes
+
+
+def relay_calls(trace, function):
+    return re.findall(r"Call [A-Za-z0-9_]+\." + function + r"\(([^)]*)\)", trace)
+
+
+def clear_entry(prefix):
+    prefix.wine([prefix.helper("regtool"), "clear"]).check_returncode()
+
+
+def set_entry(prefix, values):
+    if values:
+        prefix.wine([prefix.helper("regtool"), "set", registry_spec(values)]).check_returncode()
+
+
+def registry_spec(values):
+    """values: (view, name, type, bytes) tuples, as the fake payload and regtool take them."""
+    return ";".join("%s,%s,%d,%s" % (view, name, kind, data.hex())
+                    for view, name, kind, data in values)
+
+
+def dump_entry(prefix, view):
+    """The entry's values in one view: {name: (type, bytes)}, or None when it is missing."""
+    out = prefix.wine([prefix.helper("regtool"), "dump", view]).stdout.decode("ascii")
+    if out.strip() == "missing":
+        return None
+    values = {}
+    for line in out.splitlines():
+        name, kind, data = line.split("\t")
+        values[decode_hex_units(name)] = (int(kind), bytes.fromhex(data))
+    return values
+
+
+def text_bytes(text, terminated=True):
+    return (text + ("\0" if terminated else "")).encode("utf-16-le")
+
+
+def wait_a_little():
+    time.sleep(0.2)
