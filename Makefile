@@ -40,8 +40,10 @@ test: native asan windows fuzz-build
 	ctest --preset fuzz
 	ctest --preset windows
 
+# Under Wine, as a user would run it; extra arguments pass through: make demo ARGS='/S /v'
 demo: windows
-	$(PYTHON) tools/demo.py --build build/windows --exe dist/VuqSetup.exe --args "$(ARGS)"
+	sh tools/wine-run.sh dist/VuqSetup.exe build/windows/tests/e2e/helpers build/demo \
+		tools/demo.py --args "$(ARGS)"
 
 clean:
 	rm -rf build dist

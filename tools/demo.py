@@ -1,0 +1,80 @@
+"""The wrapper at work, as a user would run it: C:\\Setup holds VuqSetup.exe beside its two
+payloads; it is started on a 64-bit and on a 32-bit Windows (Wine prefixes). A stand-in
+payload 'installs' for a moment and leaves its uninstall entry with a Beta tag behind."""
+
+import argparse
+import sys
+import time
+
+from winelab import Prefix, Scenario, clear_entry, dump_entry, run_wrapper, text_bytes
+
+ENTRY = [
+    ("Comments", 1, text_bytes("Beta build for early adopters")),
+    ("DisplayName", 1, text_bytes("Vuq Touchscreen Driver Beta")),
+    ("DisplayVersion", 1, text_bytes("5.5.3 Beta")),
+    ("Publisher", 1, text_bytes("Vuq Devices Team")),
+]
+
+
+def show_value(kind, data):
+    if kind in (1, 2):
+        return '"%s"' % data.decode("utf-16-le", "replace").rstrip("\0")
+    return "type %d, %d bytes" % (kind, len(data))
+
+
+def command_line(exe, arguments):
+    return '"%s"%s' % (exe, " " + arguments if arguments else "")
+
+
+def demo(prefix, arguments):
+    system = "64-bit" if prefix.is64 else "32-bit"
+    print("\n=== %s Windows (Wine prefix %s) ===" % (system, prefix.arch))
+    clear_entry(prefix)
+    setup = Scenario(prefix, r"C:\Setup")
+    typed = command_line(setup.exe, arguments)
+    spec = ";".join("64,%s,%d,%s" % (name, kind, data.hex()) for name, kind, data in ENTRY)
+    print("Started as:      %s" % typed)
+    run = run_wrapper(prefix, setup, typed, relay=False,
+                      payload_env={"VUQ_PAYLOAD_SLEEP_MS": "1500", "VUQ_PAYLOAD_REG": spec})
+    for box in run.boxes:
+        print("Message box:     %r (caption %r)" % (box.text, box.caption))
+    if run.payloads:
+        payload = run.payloads[0]
+        print("Payload started: %s" % payload["module"])
+        print("It received:     %r" % payload["cmdline"])
+        print("Its folder now:  %s (the wrapper's current directory)" % payload["cwd"])
+        if "end_qpc" in payload and run.started_at:
+            frequency = (run.ended_at - run.started_at) / run.elapsed
+            print("It ran for:      %.2f s" % ((payload["end_qpc"] - payload["qpc"]) / frequency))
+    else:
+        print("No payload was started.")
+    print("Wrapper ended:   exit status %s after %.2f s" % (run.exit, run.elapsed or 0))
+    after = dump_entry(prefix, "64") or {}
+    print("Uninstall entry VuqTouchscreen, as the payload left it -> after the wrapper:")
+    for name, kind, data in ENTRY:
+        now = after.get(name)
+        shown = show_value(*now) if now else "(missing)"
+        print("  %-15s %s -> %s" % (name + ":", show_value(kind, data), shown))
+    return run.exit
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--bin", required=True)
+    parser.add_argument("--prefix-root", required=True)
+    parser.add_argument("--args", default="", help="arguments given to VuqSetup.exe")
+    args = parser.parse_args()
+    for arch in ("win64", "win32"):
+        prefix = Prefix(args.prefix_root, arch, args.bin)
+        started = time.time()
+        prefix.ensure()
+        print("(prepared the %s prefix in %.0f s)" % (arch, time.time() - started))
+        try:
+            demo(prefix, args.args)
+        finally:
+            prefix.stop()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
