@@ -10,7 +10,10 @@ CACHE=${VUQ_VM_CACHE:-/var/cache/vuqsetup-vm}
 HERE=$(cd "$(dirname "$0")" && pwd)
 sh "$HERE/build-image.sh"
 
-prefixes=$CACHE/prefixes.img
+prefixes=${VUQ_VM_PREFIXES:-$CACHE/prefixes.img}
+# One VM at a time on a prefix disk: two would corrupt its file system.
+exec 9>"$prefixes.lock"
+flock 9
 if [ ! -f "$prefixes" ]; then
     truncate -s 4G "$prefixes.new"
     mkfs.ext4 -q -F -L vuqprefixes "$prefixes.new"
