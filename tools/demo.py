@@ -6,7 +6,8 @@ import argparse
 import sys
 import time
 
-from winelab import Prefix, Scenario, clear_entry, dump_entry, run_wrapper, text_bytes
+from winelab import (Prefix, Scenario, clear_entry, dump_entry, registry_values, run_wrapper,
+                     text_bytes)
 
 ENTRY = [
     ("Comments", 1, text_bytes("Beta build for early adopters")),
@@ -32,10 +33,10 @@ def demo(prefix, arguments):
     clear_entry(prefix)
     setup = Scenario(prefix, r"C:\Setup")
     typed = command_line(setup.exe, arguments)
-    spec = ";".join("64,%s,%d,%s" % (name, kind, data.hex()) for name, kind, data in ENTRY)
+    values = registry_values([("64", name, kind, data) for name, kind, data in ENTRY])
     print("Started as:      %s" % typed)
     run = run_wrapper(prefix, setup, typed, relay=False,
-                      payload_env={"VUQ_PAYLOAD_SLEEP_MS": "1500", "VUQ_PAYLOAD_REG": spec})
+                      payload_env={"VUQ_PAYLOAD_SLEEP_MS": "1500", "VUQ_PAYLOAD_REG": values})
     for box in run.boxes:
         print("Message box:     %r (caption %r)" % (box.text, box.caption))
     if run.payloads:

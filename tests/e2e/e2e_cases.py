@@ -1,7 +1,7 @@
 """End-to-end cases: the real wrapper, the real Win32 calls, observed from outside."""
 
-from winelab import (Scenario, clear_entry, dump_entry, relay_calls, run_wrapper, set_entry,
-                     text_bytes)
+from winelab import (Scenario, clear_entry, dump_entry, registry_values, relay_calls,
+                     run_wrapper, set_entry, text_bytes)
 
 CASES = []
 REG_SZ, REG_EXPAND_SZ, REG_BINARY = 1, 2, 3
@@ -147,10 +147,9 @@ def run_with_entry(p, folder, written_by_payload, before=()):
     clear_entry(p)
     set_entry(p, before)
     s = Scenario(p, folder)
-    spec = ";".join("%s,%s,%d,%s" % (v, n, t, d.hex()) for v, n, t, d in written_by_payload)
     env = {"VUQ_PAYLOAD_SLEEP_MS": "1000"}
-    if spec:
-        env["VUQ_PAYLOAD_REG"] = spec
+    if written_by_payload:
+        env["VUQ_PAYLOAD_REG"] = registry_values(written_by_payload)
     return run_wrapper(p, s, '"%s"' % s.exe, payload_env=env, relay=False)
 
 
@@ -254,9 +253,9 @@ def payload_not_a_program(p, c):
 def payload_crashes(p, c):
     clear_entry(p)
     s = Scenario(p, r"C:\e2e\crash")
-    spec = "64,DisplayVersion,1," + text_bytes("1.0 Beta").hex()
+    values = registry_values([("64", "DisplayVersion", REG_SZ, text_bytes("1.0 Beta"))])
     run = run_wrapper(p, s, '"%s"' % s.exe, relay=False,
-                      payload_env={"VUQ_PAYLOAD_CRASH": "1", "VUQ_PAYLOAD_REG": spec})
+                      payload_env={"VUQ_PAYLOAD_CRASH": "1", "VUQ_PAYLOAD_REG": values})
     c.equal(run.exit, 0, "wrapper exit status")
     expect_entry(c, p, "64", {"DisplayVersion": (REG_SZ, text_bytes("1.0 "))})
 
@@ -276,15 +275,16 @@ def limits(p, c):
     s = Scenario(p, r"C:\e2e\limits")
     name = payload_name(p)
     # Wine starts nothing from a path of 260 units or more, so the wrapper lies in a short
-    # folder and takes the long own path from its command line's first element.
+    # folder and takes the long own path from its command line's first element. The own path
+    # ends in the bare name, so that it stays within its own 511 units on both systems.
     fits = long_folder(512 - len(name))
-    run = run_wrapper(p, s, '"%sVuqSetup.exe"' % fits, application=s.exe, trap_boxes=True,
+    run = run_wrapper(p, s, '"%sVuqSetup"' % fits, application=s.exe, trap_boxes=True,
                       relay=False)
     expect_refused(c, run, "Cannot start %s%s\n" % (fits, name), SETUP)
     c.equal(len(fits + name), 512, "application path length")
 
     over = long_folder(513 - len(name))
-    run = run_wrapper(p, s, '"%sVuqSetup.exe"' % over, application=s.exe, trap_boxes=True,
+    run = run_wrapper(p, s, '"%sVuqSetup"' % over, application=s.exe, trap_boxes=True,
                       relay=False)
     expect_refused(c, run, "Execute path is too long.", WRAPPER)
 

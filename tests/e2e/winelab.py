@@ -237,10 +237,10 @@ def clear_entry(prefix):
 
 def set_entry(prefix, values):
     if values:
-        prefix.wine([prefix.helper("regtool"), "set", registry_spec(values)]).check_returncode()
+        prefix.wine([prefix.helper("regtool"), "set", registry_values(values)]).check_returncode()
 
 
-def registry_spec(values):
+def registry_values(values):
     """values: (view, name, type, bytes) tuples, as the fake payload and regtool take them."""
     return ";".join("%s,%s,%d,%s" % (view, name, kind, data.hex())
                     for view, name, kind, data in values)

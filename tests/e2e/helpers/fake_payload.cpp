@@ -34,8 +34,8 @@ int wmain() {
     const wchar_t* sleep = ReadEnvironment(L"VUQ_PAYLOAD_SLEEP_MS", 1);
     if (sleep != nullptr)
         Sleep(static_cast<DWORD>(wcstoul(sleep, nullptr, 10)));
-    const wchar_t* spec = ReadEnvironment(L"VUQ_PAYLOAD_REG", 2);
-    int registryFailed = spec != nullptr ? ApplyRegistrySpec(spec) : 0;
+    const wchar_t* values = ReadEnvironment(L"VUQ_PAYLOAD_REG", 2);
+    int registryFailed = values != nullptr ? ApplyRegistryValues(values) : 0;
 
     const wchar_t* exitText = ReadEnvironment(L"VUQ_PAYLOAD_EXIT", 3);
     int exitCode = exitText != nullptr ? static_cast<int>(wcstol(exitText, nullptr, 10)) : 0;

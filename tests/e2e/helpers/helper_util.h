@@ -64,10 +64,10 @@ inline REGSAM ViewAccess(const wchar_t* view) {
 
 // Applies "view,name,type,hex;..." to the uninstall entry, creating it where needed.
 // Returns 0 when every entry was written.
-inline int ApplyRegistrySpec(const wchar_t* spec) {
+inline int ApplyRegistryValues(const wchar_t* values) {
     static wchar_t copy[40000];
     static unsigned char data[20000];
-    wcsncpy(copy, spec, 39999);
+    wcsncpy(copy, values, 39999);
     int failures = 0;
     wchar_t* rest = copy;
     while (rest != nullptr && *rest != 0) {
