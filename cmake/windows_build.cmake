@@ -8,24 +8,27 @@ set(VUQ_WINDOWS_COMPILE_OPTIONS -Os -fno-exceptions -fno-rtti -fno-asynchronous-
 set(VUQ_WINDOWS_LINK_OPTIONS -municode -static -s -Wl,--gc-sections -Wl,--no-insert-timestamp
     -Wl,--major-subsystem-version,5,--minor-subsystem-version,0)
 
-add_executable(VuqSetup WIN32
-    ${VUQ_CORE_SOURCES}
-    src/platform/platform_win32.cpp
-    src/platform/entry_win32.cpp)
-if(EXISTS ${CMAKE_SOURCE_DIR}/res/VuqSetup.rc)
-    enable_language(RC)
-    target_sources(VuqSetup PRIVATE res/VuqSetup.rc)
-endif()
-target_include_directories(VuqSetup PRIVATE src)
-target_compile_options(VuqSetup PRIVATE ${VUQ_WINDOWS_COMPILE_OPTIONS})
-target_link_options(VuqSetup PRIVATE ${VUQ_WINDOWS_LINK_OPTIONS})
-target_link_libraries(VuqSetup PRIVATE shell32 user32 advapi32 kernel32)
-set_target_properties(VuqSetup PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${VUQ_DIST_DIR})
+function(add_wrapper_executable name output_dir)
+    add_executable(${name} WIN32
+        ${VUQ_CORE_SOURCES}
+        src/platform/platform_win32.cpp
+        src/platform/entry_win32.cpp)
+    target_include_directories(${name} PRIVATE src)
+    target_compile_options(${name} PRIVATE ${VUQ_WINDOWS_COMPILE_OPTIONS})
+    target_link_options(${name} PRIVATE ${VUQ_WINDOWS_LINK_OPTIONS})
+    target_link_libraries(${name} PRIVATE shell32 user32 advapi32 kernel32)
+    set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${output_dir})
+endfunction()
+
+enable_language(RC)
+add_wrapper_executable(VuqSetup ${VUQ_DIST_DIR})
+target_sources(VuqSetup PRIVATE res/VuqSetup.rc)
+
+# The same program where SetDefaultDllDirectories is missing, for the Wine tests.
+add_wrapper_executable(VuqSetupWithoutDllApi ${CMAKE_BINARY_DIR}/tests/e2e/helpers)
+target_compile_definitions(VuqSetupWithoutDllApi PRIVATE
+    VUQ_DLL_DIRECTORIES_FUNCTION="NoSuchDllDirectoriesFunction")
 
 enable_testing()
-if(EXISTS ${CMAKE_SOURCE_DIR}/tests/e2e/CMakeLists.txt)
-    add_subdirectory(tests/e2e)
-endif()
-if(EXISTS ${CMAKE_SOURCE_DIR}/tests/image/CMakeLists.txt)
-    add_subdirectory(tests/image)
-endif()
+add_subdirectory(tests/e2e)
+add_subdirectory(tests/image)

@@ -43,7 +43,7 @@ def demo(prefix, arguments):
         payload = run.payloads[0]
         print("Payload started: %s" % payload["module"])
         print("It received:     %r" % payload["cmdline"])
-        print("Its folder now:  %s (the wrapper's current directory)" % payload["cwd"])
+        print("Its current dir: %s (inherited from the wrapper)" % payload["cwd"])
         if "end_qpc" in payload and run.started_at:
             frequency = (run.ended_at - run.started_at) / run.elapsed
             print("It ran for:      %.2f s" % ((payload["end_qpc"] - payload["qpc"]) / frequency))

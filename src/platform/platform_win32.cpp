@@ -18,6 +18,11 @@ static HKEY AsKey(PlatformHandle key) {
     return static_cast<HKEY>(key);
 }
 
+// A test build looks up a name no system has, to show that the wrapper then carries on.
+#ifndef VUQ_DLL_DIRECTORIES_FUNCTION
+#define VUQ_DLL_DIRECTORIES_FUNCTION "SetDefaultDllDirectories"
+#endif
+
 // Looked up at run time: Windows before 8 (without KB2533623) lacks it.
 // SetDllDirectoryW is not used, as it would change the payload's DLL search as well.
 void RestrictDllSearchToSystem() {
@@ -25,7 +30,7 @@ void RestrictDllSearchToSystem() {
     HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
     if (kernel == nullptr)
         return;
-    FARPROC found = GetProcAddress(kernel, "SetDefaultDllDirectories");
+    FARPROC found = GetProcAddress(kernel, VUQ_DLL_DIRECTORIES_FUNCTION);
     if (found == nullptr)
         return;
     SetDefaultDllDirectoriesFunction setDirectories;

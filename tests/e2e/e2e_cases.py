@@ -240,6 +240,15 @@ def restricts_dll_search(p, c):
     c.equal(run.exit, 0, "wrapper exit status")
 
 
+@case("without SetDefaultDllDirectories the wrapper carries on silently", "faults")
+def carries_on_without_dll_api(p, c):
+    s = Scenario(p, r"C:\e2e\nodllapi", wrapper="VuqSetupWithoutDllApi")
+    run = run_wrapper(p, s, '"%s" /S' % s.exe)
+    calls = relay_calls(run.stderr, "SetDefaultDllDirectories")
+    c.equal(calls, [], "SetDefaultDllDirectories calls")
+    expect_started(c, run, s.folder + "\\" + payload_name(p), "/S")
+
+
 @case("payload that is not a program", "faults")
 def payload_not_a_program(p, c):
     s = Scenario(p, r"C:\e2e\textpayload", payloads=())

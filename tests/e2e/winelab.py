@@ -74,7 +74,7 @@ class Scenario:
     """A folder inside the prefix laid out as shipped: the wrapper beside its payloads."""
 
     def __init__(self, prefix, folder, exe_name="VuqSetup.exe", payloads=PAYLOAD_NAMES,
-                 payload_folder=None):
+                 payload_folder=None, wrapper="VuqSetup"):
         self.prefix = prefix
         self.folder = folder
         self.exe = folder + "\\" + exe_name
@@ -82,7 +82,7 @@ class Scenario:
         host = prefix.host_path(folder)
         shutil.rmtree(host, ignore_errors=True)
         os.makedirs(host)
-        shutil.copy(prefix.helper("VuqSetup"), prefix.host_path(self.exe))
+        shutil.copy(prefix.helper(wrapper), prefix.host_path(self.exe))
         payload_host = prefix.host_path(payload_folder or folder)
         os.makedirs(payload_host, exist_ok=True)
         for name in payloads:
