@@ -3,7 +3,7 @@
 ARGS ?=
 PYTHON := /usr/bin/python3
 
-.PHONY: all deps exe native asan windows fuzz-build fuzz test demo clean
+.PHONY: all deps exe native asan windows fuzz-build fuzz test demo bench clean
 
 all: exe
 
@@ -44,6 +44,13 @@ test: native asan windows fuzz-build
 demo: windows
 	sh tools/wine-run.sh dist/VuqSetup.exe build/windows/tests/e2e/helpers build/demo \
 		tools/demo.py --args "$(ARGS)"
+
+# Under Wine, the wrapper beside a minimal launcher: start-up latency, CPU time while waiting,
+# peak memory, and the exe's size. The host line tells where the test VM's figures come from.
+bench: windows
+	@echo "Host: Linux $$(uname -r), $$(nproc) CPUs; $$(qemu-system-x86_64 --version 2>/dev/null | head -n 1)"
+	sh tools/wine-run.sh dist/VuqSetup.exe build/windows/tests/e2e/helpers build/bench \
+		tools/bench.py
 
 clean:
 	rm -rf build dist

@@ -1,7 +1,9 @@
 """End-to-end cases: the real wrapper, the real Win32 calls, observed from outside."""
 
+import shutil
+
 from winelab import (Scenario, clear_entry, dump_entry, registry_values, relay_calls,
-                     run_wrapper, set_entry, text_bytes)
+                     run_watched, run_wrapper, set_entry, text_bytes)
 
 CASES = []
 REG_SZ, REG_EXPAND_SZ, REG_BINARY = 1, 2, 3
@@ -308,3 +310,32 @@ def limits(p, c):
 
     run = run_wrapper(p, s, '"%s" %s' % (s.exe, arguments + "b"), trap_boxes=True, relay=False)
     expect_refused(c, run, "Passed command line is too long.", WRAPPER)
+
+
+# --- Waiting ---------------------------------------------------------------------------------
+
+# min_launcher.exe and poll_launcher.exe start the payload here, at a path fixed when built.
+LAUNCHER_FOLDER = r"C:\e2e\launcher"
+
+
+def launcher_scenario(p):
+    s = Scenario(p, LAUNCHER_FOLDER)
+    for name in ("min_launcher", "poll_launcher"):
+        shutil.copy(p.helper(name), p.host_path("%s\\%s.exe" % (s.folder, name)))
+    return s
+
+
+@case("the wrapper blocks while its payload runs: under 200 ms CPU in 3 s", "bench")
+def blocks_while_waiting(p, c):
+    s = launcher_scenario(p)
+    # The polling launcher shows that the measurement sees a wrapper that does not block.
+    for exe, polls in ((s.exe, False), (s.folder + "\\poll_launcher.exe", True)):
+        run, usage = run_watched(p, s, '"%s"' % exe, exe, {"VUQ_PAYLOAD_SLEEP_MS": "3000"},
+                                 application=exe)
+        c.equal(run.exit, 0, exe + " exit status")
+        if usage is None:
+            c.true(False, exe + " was never seen while its payload ran")
+            continue
+        c.true(usage.window >= 2.0, "%s watched for only %.2f s" % (exe, usage.window))
+        c.true((usage.cpu >= 0.2) == polls,
+               "%s used %.0f ms CPU in %.1f s of waiting" % (exe, usage.cpu * 1000, usage.window))

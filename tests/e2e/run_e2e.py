@@ -41,7 +41,8 @@ def main():
                         help="folder with VuqSetup.exe, driver.exe, fake_payload.exe, regtool.exe")
     parser.add_argument("--prefix-root", required=True, help="where the Wine prefixes are kept")
     parser.add_argument("--arch", action="append", choices=["win64", "win32"])
-    parser.add_argument("--suite", action="append", choices=["launch", "cleanup", "faults"])
+    parser.add_argument("--suite", action="append",
+                        choices=["launch", "cleanup", "faults", "bench"])
     parser.add_argument("-k", default="", help="run only cases whose name holds this")
     args = parser.parse_args()
 
@@ -52,7 +53,7 @@ def main():
         prefix.ensure()
         print("prefix %s ready in %.1f s" % (arch, time.time() - started))
         try:
-            p, f = run_cases(prefix, args.suite or ["launch", "cleanup", "faults"], args.k)
+            p, f = run_cases(prefix, args.suite or ["launch", "cleanup", "faults", "bench"], args.k)
         finally:
             prefix.stop()
         passed, failed = passed + p, failed + f

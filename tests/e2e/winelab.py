@@ -11,6 +11,7 @@ import re
 import shutil
 import subprocess
 import tempfile
+import threading
 import time
 
 RELAY_FUNCTIONS = "user32.MessageBoxW;kernel32.SetDefaultDllDirectories;KERNELBASE.SetDefaultDllDirectories"
@@ -118,6 +119,7 @@ class Run:
         if started is not None and ended is not None:
             self.elapsed = (ended - started) / frequency
         self.started_at, self.ended_at = started, ended
+        self.frequency = frequency
         self.boxes = self.trapped_boxes if trapped else relay_message_boxes(self.stderr)
         self.payloads = read_payload_log(prefix.host_path(scenario.log)) if scenario else []
 
@@ -157,6 +159,71 @@ def run_wrapper(prefix, scenario, command_line, application=None, cwd=None, payl
     env.update(payload_env or {})
     result = prefix.wine([prefix.helper("driver")], env, timeout=timeout)
     return Run(result, prefix, scenario, trap_boxes)
+
+
+def unix_pid(windows_path):
+    """The Unix process of a running Windows program: Wine puts its Windows path in argv[0]."""
+    wanted = windows_path.lower().encode()
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/cmdline" % entry, "rb") as f:
+                if f.read().split(b"\0")[0].lower() == wanted:
+                    return int(entry)
+        except OSError:  # it has just ended
+            pass
+    return None
+
+
+def process_usage(pid):
+    """(CPU seconds so far, user and system, all threads; peak resident kB) of a Unix process.
+    GetProcessTimes on another process gives Wine's dummy values; the kernel's are real."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    with open("/proc/%d/status" % pid) as f:
+        peak = next(int(line.split()[1]) for line in f if line.startswith("VmHWM:"))
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK"), peak
+
+
+class Usage:
+    def __init__(self, cpu, window, peak_kb):
+        self.cpu, self.window, self.peak_kb = cpu, window, peak_kb
+
+
+def _payload_log_text(path):
+    try:
+        with open(path, encoding="ascii") as log:
+            return log.read()
+    except OSError:
+        return ""
+
+
+def run_watched(prefix, scenario, command_line, watched, payload_env, application=None):
+    """run_wrapper, while the Unix process of the Windows program `watched` is sampled for as
+    long as the payload runs: between a sample taken after the payload's start record appeared
+    and one taken before its end record did. Returns the run and a Usage (CPU seconds and
+    seconds between those samples, peak kB at the last), or None when it was never sampled."""
+    log = prefix.host_path(scenario.log)
+    if os.path.exists(log):
+        os.remove(log)
+    runs = []
+    thread = threading.Thread(target=lambda: runs.append(run_wrapper(
+        prefix, scenario, command_line, application=application, payload_env=payload_env,
+        relay=False)))
+    thread.start()
+    pid = first = last = None
+    while thread.is_alive():
+        before = _payload_log_text(log)
+        pid = pid or (unix_pid(watched) if "start" in before else None)
+        try:
+            sample = (time.monotonic(),) + process_usage(pid) if pid else None
+        except (OSError, StopIteration):
+            sample = None
+        if sample and "start" in before and "end" not in _payload_log_text(log):
+            first, last = first or sample, sample
+        time.sleep(0.05)
+    thread.join()
+    usage = Usage(last[1] - first[1], last[0] - first[0], last[2]) if first else None
+    return runs[0], usage
 
 
 def decode_hex_units(text):

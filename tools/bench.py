@@ -1,0 +1,156 @@
+"""Measures VuqSetup.exe under Wine beside the least a wrapper can be, and prints a table:
+start-up latency of three chains, CPU time and peak memory while a payload runs 3 s, and the
+size of the exe.
+
+Latency runs from the driver's stamp just before CreateProcessW to the payload's stamp on
+entering wmain (QueryPerformanceCounter is system-wide), for driver -> payload, driver ->
+min_launcher -> payload and driver -> VuqSetup -> payload, the chains interleaved. CPU time
+and peak memory are the kernel's figures for each program's Unix process (/proc/<pid>/stat
+and status), since GetProcessTimes on another process returns dummy values under Wine.
+"""
+
+import argparse
+import os
+import platform
+import statistics
+import struct
+import subprocess
+import sys
+import time
+
+from e2e_cases import launcher_scenario
+from winelab import Prefix, run_watched, run_wrapper
+
+LATENCY_TARGET = 1.1  # times the minimal launcher's
+CPU_TARGET_MS = 20
+SIZE_TARGET = 16 * 1024  # code and data, resources left out
+SLEEP = {"VUQ_PAYLOAD_SLEEP_MS": "3000"}
+
+
+def latency(prefix, scenario, exe):
+    """Seconds from the driver's CreateProcessW to the payload's wmain."""
+    run = run_wrapper(prefix, scenario, '"%s"' % exe, application=exe, relay=False)
+    if run.exit != 0 or len(run.payloads) != 1:
+        raise RuntimeError("%s: %s" % (exe, run.describe()))
+    return (run.payloads[0]["qpc"] - run.started_at) / run.frequency
+
+
+def measure_latency(prefix, scenario, chains, runs):
+    times = {name: [] for name, _ in chains}
+    latency(prefix, scenario, scenario.exe)  # warms the file cache
+    for _ in range(runs):
+        for name, exe in chains:
+            times[name].append(latency(prefix, scenario, exe))
+    return times
+
+
+def print_latency(chains, times):
+    launcher = statistics.median(times[chains[1][0]])
+    print("\nStart-up latency: driver's CreateProcessW -> payload's wmain, %d runs each,"
+          " interleaved" % len(times[chains[0][0]]))
+    print("  %-36s %9s %9s %9s %12s" % ("chain", "median", "min", "max", "x launcher"))
+    for name, _ in chains:
+        t = times[name]
+        print("  %-36s %7.0fms %7.0fms %7.0fms %11.2fx" % (
+            name, statistics.median(t) * 1000, min(t) * 1000, max(t) * 1000,
+            statistics.median(t) / launcher))
+    ratio = statistics.median(times[chains[2][0]]) / launcher
+    print("  VuqSetup / minimal launcher: %.2f (target <= %.2f): %s"
+          % (ratio, LATENCY_TARGET, "met" if ratio <= LATENCY_TARGET else "MISSED"))
+
+
+def measure_waiting(prefix, scenario, exe, runs):
+    usages = []
+    for _ in range(runs):
+        run, usage = run_watched(prefix, scenario, '"%s"' % exe, exe, SLEEP, application=exe)
+        if run.exit != 0 or usage is None:
+            raise RuntimeError("%s not observed while waiting: %s" % (exe, run.describe()))
+        usages.append(usage)
+    return usages
+
+
+def print_waiting(rows):
+    print("\nWhile the payload sleeps 3 s: the program's Unix process (CPU: utime + stime,"
+          " %d ms ticks)" % (1000 // os.sysconf("SC_CLK_TCK")))
+    print("  %-36s %12s %12s %12s %14s" % ("program", "CPU median", "CPU max", "watched",
+                                           "peak (VmHWM)"))
+    for name, usages in rows:
+        cpu = [u.cpu * 1000 for u in usages]
+        print("  %-36s %10.0fms %10.0fms %11.1fs %11d kB" % (
+            name, statistics.median(cpu), max(cpu), min(u.window for u in usages),
+            max(u.peak_kb for u in usages)))
+    worst = max(u.cpu * 1000 for u in rows[1][1])
+    print("  VuqSetup's CPU while waiting: %.0f ms (target < %d ms): %s"
+          % (worst, CPU_TARGET_MS, "met" if worst < CPU_TARGET_MS else "MISSED"))
+
+
+def resource_bytes(path):
+    """File size and the raw size of the .rsrc section of a PE file."""
+    with open(path, "rb") as f:
+        image = f.read()
+    pe = struct.unpack_from("<I", image, 0x3C)[0]
+    sections, optional_size = struct.unpack_from("<H12xH", image, pe + 6)
+    table = pe + 24 + optional_size
+    rsrc = 0
+    for i in range(sections):
+        name, raw_size = struct.unpack_from("<8s8xI", image, table + 40 * i)
+        if name.rstrip(b"\0") == b".rsrc":
+            rsrc += raw_size
+    return len(image), rsrc
+
+
+def print_sizes(bin_dir):
+    size, rsrc = resource_bytes(os.path.join(bin_dir, "VuqSetup.exe"))
+    launcher, _ = resource_bytes(os.path.join(bin_dir, "min_launcher.exe"))
+    print("\nSize of VuqSetup.exe")
+    print("  %-36s %9d bytes" % ("file", size))
+    print("  %-36s %9d bytes" % ("resources (.rsrc)", rsrc))
+    print("  %-36s %9d bytes (target <= %d): %s" % (
+        "code and data, without resources", size - rsrc, SIZE_TARGET,
+        "met" if size - rsrc <= SIZE_TARGET else "MISSED"))
+    print("  %-36s %9d bytes" % ("min_launcher.exe, same flags", launcher))
+
+
+def print_machine():
+    wine = subprocess.run(["wine", "--version"], capture_output=True, text=True).stdout.strip()
+    model = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo")
+                  if line.startswith("model name")), "?")
+    board = "/sys/class/dmi/id/product_version"
+    machine = open(board).read().strip() if os.path.exists(board) else "not a VM"
+    print("Machine: Linux %s, %d CPUs (%s), machine type %s; %s" % (
+        platform.release(), os.cpu_count(), model, machine, wine))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--bin", required=True)
+    parser.add_argument("--prefix-root", required=True)
+    parser.add_argument("--arch", default="win64", choices=["win64", "win32"])
+    parser.add_argument("--runs", type=int, default=15, help="latency runs per chain")
+    parser.add_argument("--cpu-runs", type=int, default=3, help="3 s waits per program")
+    args = parser.parse_args()
+
+    print_machine()
+    prefix = Prefix(args.prefix_root, args.arch, args.bin)
+    started = time.time()
+    prefix.ensure()
+    print("(prepared the %s prefix in %.0f s)" % (args.arch, time.time() - started))
+    try:
+        s = launcher_scenario(prefix)
+        launcher, poller = s.folder + "\\min_launcher.exe", s.folder + "\\poll_launcher.exe"
+        chains = [("driver -> payload", s.folder + "\\VuqSetup64.wzq"),
+                  ("driver -> min_launcher -> payload", launcher),
+                  ("driver -> VuqSetup -> payload", s.exe)]
+        print_latency(chains, measure_latency(prefix, s, chains, args.runs))
+        print_waiting([
+            ("min_launcher", measure_waiting(prefix, s, launcher, args.cpu_runs)),
+            ("VuqSetup", measure_waiting(prefix, s, s.exe, args.cpu_runs)),
+            ("poll_launcher (polls: the control)", measure_waiting(prefix, s, poller, 1))])
+    finally:
+        prefix.stop()
+    print_sizes(args.bin)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
