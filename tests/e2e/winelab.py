@@ -48,7 +48,9 @@ class Prefix:
             return subprocess.CompletedProcess(args, code, out.read(), err.read())
 
     def ensure(self):
-        if not os.path.exists(os.path.join(self.path, "system.reg")):
+        # The mark is written last: a prefix whose creation was cut short is made anew.
+        ready = os.path.join(self.path, "vuq-prefix-ready")
+        if not os.path.exists(ready):
             shutil.rmtree(self.path, ignore_errors=True)
             os.makedirs(os.path.dirname(self.path), exist_ok=True)
             env = self.env()
@@ -56,6 +58,7 @@ class Prefix:
             subprocess.run(["wine", "wineboot", "--init"], env=env, stdout=subprocess.DEVNULL,
                            stderr=subprocess.DEVNULL, timeout=1800, check=True)
             subprocess.run(["wineserver", "-w"], env=env, timeout=600)
+            open(ready, "w").close()
         subprocess.run(["wineserver", "-p"], env=self.env(), timeout=60)
         self.wine(["reg", "add", r"HKCU\Software\Wine\Debug", "/v", "RelayInclude", "/t",
                    "REG_SZ", "/d", RELAY_FUNCTIONS, "/f"])
