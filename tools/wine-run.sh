@@ -31,7 +31,7 @@ fi
     echo 'set -e'
     echo 'mkdir -p /prefixes && mount /dev/vdc /prefixes'
     printf 'python3 %s --bin bin --prefix-root /prefixes' "$name"
-    for arg in "$@"; do printf " '%s'" "$arg"; done
+    for arg in "$@"; do printf " '%s'" "$(printf '%s' "$arg" | sed "s/'/'\\\\''/g")"; done
     echo
 } > "$work/job/job.sh"
 exec sh "$tools/wine-vm/run-in-vm.sh" "$work/job"
