@@ -6,7 +6,7 @@ from winelab import (Scenario, clear_entry, dump_entry, registry_values, relay_c
                      run_watched, run_wrapper, set_entry, text_bytes)
 
 CASES = []
-REG_SZ, REG_EXPAND_SZ, REG_BINARY = 1, 2, 3
+REG_SZ, REG_EXPAND_SZ = 1, 2
 SETUP, WRAPPER = "VUQ Setup", "VUQ Setup Wrapper"
 
 
@@ -198,7 +198,7 @@ def leaves_untagged(p, c):
     expect_entry(c, p, "64", after)
 
 
-@case("bad data: no terminator, odd size, larger than 1024 bytes, binary", "cleanup")
+@case("bad data: no terminator, odd size, larger than 1024 bytes", "cleanup")
 def bad_data(p, c):
     before = {
         "DisplayVersion": (REG_SZ, ("v" * 508 + "BETA").encode("utf-16-le")),

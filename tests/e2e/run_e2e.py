@@ -6,8 +6,7 @@ import sys
 import time
 import traceback
 
-import e2e_cases  # noqa: F401  (registers the cases)
-from e2e_cases import CASES, Check
+from e2e_cases import CASES, Check  # importing registers the cases
 from winelab import Prefix
 
 

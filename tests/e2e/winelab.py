@@ -331,6 +331,3 @@ def dump_entry(prefix, view):
 def text_bytes(text, terminated=True):
     return (text + ("\0" if terminated else "")).encode("utf-16-le")
 
-
-def wait_a_little():
-    time.sleep(0.2)
