@@ -18,8 +18,8 @@ import subprocess
 import sys
 import time
 
-from e2e_cases import launcher_scenario
-from winelab import Prefix, run_watched, run_wrapper
+from winelab import (Prefix, add_job_arguments, launcher_scenario, run_main, run_watched,
+                     run_wrapper)
 
 LATENCY_TARGET = 1.1  # times the minimal launcher's
 CPU_TARGET_MS = 20
@@ -99,8 +99,8 @@ def resource_bytes(path):
     return len(image), rsrc
 
 
-def print_sizes(bin_dir):
-    size, rsrc = resource_bytes(os.path.join(bin_dir, "VuqSetup.exe"))
+def print_sizes(exe, bin_dir):
+    size, rsrc = resource_bytes(exe)
     launcher, _ = resource_bytes(os.path.join(bin_dir, "min_launcher.exe"))
     print("\nSize of VuqSetup.exe")
     print("  %-36s %9d bytes" % ("file", size))
@@ -123,15 +123,14 @@ def print_machine():
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--bin", required=True)
-    parser.add_argument("--prefix-root", required=True)
+    add_job_arguments(parser)
     parser.add_argument("--arch", default="win64", choices=["win64", "win32"])
     parser.add_argument("--runs", type=int, default=15, help="latency runs per chain")
     parser.add_argument("--cpu-runs", type=int, default=3, help="3 s waits per program")
     args = parser.parse_args()
 
     print_machine()
-    prefix = Prefix(args.prefix_root, args.arch, args.bin)
+    prefix = Prefix(args, args.arch)
     started = time.time()
     prefix.ensure()
     print("(prepared the %s prefix in %.0f s)" % (args.arch, time.time() - started))
@@ -148,9 +147,9 @@ def main():
             ("poll_launcher (polls: the control)", measure_waiting(prefix, s, poller, 1))])
     finally:
         prefix.stop()
-    print_sizes(args.bin)
+    print_sizes(args.exe, args.bin)
     return 0
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(run_main(main))

@@ -1,37 +1,82 @@
 #!/bin/sh
-# Runs a Python script of the Wine test bench against the real VuqSetup.exe: directly where
-# this machine can execute 32-bit x86 code, else inside the test VM (tools/wine-vm).
+# Runs one Wine job: a Python script of the Wine harness (tests/e2e/winelab.py) against a
+# VuqSetup.exe.
 #   wine-run.sh EXE HELPER_DIR WORK_DIR SCRIPT [script options...]
-# The script gets --bin (the exe and the helper programs) and --prefix-root (where the Wine
-# prefixes are kept between runs) before the options given here.
+# Every path is made absolute before anything else. SCRIPT runs in WORK_DIR and gets --exe,
+# --bin (HELPER_DIR) and --prefix-root before the options given here. The Wine prefixes are
+# kept between runs in VUQ_PREFIX_ROOT (default build/wine-prefixes), one job at a time.
+#
+# VUQ_WINE says who runs the job: "host" (this machine's Wine), "vm" (the test VM of
+# tools/wine-vm, for machines that cannot execute 32-bit x86 code) or "auto" (the default: host
+# where it can, else vm). The VM runs this same script, with VUQ_WINE=host, on the same paths.
 set -eu
 
-exe=$1 helpers=$2 work=$3 script=$4
-shift 4
+say() { echo "wine-run: $*" >&2; }
+die() { say "$@"; exit 1; }
+usage="usage: $0 EXE HELPER_DIR WORK_DIR SCRIPT [script options...]"
+[ $# -ge 4 ] || die "$usage"
+
+absolute() {
+    [ -e "$1" ] || die "$1: no such file or folder (build it first: make windows)"
+    if [ -d "$1" ]; then
+        (cd "$1" && pwd)
+    else
+        printf '%s/%s\n' "$(cd "$(dirname "$1")" && pwd)" "$(basename "$1")"
+    fi
+}
+
 tools=$(cd "$(dirname "$0")" && pwd)
-bench=$(cd "$tools/../tests/e2e" && pwd)
+repo=$(dirname "$tools")
+exe=$(absolute "$1")
+helpers=$(absolute "$2")
+mkdir -p "$3"
+work=$(absolute "$3")
+script=$(absolute "$4")
+shift 4
+mkdir -p "${VUQ_PREFIX_ROOT:-$repo/build/wine-prefixes}"
+prefixes=$(absolute "${VUQ_PREFIX_ROOT:-$repo/build/wine-prefixes}")
 
-rm -rf "$work/job"
-mkdir -p "$work/job/bin" "$work/prefixes"
-cp "$exe" "$work/job/bin/VuqSetup.exe"
-for helper in driver fake_payload regtool min_launcher poll_launcher VuqSetupWithoutDllApi; do
-    cp "$helpers/$helper.exe" "$work/job/bin/"
-done
-cp "$bench"/*.py "$work/job/"
-cp "$script" "$work/job/"
-name=$(basename "$script")
+way=${VUQ_WINE:-auto}
+case $way in
+host | vm) ;;
+auto) if sh "$tools/wine-vm/can-run-32bit.sh"; then way=host; else way=vm; fi ;;
+*) die "VUQ_WINE is '$way'; use host, vm or auto" ;;
+esac
 
-if sh "$tools/wine-vm/can-run-32bit.sh"; then
-    cd "$work/job"
-    exec /usr/bin/python3 "$name" --bin bin --prefix-root "$work/prefixes" "$@"
+if [ "$way" = host ]; then
+    command -v wine >/dev/null ||
+        die "Wine is not installed: run 'sh tools/install-deps.sh wine' as root, or use VUQ_WINE=vm"
+    sh "$tools/wine-vm/can-run-32bit.sh" ||
+        die "this machine cannot execute 32-bit x86 code, so its Wine cannot run VuqSetup.exe; use VUQ_WINE=vm (or auto) to run Wine in the test VM"
+    # Two jobs on one prefix would fight over its wineserver.
+    exec 9>"$prefixes.lock"
+    flock 9
+    cd "$work"
+    PYTHONPATH="$repo/tests/e2e" PYTHONDONTWRITEBYTECODE=1 \
+        exec /usr/bin/python3 "$script" --exe "$exe" --bin "$helpers" --prefix-root "$prefixes" "$@"
 fi
 
-# Inside the VM the prefixes live on their own disk, kept between runs.
+# The VM gets the same files at the same paths and runs this script there, the prefix disk
+# mounted where the prefixes belong.
+quote() { printf "'%s'" "$(printf '%s' "$1" | sed "s/'/'\\\\''/g")"; }
+job=$work/vm-job
+rm -rf "$job"
+mkdir -p "$job"
 {
     echo 'set -e'
-    echo 'mkdir -p /prefixes && mount /dev/vdc /prefixes'
-    printf 'python3 %s --bin bin --prefix-root /prefixes' "$name"
-    for arg in "$@"; do printf " '%s'" "$(printf '%s' "$arg" | sed "s/'/'\\\\''/g")"; done
+    echo 'echo vuq-vm-job'
+    echo 'tar -C / -xf inputs.tar'
+    echo "mkdir -p $(quote "$prefixes") && mount /dev/vdc $(quote "$prefixes")"
+    printf 'VUQ_WINE=host VUQ_PREFIX_ROOT=%s exec sh %s' "$(quote "$prefixes")" \
+        "$(quote "$tools/wine-run.sh")"
+    for arg in "$exe" "$helpers" "$work" "$script" "$@"; do printf ' %s' "$(quote "$arg")"; done
     echo
-} > "$work/job/job.sh"
-exec sh "$tools/wine-vm/run-in-vm.sh" "$work/job"
+} >"$job/job.sh"
+# The sources of the harness and the Windows programs, nothing of the build's own files.
+{
+    find "$tools" "$repo/tests/e2e" -name __pycache__ -prune -o -type f -print
+    find "$helpers" -maxdepth 1 -name '*.exe'
+    echo "$exe"
+    echo "$script"
+} | sed 's|^/||' | tar -C / -cf "$job/inputs.tar" --no-recursion -T -
+exec sh "$tools/wine-vm/run-in-vm.sh" "$job"

@@ -1,9 +1,7 @@
 """End-to-end cases: the real wrapper, the real Win32 calls, observed from outside."""
 
-import shutil
-
-from winelab import (Scenario, clear_entry, dump_entry, registry_values, relay_calls,
-                     run_watched, run_wrapper, set_entry, text_bytes)
+from winelab import (Scenario, clear_entry, dump_entry, launcher_scenario, registry_values,
+                     relay_calls, run_watched, run_wrapper, set_entry, text_bytes)
 
 CASES = []
 REG_SZ, REG_EXPAND_SZ = 1, 2
@@ -313,17 +311,6 @@ def limits(p, c):
 
 
 # --- Waiting ---------------------------------------------------------------------------------
-
-# min_launcher.exe and poll_launcher.exe start the payload here, at a path fixed when built.
-LAUNCHER_FOLDER = r"C:\e2e\launcher"
-
-
-def launcher_scenario(p):
-    s = Scenario(p, LAUNCHER_FOLDER)
-    for name in ("min_launcher", "poll_launcher"):
-        shutil.copy(p.helper(name), p.host_path("%s\\%s.exe" % (s.folder, name)))
-    return s
-
 
 @case("the wrapper blocks while its payload runs: under 200 ms CPU in 3 s", "bench")
 def blocks_while_waiting(p, c):

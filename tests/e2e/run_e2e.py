@@ -7,7 +7,7 @@ import time
 import traceback
 
 from e2e_cases import CASES, Check  # importing registers the cases
-from winelab import Prefix
+from winelab import Prefix, add_job_arguments, run_main
 
 
 def run_cases(prefix, suites, pattern):
@@ -36,9 +36,7 @@ def run_cases(prefix, suites, pattern):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--bin", required=True,
-                        help="folder with VuqSetup.exe, driver.exe, fake_payload.exe, regtool.exe")
-    parser.add_argument("--prefix-root", required=True, help="where the Wine prefixes are kept")
+    add_job_arguments(parser)
     parser.add_argument("--arch", action="append", choices=["win64", "win32"])
     parser.add_argument("--suite", action="append",
                         choices=["launch", "cleanup", "faults", "bench"])
@@ -47,7 +45,7 @@ def main():
 
     passed = failed = 0
     for arch in args.arch or ["win64", "win32"]:
-        prefix = Prefix(args.prefix_root, arch, args.bin)
+        prefix = Prefix(args, arch)
         started = time.time()
         prefix.ensure()
         print("prefix %s ready in %.1f s" % (arch, time.time() - started))
@@ -61,4 +59,4 @@ def main():
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(run_main(main))

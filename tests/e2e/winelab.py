@@ -10,6 +10,7 @@ import os
 import re
 import shutil
 import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -18,14 +19,62 @@ RELAY_FUNCTIONS = "user32.MessageBoxW;kernel32.SetDefaultDllDirectories;KERNELBA
 PAYLOAD_NAMES = ("VuqSetup.wzq", "VuqSetup64.wzq")
 
 
+class HarnessError(Exception):
+    """A step of the Wine harness itself failed: what, and the last lines the tool printed."""
+
+    def __init__(self, what, output=b""):
+        lines = output.decode("utf-8", "replace").strip().splitlines()[-3:]
+        super().__init__("\n".join([what] + ["  " + line for line in lines]))
+
+
+def run_tool(what, command, env, timeout):
+    with tempfile.TemporaryFile() as err:
+        try:
+            code = subprocess.run(command, env=env, stdout=subprocess.DEVNULL, stderr=err,
+                                  stdin=subprocess.DEVNULL, timeout=timeout).returncode
+        except subprocess.TimeoutExpired:
+            code = "no end after %d s" % timeout
+        err.seek(0)
+        if code != 0:
+            raise HarnessError("%s failed (%s: exit %s); what it said last:"
+                               % (what, command[0], code), err.read())
+
+
+def add_job_arguments(parser):
+    """The options tools/wine-run.sh gives every script."""
+    parser.add_argument("--exe", required=True, help="the VuqSetup.exe under test")
+    parser.add_argument("--bin", required=True, help="folder of the helper programs")
+    parser.add_argument("--prefix-root", required=True, help="where the Wine prefixes are kept")
+
+
+def run_main(main):
+    """Runs a script's main; a failing step of the harness ends it with a short message, not a
+    traceback."""
+    try:
+        return main()
+    except HarnessError as error:
+        print("error: %s" % error, file=sys.stderr)
+    except FileNotFoundError as error:
+        print("error: %s is missing: run 'sh tools/install-deps.sh wine' as root"
+              % error.filename, file=sys.stderr)
+    except subprocess.TimeoutExpired as error:
+        print("error: %s did not end within %d s" % (error.cmd[0], error.timeout),
+              file=sys.stderr)
+    except subprocess.CalledProcessError as error:
+        print("error: %s ended with status %d" % (" ".join(error.cmd), error.returncode),
+              file=sys.stderr)
+    return 1
+
+
 class Prefix:
     """One Wine prefix, created once and kept; its wineserver runs while the tests do."""
 
-    def __init__(self, root, arch, bin_dir):
-        self.path = os.path.join(root, arch)
+    def __init__(self, args, arch):
+        self.path = os.path.join(args.prefix_root, arch)
         self.arch = arch
         self.is64 = arch == "win64"
-        self.bin_dir = bin_dir
+        self.bin_dir = args.bin
+        self.exe = args.exe
 
     def env(self, extra=None):
         env = {k: v for k, v in os.environ.items() if not k.startswith(("VUQ_", "WINE"))}
@@ -55,13 +104,16 @@ class Prefix:
             os.makedirs(os.path.dirname(self.path), exist_ok=True)
             env = self.env()
             env["WINEARCH"] = self.arch
-            subprocess.run(["wine", "wineboot", "--init"], env=env, stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL, timeout=1800, check=True)
-            subprocess.run(["wineserver", "-w"], env=env, timeout=600)
+            run_tool("creating the Wine prefix " + self.path, ["wine", "wineboot", "--init"], env,
+                     1800)
+            run_tool("creating the Wine prefix " + self.path, ["wineserver", "-w"], env, 600)
             open(ready, "w").close()
-        subprocess.run(["wineserver", "-p"], env=self.env(), timeout=60)
-        self.wine(["reg", "add", r"HKCU\Software\Wine\Debug", "/v", "RelayInclude", "/t",
-                   "REG_SZ", "/d", RELAY_FUNCTIONS, "/f"])
+        run_tool("starting the wineserver of " + self.path, ["wineserver", "-p"], self.env(), 60)
+        result = self.wine(["reg", "add", r"HKCU\Software\Wine\Debug", "/v", "RelayInclude",
+                            "/t", "REG_SZ", "/d", RELAY_FUNCTIONS, "/f"])
+        if result.returncode != 0:
+            raise HarnessError("setting up the relay trace in %s failed" % self.path,
+                               result.stderr)
 
     def stop(self):
         subprocess.run(["wineserver", "-k"], env=self.env(), timeout=60)
@@ -71,7 +123,8 @@ class Prefix:
         return os.path.join(self.path, "drive_c", *windows_path[3:].split("\\"))
 
     def helper(self, name):
-        return os.path.join(self.bin_dir, name + ".exe")
+        """The wrapper under test as "VuqSetup", any other Windows program of the build by name."""
+        return self.exe if name == "VuqSetup" else os.path.join(self.bin_dir, name + ".exe")
 
 
 class Scenario:
@@ -95,6 +148,17 @@ class Scenario:
         os.makedirs(os.path.dirname(log_host), exist_ok=True)
         if os.path.exists(log_host):
             os.remove(log_host)
+
+
+# min_launcher.exe and poll_launcher.exe start the payload here, at a path fixed when built.
+LAUNCHER_FOLDER = r"C:\e2e\launcher"
+
+
+def launcher_scenario(prefix):
+    s = Scenario(prefix, LAUNCHER_FOLDER)
+    for name in ("min_launcher", "poll_launcher"):
+        shutil.copy(prefix.helper(name), prefix.host_path("%s\\%s.exe" % (s.folder, name)))
+    return s
 
 
 class Run:
@@ -164,13 +228,18 @@ def run_wrapper(prefix, scenario, command_line, application=None, cwd=None, payl
     return Run(result, prefix, scenario, trap_boxes)
 
 
-def unix_pid(windows_path):
-    """The Unix process of a running Windows program: Wine puts its Windows path in argv[0]."""
+def unix_pid(prefix, windows_path):
+    """The Unix process of a running Windows program: Wine puts its Windows path in argv[0].
+    The prefix tells it from a program of the same path in another prefix."""
     wanted = windows_path.lower().encode()
+    in_prefix = ("WINEPREFIX=" + prefix.path).encode()
     for entry in filter(str.isdigit, os.listdir("/proc")):
         try:
             with open("/proc/%s/cmdline" % entry, "rb") as f:
-                if f.read().split(b"\0")[0].lower() == wanted:
+                if f.read().split(b"\0")[0].lower() != wanted:
+                    continue
+            with open("/proc/%s/environ" % entry, "rb") as f:
+                if in_prefix in f.read().split(b"\0"):
                     return int(entry)
         except OSError:  # it has just ended
             pass
@@ -216,7 +285,7 @@ def run_watched(prefix, scenario, command_line, watched, payload_env, applicatio
     pid = first = last = None
     while thread.is_alive():
         before = _payload_log_text(log)
-        pid = pid or (unix_pid(watched) if "start" in before else None)
+        pid = pid or (unix_pid(prefix, watched) if "start" in before else None)
         try:
             sample = (time.monotonic(),) + process_usage(pid) if pid else None
         except (OSError, StopIteration):

@@ -1,5 +1,6 @@
 #!/bin/sh
-# Runs JOB_DIR/job.sh inside the test VM (see build-image.sh) and exits with its status.
+# Runs JOB_DIR/job.sh inside the test VM (see build-image.sh) and exits with its status; shows
+# what the job prints, from its first line "vuq-vm-job" on.
 # The job folder travels as a tar on a read-only second disk; a third disk, kept between
 # runs, holds the Wine prefixes, which take minutes to create under emulation.
 set -eu
@@ -8,7 +9,10 @@ set -eu
 job=$(cd "$1" && pwd)
 CACHE=${VUQ_VM_CACHE:-/var/cache/vuqsetup-vm}
 HERE=$(cd "$(dirname "$0")" && pwd)
-sh "$HERE/build-image.sh"
+command -v qemu-system-x86_64 >/dev/null ||
+    { echo "test VM: qemu-system-x86_64 is missing: run 'sh tools/install-deps.sh vm' as root" >&2; exit 1; }
+sh "$HERE/build-image.sh" ||
+    { echo "test VM: its image could not be built (see above); run 'sh tools/wine-vm/build-image.sh' as root" >&2; exit 1; }
 
 prefixes=${VUQ_VM_PREFIXES:-$CACHE/prefixes.img}
 # One VM at a time on a prefix disk: two would corrupt its file system.
@@ -31,8 +35,12 @@ timeout "${VUQ_VM_TIMEOUT:-3000}" qemu-system-x86_64 -machine pc -accel tcg,thre
     -drive "file=$CACHE/rootfs.img,if=virtio,format=raw,snapshot=on" \
     -drive "file=$job.tar,if=virtio,format=raw,readonly=on" \
     -drive "file=$prefixes,if=virtio,format=raw" </dev/null | tee "$console" |
-    grep --line-buffered -v -E '^\[ *[0-9.]+\]' || true
+    sed -u -n '/^vuq-vm-job/,/^vuq-vm-status=/{/^vuq-vm-/d;/^\[ *[0-9.]*\]/d;s/\r$//;p}' || true
 status=$(sed -n 's/^vuq-vm-status=\([0-9]*\).*/\1/p' "$console" | tail -n 1)
 rm -f "$job.tar"
-[ -n "$status" ] || { echo "the test VM ended without reporting a status" >&2; exit 1; }
+if [ -z "$status" ]; then
+    echo "test VM: it ended without running the job to its end; the last lines of its console:" >&2
+    tail -n 5 "$console" >&2
+    exit 1
+fi
 exit "$status"
