@@ -1,40 +1,48 @@
 # Front door: `make` builds dist/VuqSetup.exe, `make test` runs every test, `make demo` shows
-# the wrapper at work under Wine. Each first installs what the machine lacks.
+# the wrapper at work under Wine. Each first installs what the machine lacks for it, and only that.
+# VUQ_WINE=host|vm|auto (default auto) says where Wine runs: see tools/wine-run.sh.
 ARGS ?=
 PYTHON := /usr/bin/python3
+DEPS := sh tools/install-deps.sh
+WINE_RUN := sh tools/wine-run.sh dist/VuqSetup.exe build/windows/tests/e2e/helpers
 
-.PHONY: all deps exe native asan windows fuzz-build fuzz test demo bench clean
+.PHONY: all exe native asan windows fuzz-build fuzz test demo bench clean
 
 all: exe
 
-deps:
-	@sh tools/install-deps.sh
-
-exe: deps
+exe:
+	@$(DEPS) build
 	cmake --preset windows >/dev/null
 	cmake --build --preset windows --target VuqSetup
 
-native: deps
+native:
+	@$(DEPS) unit
 	cmake --preset native >/dev/null
 	cmake --build --preset native
 
-asan: deps
+asan:
+	@$(DEPS) unit
 	cmake --preset native-asan >/dev/null
 	cmake --build --preset native-asan
 
-windows: deps
+windows:
+	@$(DEPS) build
 	cmake --preset windows >/dev/null
 	cmake --build --preset windows
 
-fuzz-build: deps
+fuzz-build:
+	@$(DEPS) fuzz
 	cmake --preset fuzz >/dev/null
 	cmake --build --preset fuzz
 
 # Runs each fuzzer for FUZZ_SECONDS (default 60) and reports executions and findings.
-fuzz: deps
+fuzz:
+	@$(DEPS) fuzz
 	sh tools/fuzz.sh
 
-test: native asan windows fuzz-build
+test:
+	@$(DEPS) all
+	$(MAKE) native asan windows fuzz-build
 	ctest --preset native
 	ctest --preset native-asan
 	ctest --preset fuzz
@@ -42,15 +50,15 @@ test: native asan windows fuzz-build
 
 # Under Wine, as a user would run it; extra arguments pass through: make demo ARGS='/S /v'
 demo: windows
-	sh tools/wine-run.sh dist/VuqSetup.exe build/windows/tests/e2e/helpers build/demo \
-		tools/demo.py --args "$(ARGS)"
+	@$(DEPS) wine
+	$(WINE_RUN) build/demo tools/demo.py --args "$(ARGS)"
 
 # Under Wine, the wrapper beside a minimal launcher: start-up latency, CPU time while waiting,
 # peak memory, and the exe's size. The host line tells where the test VM's figures come from.
 bench: windows
+	@$(DEPS) wine
 	@echo "Host: Linux $$(uname -r), $$(nproc) CPUs; $$(qemu-system-x86_64 --version 2>/dev/null | head -n 1)"
-	sh tools/wine-run.sh dist/VuqSetup.exe build/windows/tests/e2e/helpers build/bench \
-		tools/bench.py
+	$(WINE_RUN) build/bench tools/bench.py
 
 clean:
 	rm -rf build dist

@@ -1,31 +1,64 @@
 #!/bin/sh
-# Installs what a fresh Debian machine lacks for building and testing the wrapper.
+# Installs what a fresh Debian machine lacks for one kind of work, and nothing more.
+#   install-deps.sh [build] [unit] [fuzz] [image] [wine] [vm] [all]
+#     build  cross-compiling dist/VuqSetup.exe (the default)
+#     unit   the native unit tests, plain and under the sanitizers
+#     fuzz   the libFuzzer harnesses
+#     image  the checks of the built exe
+#     wine   running the exe under Wine: this machine's own, or the test VM's where this
+#            machine cannot execute 32-bit code (VUQ_WINE=host|vm|auto chooses, as for
+#            tools/wine-run.sh)
+#     vm     the test VM, whatever this machine can run
 # Idempotent: does nothing (and needs no root) when everything is already there.
 set -eu
 
 here=$(cd "$(dirname "$0")" && pwd)
-need=""
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 
-for pkg in cmake make g++ clang clang-format libclang-rt-14-dev googletest libgtest-dev \
-    g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine64 wine32:i386 \
-    python3-pefile python3-pil qemu-system-x86 debootstrap e2fsprogs; do
-    have_pkg "$pkg" || need="$need $pkg"
-done
-
-if [ -n "$need" ]; then
+install_missing() {
+    need=""
+    for pkg in "$@"; do
+        have_pkg "$pkg" || need="$need $pkg"
+    done
+    [ -n "$need" ] || return 0
     if [ "$(id -u)" != 0 ]; then
         echo "Missing packages:$need" >&2
-        echo "Run as root: sh tools/install-deps.sh" >&2
+        echo "Run as root: sh tools/install-deps.sh $wanted" >&2
         exit 1
     fi
     # wine32 lives in the i386 architecture; it runs 32-bit prefixes.
-    dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
+    case $need in *:i386*)
+        dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386 ;;
+    esac
     apt-get update -q
+    # shellcheck disable=SC2086
     DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $need
-fi
+}
 
-# Where this machine cannot execute 32-bit code, Wine runs in an emulated Debian system.
-if ! sh "$here/wine-vm/can-run-32bit.sh"; then
+install_vm() {
+    install_missing qemu-system-x86 debootstrap e2fsprogs
     sh "$here/wine-vm/build-image.sh"
-fi
+}
+
+wanted=${*:-build}
+for part in $wanted; do
+    case $part in
+    build) install_missing cmake make g++-mingw-w64-i686-posix binutils-mingw-w64-i686 ;;
+    unit) install_missing cmake make g++ googletest libgtest-dev clang-format ;;
+    fuzz) install_missing cmake make clang libclang-rt-14-dev ;;
+    image) install_missing python3 python3-pefile ;;
+    wine)
+        install_missing python3 wine wine64 wine32:i386
+        case ${VUQ_WINE:-auto} in
+        vm) install_vm ;;
+        auto) sh "$here/wine-vm/can-run-32bit.sh" || install_vm ;;
+        esac
+        ;;
+    vm) install_vm ;;
+    all) sh "$0" build unit fuzz image wine vm ;;
+    *)
+        echo "install-deps: unknown part '$part' (build, unit, fuzz, image, wine, vm, all)" >&2
+        exit 2
+        ;;
+    esac
+done
