@@ -6,8 +6,8 @@ import argparse
 import sys
 import time
 
-from winelab import (Prefix, Scenario, clear_entry, dump_entry, registry_values, run_wrapper,
-                     text_bytes)
+from winelab import (Prefix, Scenario, add_job_arguments, clear_entry, dump_entry,
+                     registry_values, run_main, run_wrapper, text_bytes)
 
 ENTRY = [
     ("Comments", 1, text_bytes("Beta build for early adopters")),
@@ -35,7 +35,8 @@ def demo(prefix, arguments):
     typed = command_line(setup.exe, arguments)
     values = registry_values([("64", name, kind, data) for name, kind, data in ENTRY])
     print("Started as:      %s" % typed)
-    run = run_wrapper(prefix, setup, typed, relay=False,
+    print("in the folder:   %s (as Explorer starts a program)" % setup.folder)
+    run = run_wrapper(prefix, setup, typed, cwd=setup.folder, relay=False,
                       payload_env={"VUQ_PAYLOAD_SLEEP_MS": "1500", "VUQ_PAYLOAD_REG": values})
     for box in run.boxes:
         print("Message box:     %r (caption %r)" % (box.text, box.caption))
@@ -44,9 +45,8 @@ def demo(prefix, arguments):
         print("Payload started: %s" % payload["module"])
         print("It received:     %r" % payload["cmdline"])
         print("Its current dir: %s (inherited from the wrapper)" % payload["cwd"])
-        if "end_qpc" in payload and run.started_at:
-            frequency = (run.ended_at - run.started_at) / run.elapsed
-            print("It ran for:      %.2f s" % ((payload["end_qpc"] - payload["qpc"]) / frequency))
+        if "end_qpc" in payload and run.frequency:
+            print("It ran for:      %.2f s" % ((payload["end_qpc"] - payload["qpc"]) / run.frequency))
     else:
         print("No payload was started.")
     print("Wrapper ended:   exit status %s after %.2f s" % (run.exit, run.elapsed or 0))
@@ -61,12 +61,11 @@ def demo(prefix, arguments):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--bin", required=True)
-    parser.add_argument("--prefix-root", required=True)
+    add_job_arguments(parser)
     parser.add_argument("--args", default="", help="arguments given to VuqSetup.exe")
     args = parser.parse_args()
     for arch in ("win64", "win32"):
-        prefix = Prefix(args.prefix_root, arch, args.bin)
+        prefix = Prefix(args, arch)
         started = time.time()
         prefix.ensure()
         print("(prepared the %s prefix in %.0f s)" % (arch, time.time() - started))
@@ -78,4 +77,4 @@ def main():
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(run_main(main))

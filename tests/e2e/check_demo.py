@@ -1,0 +1,83 @@
+"""Runs `make demo` as a user would and checks what it shows: on both systems the payload that
+fits was started from C:\\Setup with the expected command line, and the tag was cut from the three
+values. Prints the demo's output, one line per check and 'N passed, M failed'.
+
+  check_demo.py REPO              the way this machine takes (VUQ_WINE=auto)
+  check_demo.py REPO --other-way  the other way: in the test VM, with arguments, where this
+                                  machine runs Wine itself; else forcing the host must stop at
+                                  once with one clear line
+"""
+
+import os
+import re
+import subprocess
+import sys
+
+CUT = [
+    ("Comments", '"Beta build for early adopters" -> ""'),
+    ("DisplayName", '"Vuq Touchscreen Driver Beta" -> "Vuq Touchscreen Driver "'),
+    ("DisplayVersion", '"5.5.3 Beta" -> "5.5.3 "'),
+    ("Publisher", '"Vuq Devices Team" -> "Vuq Devices Team"'),
+]
+
+
+def expected_lines(system, payload, arguments):
+    received = arguments if arguments else "/NoReset "
+    lines = [
+        "Payload started: C:\\Setup\\" + payload,
+        "It received:     %r" % received,
+        "Its current dir: C:\\Setup (inherited from the wrapper)",
+        "Wrapper ended:   exit status 0",
+    ]
+    lines += ["  %-15s %s" % (name + ":", shown) for name, shown in CUT]
+    return [(system, line) for line in lines]
+
+
+def run_demo(repo, way, arguments):
+    env = dict(os.environ, VUQ_WINE=way)
+    env.pop("MAKEFLAGS", None)  # the outer make's jobserver is not ours
+    result = subprocess.run(["make", "--no-print-directory", "-C", repo, "demo",
+                             "ARGS=" + arguments], stdout=subprocess.PIPE,
+                            stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, text=True, env=env)
+    print(result.stdout)
+    return result
+
+
+def demo_checks(result, arguments):
+    sections = dict(re.findall(r"=== (\d\d-bit) Windows[^\n]*\n(.*?)(?=\n===|\Z)", result.stdout,
+                               re.S))
+    checks = [("make demo exits 0", result.returncode == 0),
+              ("no traceback", "Traceback" not in result.stdout)]
+    for system, line in (expected_lines("64-bit", "VuqSetup64.wzq", arguments) +
+                         expected_lines("32-bit", "VuqSetup.wzq", arguments)):
+        checks.append(("%s shows %r" % (system, line), line in sections.get(system, "")))
+    return checks
+
+
+def refusal_checks(result):
+    said = [line for line in result.stdout.splitlines() if line.startswith("wine-run:")]
+    return [("forced host fails", result.returncode != 0),
+            ("one line says why and how to go on",
+             len(said) == 1 and "cannot execute 32-bit" in said[0] and "VUQ_WINE=vm" in said[0]),
+            ("no traceback", "Traceback" not in result.stdout)]
+
+
+def main():
+    repo = sys.argv[1]
+    native = subprocess.run(["sh", os.path.join(repo, "tools/wine-vm/can-run-32bit.sh")]).returncode == 0
+    if "--other-way" not in sys.argv:
+        checks = demo_checks(run_demo(repo, "auto", ""), "")
+    elif native:
+        checks = demo_checks(run_demo(repo, "vm", "/S /v"), "/S /v")
+    else:
+        checks = refusal_checks(run_demo(repo, "host", ""))
+    failed = 0
+    for name, passed in checks:
+        print(("ok   " if passed else "FAIL ") + name)
+        failed += not passed
+    print("%d passed, %d failed" % (len(checks) - failed, failed))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
