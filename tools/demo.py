@@ -46,7 +46,8 @@ def demo(prefix, arguments):
         print("It received:     %r" % payload["cmdline"])
         print("Its current dir: %s (inherited from the wrapper)" % payload["cwd"])
         if "end_qpc" in payload and run.frequency:
-            print("It ran for:      %.2f s" % ((payload["end_qpc"] - payload["qpc"]) / run.frequency))
+            ran = (payload["end_qpc"] - payload["qpc"]) / run.frequency
+            print("It ran for:      %.2f s" % ran)
     else:
         print("No payload was started.")
     print("Wrapper ended:   exit status %s after %.2f s" % (run.exit, run.elapsed or 0))

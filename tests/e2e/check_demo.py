@@ -2,10 +2,10 @@
 fits was started from C:\\Setup with the expected command line, and the tag was cut from the three
 values. Prints the demo's output, one line per check and 'N passed, M failed'.
 
-  check_demo.py REPO              the way this machine takes (VUQ_WINE=auto)
-  check_demo.py REPO --other-way  the other way: in the test VM, with arguments, where this
-                                  machine runs Wine itself; else forcing the host must stop at
-                                  once with one clear line
+  check_demo.py REPO              the way VUQ_WINE takes (auto: the way this machine takes)
+  check_demo.py REPO --other-way  the other way, with arguments; where that is the host and
+                                  this machine cannot execute 32-bit code, forcing the host
+                                  must stop at once with one clear line
 """
 
 import os
@@ -64,11 +64,16 @@ def refusal_checks(result):
 
 def main():
     repo = sys.argv[1]
-    native = subprocess.run(["sh", os.path.join(repo, "tools/wine-vm/can-run-32bit.sh")]).returncode == 0
+    can_run_32bit = os.path.join(repo, "tools/wine-vm/can-run-32bit.sh")
+    native = subprocess.run(["sh", can_run_32bit]).returncode == 0
+    way = os.environ.get("VUQ_WINE", "auto")
+    taken = "host" if way == "host" or (way == "auto" and native) else "vm"
     if "--other-way" not in sys.argv:
-        checks = demo_checks(run_demo(repo, "auto", ""), "")
-    elif native:
+        checks = demo_checks(run_demo(repo, way, ""), "")
+    elif taken == "host":
         checks = demo_checks(run_demo(repo, "vm", "/S /v"), "/S /v")
+    elif native:
+        checks = demo_checks(run_demo(repo, "host", "/S /v"), "/S /v")
     else:
         checks = refusal_checks(run_demo(repo, "host", ""))
     failed = 0
