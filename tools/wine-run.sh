@@ -14,7 +14,8 @@ bench=$(cd "$tools/../tests/e2e" && pwd)
 rm -rf "$work/job"
 mkdir -p "$work/job/bin" "$work/prefixes"
 cp "$exe" "$work/job/bin/VuqSetup.exe"
-for helper in driver fake_payload regtool min_launcher poll_launcher VuqSetupWithoutDllApi; do
+for helper in driver fake_payload regtool min_launcher poll_launcher split_launcher \
+    VuqSetupWithoutDllApi VuqSetupWithoutWow64Api VuqSetupWithoutSplitApi; do
     cp "$helpers/$helper.exe" "$work/job/bin/"
 done
 cp "$bench"/*.py "$work/job/"

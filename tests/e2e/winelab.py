@@ -14,7 +14,8 @@ import tempfile
 import threading
 import time
 
-RELAY_FUNCTIONS = "user32.MessageBoxW;kernel32.SetDefaultDllDirectories;KERNELBASE.SetDefaultDllDirectories"
+RELAY_FUNCTIONS = ("user32.MessageBoxW;kernel32.SetDefaultDllDirectories;"
+                   "KERNELBASE.SetDefaultDllDirectories;kernel32.LoadLibraryW;KERNELBASE.LoadLibraryW")
 PAYLOAD_NAMES = ("VuqSetup.wzq", "VuqSetup64.wzq")
 
 
