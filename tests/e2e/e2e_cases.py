@@ -381,13 +381,13 @@ def limits(p, c):
 
 # --- Waiting ---------------------------------------------------------------------------------
 
-# min_launcher.exe and poll_launcher.exe start the payload here, at a path fixed when built.
+# The launchers start the payload here, at a path fixed when built.
 LAUNCHER_FOLDER = r"C:\e2e\launcher"
 
 
 def launcher_scenario(p):
     s = Scenario(p, LAUNCHER_FOLDER)
-    for name in ("min_launcher", "poll_launcher"):
+    for name in ("min_launcher", "poll_launcher", "split_launcher"):
         shutil.copy(p.helper(name), p.host_path("%s\\%s.exe" % (s.folder, name)))
     return s
 
