@@ -15,7 +15,7 @@ add_library(platform_standin_fuzz STATIC tests/unit/platform_standin.cpp)
 target_include_directories(platform_standin_fuzz PUBLIC src tests/unit)
 target_compile_options(platform_standin_fuzz PRIVATE ${VUQ_FUZZ_INSTRUMENTATION})
 
-set(VUQ_FUZZ_HARNESSES fuzz_text_search fuzz_launch_plan fuzz_cleanup)
+set(VUQ_FUZZ_HARNESSES fuzz_text_search fuzz_launch_plan fuzz_cleanup fuzz_argument_text)
 # Runs per smoke test: enough to pass every seed and mutate a while, a few seconds at most.
 set(VUQ_FUZZ_SMOKE_RUNS 20000 CACHE STRING "libFuzzer runs of each smoke test")
 

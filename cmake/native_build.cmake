@@ -10,6 +10,7 @@ add_library(platform_standin STATIC tests/unit/platform_standin.cpp)
 target_include_directories(platform_standin PUBLIC src tests/unit)
 
 add_executable(unit_tests
+    tests/unit/argument_text_test.cpp
     tests/unit/text_search_test.cpp
     tests/unit/launch_plan_test.cpp
     tests/unit/run_sequence_test.cpp

@@ -8,15 +8,27 @@ set(VUQ_WINDOWS_COMPILE_OPTIONS -Os -fno-exceptions -fno-rtti -fno-asynchronous-
 set(VUQ_WINDOWS_LINK_OPTIONS -municode -static -s -Wl,--gc-sections -Wl,--no-insert-timestamp
     -Wl,--major-subsystem-version,5,--minor-subsystem-version,0)
 
+# The wrapper has no C runtime: its own entry, kernel32 and advapi32 only (shell32 and user32
+# are loaded at run time), and no frame large enough to need a stack probe, which would
+# otherwise come from libgcc.
+set(VUQ_WRAPPER_COMPILE_OPTIONS ${VUQ_WINDOWS_COMPILE_OPTIONS} -fno-stack-protector
+    -Wframe-larger-than=3900)
+set(VUQ_WRAPPER_LINK_OPTIONS -nostdlib -nostartfiles -s -Wl,--gc-sections
+    -Wl,--no-insert-timestamp -Wl,-e,_ProcessEntry -Wl,--dynamicbase,--nxcompat
+    -Wl,--major-subsystem-version,5,--minor-subsystem-version,0)
+set_source_files_properties(src/platform/compiler_support_win32.cpp PROPERTIES
+    COMPILE_OPTIONS -fno-tree-loop-distribute-patterns)
+
 function(add_wrapper_executable name output_dir)
     add_executable(${name} WIN32
         ${VUQ_CORE_SOURCES}
         src/platform/platform_win32.cpp
+        src/platform/compiler_support_win32.cpp
         src/platform/entry_win32.cpp)
     target_include_directories(${name} PRIVATE src)
-    target_compile_options(${name} PRIVATE ${VUQ_WINDOWS_COMPILE_OPTIONS})
-    target_link_options(${name} PRIVATE ${VUQ_WINDOWS_LINK_OPTIONS})
-    target_link_libraries(${name} PRIVATE shell32 user32 advapi32 kernel32)
+    target_compile_options(${name} PRIVATE ${VUQ_WRAPPER_COMPILE_OPTIONS})
+    target_link_options(${name} PRIVATE ${VUQ_WRAPPER_LINK_OPTIONS})
+    target_link_libraries(${name} PRIVATE advapi32 kernel32)
     set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${output_dir})
 endfunction()
 
@@ -28,6 +40,14 @@ target_sources(VuqSetup PRIVATE res/VuqSetup.rc)
 add_wrapper_executable(VuqSetupWithoutDllApi ${CMAKE_BINARY_DIR}/tests/e2e/helpers)
 target_compile_definitions(VuqSetupWithoutDllApi PRIVATE
     VUQ_DLL_DIRECTORIES_FUNCTION="NoSuchDllDirectoriesFunction")
+# Where kernel32 lacks IsWow64Process (before XP SP2): must count as a 32-bit system.
+add_wrapper_executable(VuqSetupWithoutWow64Api ${CMAKE_BINARY_DIR}/tests/e2e/helpers)
+target_compile_definitions(VuqSetupWithoutWow64Api PRIVATE
+    VUQ_WOW64_FUNCTION="NoSuchWow64Function")
+# Where shell32 cannot split the command line: must report it.
+add_wrapper_executable(VuqSetupWithoutSplitApi ${CMAKE_BINARY_DIR}/tests/e2e/helpers)
+target_compile_definitions(VuqSetupWithoutSplitApi PRIVATE
+    VUQ_SPLIT_FUNCTION="NoSuchSplitFunction")
 
 enable_testing()
 add_subdirectory(tests/e2e)

@@ -1,6 +1,7 @@
 #include "launch/run_sequence.h"
 
 #include "cleanup/uninstall_cleanup.h"
+#include "launch/argument_text.h"
 #include "launch/launch_plan.h"
 #include "platform/platform.h"
 
@@ -38,7 +39,9 @@ static int IsSystem64Bit() {
     return QueryWow64Process(&isWow64) != 0 && isWow64 != 0;
 }
 
-static int ReportStartFailure(const WideUnit* applicationPath) {
+// Not inlined: its message storage stays out of the run sequence's frame, which then stays
+// under the 4 KB above which the compiler would need a stack probe from a runtime library.
+[[gnu::noinline]] static int ReportStartFailure(const WideUnit* applicationPath) {
     WideUnit message[kStartFailureCapacity] = {0};
     AppendText(message, kStartFailureCapacity, u"Cannot start ");
     AppendText(message, kStartFailureCapacity, applicationPath);
@@ -46,9 +49,13 @@ static int ReportStartFailure(const WideUnit* applicationPath) {
     return ReportError(message, kCaptionSetup);
 }
 
-int RunSetupWrapper(const WideUnit* argumentText) {
+const WideUnit* StartUpWrapper() {
     RestrictDllSearchToSystem();
+    const WideUnit* commandLine = ReadProcessCommandLine();
+    return commandLine + SkipProgramName(commandLine);
+}
 
+int RunSetupWrapper(const WideUnit* argumentText) {
     WideUnit ownPath[kOwnPathCapacity];
     OwnPathResult ownPathResult = ReadOwnPath(ownPath);
     if (ownPathResult == kOwnPathUnsplit)

@@ -2,9 +2,7 @@
 
 #include <cstddef>
 
-// Text is UTF-16 code units on every build, so the logic tested natively is the logic shipped.
-// A WideText is a NUL-terminated array of WideUnit; lengths never count the terminator.
-typedef char16_t WideUnit;
+#include "platform/text_unit.h"
 
 // Length of text, but never looks past limit units: returns limit + 1 when text is longer.
 size_t BoundedTextLength(const WideUnit* text, size_t limit);

@@ -2,8 +2,18 @@
 
 #include "launch/run_sequence.h"
 
-// The runtime's start-up has already cut the program name and the blanks after it from the
-// command line; the rest reaches the payload untouched.
+// The start-up has already cut the program name and the blanks after it from the command
+// line; the rest reaches the payload untouched.
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR argumentText, int) {
     return RunSetupWrapper(reinterpret_cast<const WideUnit*>(argumentText));
+}
+
+// Where the process starts: no C runtime runs before it, so the DLL search is narrowed before
+// any DLL but kernel32 and advapi32 is in the process. A 32-bit entry gets a stack aligned to
+// 4 bytes only; the code behind it is compiled for 16, so the entry realigns it.
+extern "C" __attribute__((force_align_arg_pointer, noreturn)) void ProcessEntry() {
+    const WideUnit* argumentText = StartUpWrapper();
+    LPWSTR text = const_cast<LPWSTR>(reinterpret_cast<const wchar_t*>(argumentText));
+    ExitProcess(
+        static_cast<UINT>(wWinMain(GetModuleHandleW(nullptr), nullptr, text, SW_SHOWDEFAULT)));
 }

@@ -4,7 +4,7 @@
 // after it; the shipped program links the Win32 implementation, the native tests link a
 // scriptable stand-in in its place.
 
-#include "launch/wide_text.h"
+#include "platform/text_unit.h"
 
 typedef void* PlatformHandle;
 

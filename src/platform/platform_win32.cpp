@@ -1,8 +1,6 @@
 #include "platform/platform.h"
 
 #include <windows.h>
-// After windows.h, which it needs.
-#include <shellapi.h>
 
 static_assert(sizeof(WideUnit) == sizeof(wchar_t), "UTF-16 units are wchar_t on Windows");
 static_assert(kKeyQueryValue == KEY_QUERY_VALUE && kKeyWrite == KEY_WRITE, "registry access");
@@ -18,42 +16,89 @@ static HKEY AsKey(PlatformHandle key) {
     return static_cast<HKEY>(key);
 }
 
-// A test build looks up a name no system has, to show that the wrapper then carries on.
+// Test builds look up names no system has, to show what the wrapper does without them.
 #ifndef VUQ_DLL_DIRECTORIES_FUNCTION
 #define VUQ_DLL_DIRECTORIES_FUNCTION "SetDefaultDllDirectories"
 #endif
+#ifndef VUQ_WOW64_FUNCTION
+#define VUQ_WOW64_FUNCTION "IsWow64Process"
+#endif
+#ifndef VUQ_SPLIT_FUNCTION
+#define VUQ_SPLIT_FUNCTION "CommandLineToArgvW"
+#endif
+
+// Room for the system folder's path, a separator and the longest library name used here.
+const UINT kSystemPathCapacity = MAX_PATH + 16;
+
+typedef void (*AnyFunction)();
+
+// kernel32 is in every process already; a function missing from it gives null.
+static AnyFunction FindKernelFunction(const char* name) {
+    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    if (kernel == nullptr)
+        return nullptr;
+    return reinterpret_cast<AnyFunction>(GetProcAddress(kernel, name));
+}
+
+// Loads the library by its full path in the system folder, never through the search path, so
+// that no file of that name in the wrapper's folder can take its place. Null when the library
+// or the function cannot be found.
+static AnyFunction FindSystemFunction(const wchar_t* library, const char* name) {
+    wchar_t path[kSystemPathCapacity];
+    UINT length = GetSystemDirectoryW(path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        return nullptr;
+    path[length++] = L'\\';
+    for (UINT i = 0; library[i] != 0; ++i) {
+        if (length + 1 >= kSystemPathCapacity)
+            return nullptr;
+        path[length++] = library[i];
+    }
+    path[length] = 0;
+    HMODULE module = LoadLibraryW(path);
+    if (module == nullptr)
+        return nullptr;
+    return reinterpret_cast<AnyFunction>(GetProcAddress(module, name));
+}
 
 // Looked up at run time: Windows before 8 (without KB2533623) lacks it.
 // SetDllDirectoryW is not used, as it would change the payload's DLL search as well.
 void RestrictDllSearchToSystem() {
     typedef BOOL(WINAPI * SetDefaultDllDirectoriesFunction)(DWORD);
-    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-    if (kernel == nullptr)
-        return;
-    FARPROC found = GetProcAddress(kernel, VUQ_DLL_DIRECTORIES_FUNCTION);
-    if (found == nullptr)
-        return;
-    SetDefaultDllDirectoriesFunction setDirectories;
-    static_assert(sizeof(setDirectories) == sizeof(found), "function pointers");
-    CopyMemory(&setDirectories, &found, sizeof(setDirectories));
-    setDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    AnyFunction found = FindKernelFunction(VUQ_DLL_DIRECTORIES_FUNCTION);
+    if (found != nullptr)
+        reinterpret_cast<SetDefaultDllDirectoriesFunction>(found)(LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 
 const WideUnit* ReadProcessCommandLine() {
     return reinterpret_cast<const WideUnit*>(GetCommandLineW());
 }
 
+// shell32 is loaded only now, after the search was narrowed: as a static import it would come
+// with a dozen more DLLs before the wrapper's first instruction.
 WideUnit** SplitCommandLine(const WideUnit* commandLine, int* count) {
-    return reinterpret_cast<WideUnit**>(CommandLineToArgvW(AsWide(commandLine), count));
+    typedef LPWSTR*(WINAPI * CommandLineToArgvWFunction)(LPCWSTR, int*);
+    AnyFunction found = FindSystemFunction(L"shell32.dll", VUQ_SPLIT_FUNCTION);
+    if (found == nullptr)
+        return nullptr;
+    LPWSTR* arguments =
+        reinterpret_cast<CommandLineToArgvWFunction>(found)(AsWide(commandLine), count);
+    return reinterpret_cast<WideUnit**>(arguments);
 }
 
 void ReleaseSplitCommandLine(WideUnit** arguments) {
     LocalFree(arguments);
 }
 
+// Looked up at run time: kernel32 lacks it before XP SP2, where a missing one counts as a failed
+// query. A static import would keep the wrapper from loading at all there.
 int QueryWow64Process(int* isWow64) {
+    typedef BOOL(WINAPI * IsWow64ProcessFunction)(HANDLE, PBOOL);
+    AnyFunction found = FindKernelFunction(VUQ_WOW64_FUNCTION);
+    if (found == nullptr)
+        return 0;
     BOOL flag = FALSE;
-    BOOL worked = IsWow64Process(GetCurrentProcess(), &flag);
+    BOOL worked = reinterpret_cast<IsWow64ProcessFunction>(found)(GetCurrentProcess(), &flag);
     *isWow64 = flag != FALSE;
     return worked != FALSE;
 }
@@ -79,8 +124,14 @@ void ReleaseHandle(PlatformHandle handle) {
     CloseHandle(handle);
 }
 
+// user32 is loaded only when a box must be shown; without it the box is lost, but the wrapper
+// still ends with its error status.
 void ShowMessageBox(const WideUnit* message, const WideUnit* caption, unsigned long style) {
-    MessageBoxW(nullptr, AsWide(message), AsWide(caption), style);
+    typedef int(WINAPI * MessageBoxWFunction)(HWND, LPCWSTR, LPCWSTR, UINT);
+    AnyFunction found = FindSystemFunction(L"user32.dll", "MessageBoxW");
+    if (found != nullptr)
+        reinterpret_cast<MessageBoxWFunction>(found)(nullptr, AsWide(message), AsWide(caption),
+                                                     style);
 }
 
 long OpenRegistryKey(unsigned long root, const WideUnit* path, unsigned long options,

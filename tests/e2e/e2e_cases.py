@@ -1,7 +1,10 @@
 """End-to-end cases: the real wrapper, the real Win32 calls, observed from outside."""
 
+import re
+
 from winelab import (Scenario, clear_entry, dump_entry, launcher_scenario, registry_values,
-                     relay_calls, run_watched, run_wrapper, set_entry, text_bytes)
+                     relay_calls, run_watched, run_wrapper, set_entry, text_bytes,
+                     unescape_wine_string)
 
 CASES = []
 REG_SZ, REG_EXPAND_SZ = 1, 2
@@ -247,6 +250,72 @@ def carries_on_without_dll_api(p, c):
     calls = relay_calls(run.stderr, "SetDefaultDllDirectories")
     c.equal(calls, [], "SetDefaultDllDirectories calls")
     expect_started(c, run, s.folder + "\\" + payload_name(p), "/S")
+
+
+# Wine's +loaddll and relay lines, with +pid, carry the process and thread that wrote them, in
+# the order that thread ran: a DLL's load and the wrapper's own calls come out in sequence.
+LOAD_TRACE = {"WINEDEBUG": "-all,+pid,+relay,+loaddll"}
+_LOADED = re.compile(r'^([0-9a-f]+):[0-9a-f]+:trace:loaddll:\w+ Loaded L"((?:[^"\\]|\\.)*)"')
+_CALLED = re.compile(r'^([0-9a-f]+):[0-9a-f]+:Call [A-Za-z0-9]+\.(SetDefaultDllDirectories|'
+                     r'LoadLibraryW)\((?:[0-9a-f]+ L"((?:[^"\\]|\\.)*)")?')
+SYSTEM_FOLDER = "c:\\windows\\system32\\"
+
+
+def wrapper_events(trace, exe):
+    """The wrapper process's DLL loads and calls, in order: ("load", path), ("narrow", None),
+    ("LoadLibraryW", path); paths lower-cased."""
+    events, pid = [], None
+    for line in trace.splitlines():
+        loaded, called = _LOADED.match(line), _CALLED.match(line)
+        if loaded and pid is None and unescape_wine_string(loaded.group(2)).lower() == exe.lower():
+            pid = loaded.group(1)
+        elif loaded and loaded.group(1) == pid:
+            events.append(("load", unescape_wine_string(loaded.group(2)).lower()))
+        elif called and called.group(1) == pid and called.group(2) == "SetDefaultDllDirectories":
+            events.append(("narrow", None))
+        elif called and called.group(1) == pid:
+            events.append(("LoadLibraryW", unescape_wine_string(called.group(3) or "").lower()))
+    return events
+
+
+def check_dll_loads(c, events, shows_box):
+    narrowed = events.index(("narrow", None)) if ("narrow", None) in events else len(events)
+    before = [path for kind, path in events[:narrowed] if kind == "load"]
+    c.true(narrowed < len(events), "SetDefaultDllDirectories was never called")
+    c.equal([path for path in before if not path.startswith(SYSTEM_FOLDER)], [],
+            "DLLs from outside the system folder before the search was narrowed")
+    c.equal([path for path in before if path.rsplit("\\", 1)[1] in ("shell32.dll", "user32.dll")],
+            [], "shell32 or user32 before the search was narrowed")
+    c.true(("load", SYSTEM_FOLDER + "shell32.dll") in events[narrowed:],
+           "shell32 not loaded from the system folder after the search was narrowed")
+    asked = [path for kind, path in events if kind == "LoadLibraryW"]
+    want = [SYSTEM_FOLDER + "shell32.dll"] + ([SYSTEM_FOLDER + "user32.dll"] if shows_box else [])
+    c.equal(asked, want, "libraries the wrapper loads itself, by full path")
+
+
+@case("before the search is narrowed only system DLLs load; shell32 after; user32 for a box",
+      "faults")
+def dll_loads(p, c):
+    s = Scenario(p, r"C:\e2e\dllloads")
+    run = run_wrapper(p, s, '"%s"' % s.exe, payload_env=LOAD_TRACE)
+    expect_started(c, run, s.folder + "\\" + payload_name(p), "/NoReset ")
+    check_dll_loads(c, wrapper_events(run.stderr, s.exe), shows_box=False)
+    renamed = Scenario(p, r"C:\e2e\dllloadsbox", "setup.exe")
+    run = run_wrapper(p, renamed, '"%s"' % renamed.exe, payload_env=LOAD_TRACE)
+    expect_refused(c, run, "SearchExeName failed", SETUP)
+    check_dll_loads(c, wrapper_events(run.stderr, renamed.exe), shows_box=True)
+
+
+@case("without IsWow64Process the system counts as 32-bit", "faults")
+def without_wow64_api(p, c):
+    s = Scenario(p, r"C:\e2e\nowow64", wrapper="VuqSetupWithoutWow64Api")
+    expect_started(c, run_wrapper(p, s, '"%s" /S' % s.exe), s.folder + "\\VuqSetup.wzq", "/S")
+
+
+@case("without shell32's splitter the command line counts as unsplittable", "faults")
+def without_split_api(p, c):
+    s = Scenario(p, r"C:\e2e\nosplit", wrapper="VuqSetupWithoutSplitApi")
+    expect_refused(c, run_wrapper(p, s, '"%s" /S' % s.exe), "GetCommandLineW failed", SETUP)
 
 
 @case("payload that is not a program", "faults")

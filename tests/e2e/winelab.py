@@ -15,7 +15,8 @@ import tempfile
 import threading
 import time
 
-RELAY_FUNCTIONS = "user32.MessageBoxW;kernel32.SetDefaultDllDirectories;KERNELBASE.SetDefaultDllDirectories"
+RELAY_FUNCTIONS = ("user32.MessageBoxW;kernel32.SetDefaultDllDirectories;"
+                   "KERNELBASE.SetDefaultDllDirectories;kernel32.LoadLibraryW;KERNELBASE.LoadLibraryW")
 PAYLOAD_NAMES = ("VuqSetup.wzq", "VuqSetup64.wzq")
 
 
@@ -150,13 +151,13 @@ class Scenario:
             os.remove(log_host)
 
 
-# min_launcher.exe and poll_launcher.exe start the payload here, at a path fixed when built.
+# The launchers start the payload here, at a path fixed when built.
 LAUNCHER_FOLDER = r"C:\e2e\launcher"
 
 
 def launcher_scenario(prefix):
     s = Scenario(prefix, LAUNCHER_FOLDER)
-    for name in ("min_launcher", "poll_launcher"):
+    for name in ("min_launcher", "poll_launcher", "split_launcher"):
         shutil.copy(prefix.helper(name), prefix.host_path("%s\\%s.exe" % (s.folder, name)))
     return s
 

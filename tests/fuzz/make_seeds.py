@@ -97,6 +97,20 @@ def cleanup_seeds():
     }
 
 
+def argument_text_seeds():
+    return {
+        "quoted_name": units('"C:\\My Setup\\VuqSetup.exe" /S'),
+        "bare_name": units('C:\\Setup\\VuqSetup.exe a "b c"'),
+        "leading_blank": units('  "x" /S'),
+        "empty_quotes": units('"" /S'),
+        "unbalanced": units('"C:\\My Setup\\VuqSetup.exe /S'),
+        "quote_in_name": units('C:\\My" "Setup\\VuqSetup.exe /S'),
+        "controls": units("a\x01\x1f\t /S\t "),
+        "blanks_only": units('"x"  \t '),
+        "empty": b"",
+    }
+
+
 def write_corpus(harness, seeds):
     folder = CORPUS / harness
     shutil.rmtree(folder, ignore_errors=True)
@@ -109,6 +123,7 @@ def main():
     write_corpus("fuzz_text_search", text_search_seeds())
     write_corpus("fuzz_launch_plan", launch_plan_seeds())
     write_corpus("fuzz_cleanup", cleanup_seeds())
+    write_corpus("fuzz_argument_text", argument_text_seeds())
 
 
 if __name__ == "__main__":

@@ -39,7 +39,13 @@ STRINGS = {
     "ProductVersion": "1, 0, 0, 1",
 }
 
-SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "shell32.dll", "advapi32.dll", "msvcrt.dll"}
+# Everything else (shell32, user32) is loaded at run time from the system folder, once the
+# DLL search is narrowed; a static import would be in the process before the wrapper's code.
+IMPORTS = ["advapi32.dll", "kernel32.dll"]
+DLLCHARACTERISTICS_DYNAMIC_BASE, DLLCHARACTERISTICS_NX_COMPAT = 0x0040, 0x0100
+IMAGE_FILE_RELOCS_STRIPPED = 0x0001
+IMAGE_DIRECTORY_ENTRY_BASERELOC = 5
+SIZE_WITHOUT_RESOURCES = 8 * 1024
 
 results = []
 
@@ -172,8 +178,18 @@ def check_version(res):
 
 def check_imports(pe):
     dlls = [e.dll.decode().lower() for e in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])]
-    check("imports something", bool(dlls), True)
-    check("imports only system DLLs", sorted(set(dlls) - SYSTEM_DLLS), [])
+    check("imports kernel32 and advapi32 only", sorted(dlls), IMPORTS)
+
+
+def check_layout(pe, file_size):
+    flags = pe.OPTIONAL_HEADER.DllCharacteristics
+    check("DYNAMIC_BASE set", bool(flags & DLLCHARACTERISTICS_DYNAMIC_BASE), True)
+    check("NX_COMPAT set", bool(flags & DLLCHARACTERISTICS_NX_COMPAT), True)
+    relocs = pe.OPTIONAL_HEADER.DATA_DIRECTORY[IMAGE_DIRECTORY_ENTRY_BASERELOC]
+    check("relocations kept", (bool(pe.FILE_HEADER.Characteristics & IMAGE_FILE_RELOCS_STRIPPED),
+                               relocs.Size > 0), (False, True))
+    rsrc = sum(s.SizeOfRawData for s in pe.sections if s.Name.rstrip(b"\0") == b".rsrc")
+    check("at most 8 KB without resources", file_size - rsrc <= SIZE_WITHOUT_RESOURCES, True)
 
 
 def main():
@@ -186,6 +202,7 @@ def main():
     check_icons(res)
     check_version(res)
     check_imports(pe)
+    check_layout(pe, len(pe.__data__))
     failed = results.count(False)
     print(f"{len(results) - failed} passed, {failed} failed")
     sys.exit(1 if failed else 0)

@@ -18,8 +18,7 @@ Calls Join(Calls head, const Calls& tail) {
     return head;
 }
 
-const Calls kUntilPlan = {"RestrictDllSearchToSystem", "GetCommandLineW", "CommandLineToArgvW",
-                          "LocalFree", "IsWow64Process"};
+const Calls kUntilPlan = {"GetCommandLineW", "CommandLineToArgvW", "LocalFree", "IsWow64Process"};
 
 class RunSequence : public ::testing::Test {
   protected:
@@ -41,6 +40,18 @@ TEST_F(RunSequence, TypicalRunStartsWaitsCleansAndReleasesInOrder) {
     EXPECT_EQ(s.startedCommandLine, u"/NoReset ");
     EXPECT_EQ(s.splitReleases, 1);
     EXPECT_TRUE(s.messages.empty());
+}
+
+// As the process entry runs it: the search is narrowed before the command line is even read,
+// and the argument text is cut from the process command line.
+TEST_F(RunSequence, StartUpNarrowsDllSearchFirstThenCutsArgumentText) {
+    TheStandIn().commandLine = u"\"C:\\Setup\\VuqSetup.exe\"   /S ";
+    EXPECT_EQ(RunSetupWrapper(StartUpWrapper()), 0);
+    const StandIn& s = TheStandIn();
+    Calls expected = Join({"RestrictDllSearchToSystem", "GetCommandLineW"}, kUntilPlan);
+    ASSERT_GE(s.calls.size(), expected.size());
+    EXPECT_EQ(Calls(s.calls.begin(), s.calls.begin() + 6), expected);
+    EXPECT_EQ(s.startedCommandLine, u"/S ");
 }
 
 struct WidthCase {
@@ -86,21 +97,19 @@ TEST_F(RunSequence, ReportsEachFailureWithOneBoxAndStatus1) {
          u"",
          u"GetCommandLineW failed",
          u"VUQ Setup",
-         {"RestrictDllSearchToSystem", "GetCommandLineW", "CommandLineToArgvW", "MessageBoxW"}},
+         {"GetCommandLineW", "CommandLineToArgvW", "MessageBoxW"}},
         {"empty split",
          [](StandIn& s) { s.splitArguments.clear(); },
          u"",
          u"GetCommandLineW failed",
          u"VUQ Setup",
-         {"RestrictDllSearchToSystem", "GetCommandLineW", "CommandLineToArgvW", "LocalFree",
-          "MessageBoxW"}},
+         {"GetCommandLineW", "CommandLineToArgvW", "LocalFree", "MessageBoxW"}},
         {"own path of 512 units",
          [](StandIn& s) { s.splitArguments = {kLongOwnPath}; },
          u"",
          u"Execute path is too long.",
          u"VUQ Setup Wrapper",
-         {"RestrictDllSearchToSystem", "GetCommandLineW", "CommandLineToArgvW", "LocalFree",
-          "MessageBoxW"}},
+         {"GetCommandLineW", "CommandLineToArgvW", "LocalFree", "MessageBoxW"}},
         {"name not found", [](StandIn& s) { s.splitArguments = {u"C:\\Tools\\setup.exe"}; }, u"",
          u"SearchExeName failed", u"VUQ Setup", Join(kUntilPlan, {"MessageBoxW"})},
         {"command line too long", [](StandIn&) {}, std::u16string(513, u'x'),
