@@ -9,7 +9,7 @@ have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok
 
 for pkg in cmake make g++ clang clang-format libclang-rt-14-dev googletest libgtest-dev \
     g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine64 wine32:i386 \
-    python3-pefile python3-pil qemu-system-x86 debootstrap e2fsprogs; do
+    python3-pefile python3-pil qemu-system-x86 debootstrap e2fsprogs osslsigncode openssl; do
     have_pkg "$pkg" || need="$need $pkg"
 done
 
