@@ -35,3 +35,4 @@ target_compile_definitions(VuqSetupWithoutDllApi PRIVATE
 enable_testing()
 add_subdirectory(tests/e2e)
 add_subdirectory(tests/image)
+add_subdirectory(tests/sign)
