@@ -128,7 +128,7 @@ def fresh_build(src, folder):
     return f"{folder}/dist/VuqSetup.exe"
 
 
-def check_signed(src, pki, exe, work, out, sign_sh):
+def check_signed(src, pki, exe, other_build, work, out, sign_sh):
     signed, signature = f"{out}/signed/VuqSetup.exe", f"{out}/VuqSetup.exe.sig"
     server = start_timestamp_server(pki)
     try:
@@ -160,6 +160,11 @@ def check_signed(src, pki, exe, work, out, sign_sh):
     check("attach to a fresh build reproduces the signed file",
           (made.returncode, os.path.exists(attached) and
            open(attached, "rb").read() == open(signed, "rb").read()), (0, True))
+
+    other = f"{out}/other/VuqSetup.exe"
+    made = run(["sh", sign_sh, "attach", signature, other_build, other])
+    check("attach to another build refuses with one line, nothing written",
+          (made.returncode, len(made.stderr.splitlines()), os.path.exists(other)), (1, 1, False))
 
     pe = pefile.PE(signed, fast_load=True)
     text = next(s for s in pe.sections if s.Name.rstrip(b"\0") == b".text")
@@ -221,7 +226,8 @@ def main():
     shutil.rmtree(out, ignore_errors=True)
     pki = f"{out}/pki"
     make_pki(pki)
-    signed = check_signed(src, pki, exe, work, out, sign_sh)
+    other_build = f"{helpers}/VuqSetupWithoutDllApi.exe"
+    signed = check_signed(src, pki, exe, other_build, work, out, sign_sh)
     check_pkcs12(pki, exe, f"{out}/pkcs12", sign_sh)
     check_refusals(pki, exe, out, sign_sh)
     if signed:
