@@ -6,7 +6,7 @@ PYTHON := /usr/bin/python3
 DEPS := sh tools/install-deps.sh
 WINE_RUN := sh tools/wine-run.sh dist/VuqSetup.exe build/windows/tests/e2e/helpers
 
-.PHONY: all exe native asan windows fuzz-build fuzz test demo bench clean
+.PHONY: all exe native asan windows fuzz-build fuzz test demo bench sign attach clean
 
 all: exe
 
@@ -59,6 +59,19 @@ bench: windows
 	@$(DEPS) wine
 	@echo "Host: Linux $$(uname -r), $$(nproc) CPUs; $$(qemu-system-x86_64 --version 2>/dev/null | head -n 1)"
 	$(WINE_RUN) build/bench tools/bench.py
+
+# Authenticode: make sign SIGN_CERT=chain.pem SIGN_KEY=key.pem, or SIGN_PKCS12=id.p12; with
+# SIGN_PASSWORD_FILE, SIGN_URL, SIGN_TIMESTAMP_URL as needed. Writes dist/signed/VuqSetup.exe
+# and the detached signature dist/VuqSetup.exe.sig; make attach SIGNATURE=VuqSetup.exe.sig
+# rebuilds the signed file from the source and that signature.
+export SIGN_CERT SIGN_KEY SIGN_PKCS12 SIGN_PASSWORD_FILE SIGN_URL SIGN_TIMESTAMP_URL
+sign: exe
+	@$(DEPS) sign
+	@sh tools/sign.sh sign dist/VuqSetup.exe dist/signed/VuqSetup.exe dist/VuqSetup.exe.sig
+
+attach: exe
+	@$(DEPS) sign
+	@sh tools/sign.sh attach "$(SIGNATURE)" dist/VuqSetup.exe dist/signed/VuqSetup.exe
 
 clean:
 	rm -rf build dist

@@ -35,6 +35,9 @@ endfunction()
 enable_language(RC)
 add_wrapper_executable(VuqSetup ${VUQ_DIST_DIR})
 target_sources(VuqSetup PRIVATE res/VuqSetup.rc)
+# windres does not report the files it reads, so the resources are rebuilt when these change.
+set_source_files_properties(res/VuqSetup.rc PROPERTIES OBJECT_DEPENDS
+    "${CMAKE_SOURCE_DIR}/res/VuqSetup.manifest;${CMAKE_SOURCE_DIR}/res/VuqSetup.ico")
 
 # The same program where SetDefaultDllDirectories is missing, for the Wine tests.
 add_wrapper_executable(VuqSetupWithoutDllApi ${CMAKE_BINARY_DIR}/tests/e2e/helpers)
@@ -52,3 +55,4 @@ target_compile_definitions(VuqSetupWithoutSplitApi PRIVATE
 enable_testing()
 add_subdirectory(tests/e2e)
 add_subdirectory(tests/image)
+add_subdirectory(tests/sign)

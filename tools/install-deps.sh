@@ -1,10 +1,11 @@
 #!/bin/sh
 # Installs what a fresh Debian machine lacks for one kind of work, and nothing more.
-#   install-deps.sh [build] [unit] [fuzz] [image] [wine] [vm] [all]
+#   install-deps.sh [build] [unit] [fuzz] [image] [sign] [wine] [vm] [all]
 #     build  cross-compiling dist/VuqSetup.exe (the default)
 #     unit   the native unit tests, plain and under the sanitizers
 #     fuzz   the libFuzzer harnesses
 #     image  the checks of the built exe
+#     sign   signing it (make sign, make attach)
 #     wine   running the exe under Wine: this machine's own, or the test VM's where this
 #            machine cannot execute 32-bit code (VUQ_WINE=host|vm|auto chooses, as for
 #            tools/wine-run.sh)
@@ -47,6 +48,7 @@ for part in $wanted; do
     unit) install_missing cmake make g++ googletest libgtest-dev clang-format ;;
     fuzz) install_missing cmake make clang libclang-rt-14-dev ;;
     image) install_missing python3 python3-pefile ;;
+    sign) install_missing osslsigncode openssl ;;
     wine)
         install_missing python3 wine wine64 wine32:i386
         case ${VUQ_WINE:-auto} in
@@ -55,9 +57,9 @@ for part in $wanted; do
         esac
         ;;
     vm) install_vm ;;
-    all) sh "$0" build unit fuzz image wine vm ;;
+    all) sh "$0" build unit fuzz image sign wine vm ;;
     *)
-        echo "install-deps: unknown part '$part' (build, unit, fuzz, image, wine, vm, all)" >&2
+        echo "install-deps: unknown part '$part' (build, unit, fuzz, image, sign, wine, vm, all)" >&2
         exit 2
         ;;
     esac

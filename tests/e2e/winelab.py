@@ -207,8 +207,9 @@ class MessageBox(tuple):
 
 
 def run_wrapper(prefix, scenario, command_line, application=None, cwd=None, payload_env=None,
-                trap_boxes=False, relay=True, timeout=300):
-    """Starts the wrapper through the driver with exactly command_line as its command line."""
+                trap_boxes=False, relay=True, channels="", timeout=300):
+    """Starts the wrapper through the driver with exactly command_line as its command line.
+    channels: more Wine debug channels for stderr, such as ",err+actctx"."""
     log = prefix.host_path(scenario.log)
     if os.path.exists(log):
         os.remove(log)
@@ -222,8 +223,7 @@ def run_wrapper(prefix, scenario, command_line, application=None, cwd=None, payl
         env["VUQ_DRIVER_CWD"] = cwd
     if trap_boxes:
         env["VUQ_DRIVER_TRAP_BOXES"] = "1"
-    if relay:
-        env["WINEDEBUG"] = "-all,+relay"
+    env["WINEDEBUG"] = "-all" + (",+relay" if relay else "") + channels
     env.update(payload_env or {})
     result = prefix.wine([prefix.helper("driver")], env, timeout=timeout)
     return Run(result, prefix, scenario, trap_boxes)

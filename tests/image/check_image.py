@@ -1,4 +1,5 @@
-"""Checks the built VuqSetup.exe: kind of image, manifest, icon, version record, imports.
+"""Checks the built VuqSetup.exe: kind of image, manifest, icon, version record, imports,
+and what keeps attaching a detached signature exact (PE checksum, file length).
 
 Usage: /usr/bin/python3 check_image.py EXE
 Prints one line per check and "N passed, M failed"; exits 1 if any failed.
@@ -12,7 +13,11 @@ import pefile
 
 RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
 LANG_EN_US = 1033
+ASM_V1 = "{urn:schemas-microsoft-com:asm.v1}"
 ASM_V3 = "{urn:schemas-microsoft-com:asm.v3}"
+COMPAT = "{urn:schemas-microsoft-com:compatibility.v1}"
+WS_2005 = "{http://schemas.microsoft.com/SMI/2005/WindowsSettings}"
+WS_2016 = "{http://schemas.microsoft.com/SMI/2016/WindowsSettings}"
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 
 # (width, height, bit count) of the icon group, in order; 256 is stored as PNG.
@@ -46,6 +51,23 @@ DLLCHARACTERISTICS_DYNAMIC_BASE, DLLCHARACTERISTICS_NX_COMPAT = 0x0040, 0x0100
 IMAGE_FILE_RELOCS_STRIPPED = 0x0001
 IMAGE_DIRECTORY_ENTRY_BASERELOC = 5
 SIZE_WITHOUT_RESOURCES = 8 * 1024
+
+# Vista, 7, 8, 8.1, 10 and 11: without them Windows treats the wrapper as a legacy installer.
+SUPPORTED_OS = ["{e2011457-1546-43c5-a5fe-008deee3d3f0}", "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",
+                "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}", "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",
+                "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"]
+
+COMMON_CONTROLS = {"type": "win32", "name": "Microsoft.Windows.Common-Controls",
+                   "version": "6.0.0.0", "processorArchitecture": "x86",
+                   "publicKeyToken": "6595b64144ccf1df", "language": "*"}
+
+# (element path from the root, text); a namespace that is off by one letter finds nothing.
+WINDOWS_SETTINGS = f"{ASM_V3}application/{ASM_V3}windowsSettings/"
+SETTINGS = [
+    (WINDOWS_SETTINGS + f"{WS_2005}dpiAware", "true/pm"),
+    (WINDOWS_SETTINGS + f"{WS_2016}dpiAwareness", "PerMonitorV2, PerMonitor"),
+    (WINDOWS_SETTINGS + f"{WS_2016}longPathAware", "true"),
+]
 
 results = []
 
@@ -119,6 +141,20 @@ def check_manifest(res):
     attrs = levels[0].attrib if levels else {}
     check("manifest level", attrs.get("level"), "requireAdministrator")
     check("manifest uiAccess", attrs.get("uiAccess"), "false")
+    check("manifest root", (root.tag, root.attrib), (f"{ASM_V1}assembly", {"manifestVersion": "1.0"}))
+    check("manifest sections, in order", [e.tag for e in root],
+          [f"{ASM_V3}trustInfo", f"{COMPAT}compatibility", f"{ASM_V1}dependency",
+           f"{ASM_V3}application"])
+    oses = root.findall(f"{COMPAT}compatibility/{COMPAT}application/{COMPAT}supportedOS")
+    check("manifest supportedOS Ids", [e.attrib for e in oses], [{"Id": i} for i in SUPPORTED_OS])
+    path = f"{ASM_V1}dependency/{ASM_V1}dependentAssembly/{ASM_V1}assemblyIdentity"
+    check("manifest Common-Controls dependency", [e.attrib for e in root.findall(path)],
+          [COMMON_CONTROLS])
+    check("manifest windowsSettings entries", len(root.findall(WINDOWS_SETTINGS + "*")),
+          len(SETTINGS))
+    for path, want in SETTINGS:
+        found = root.findall(path)
+        check(f"manifest {path.rsplit('}', 1)[1]}", [(e.text, e.attrib) for e in found], [(want, {})])
 
 
 def check_icons(res):
@@ -192,6 +228,15 @@ def check_layout(pe, file_size):
     check("at most 8 KB without resources", file_size - rsrc <= SIZE_WITHOUT_RESOURCES, True)
 
 
+def check_signing_layout(pe):
+    # Attaching a signature pads the file to 8 bytes and rewrites the checksum; when both
+    # already hold, removing the signature gives back the unsigned build byte for byte.
+    check("PE checksum is correct", hex(pe.OPTIONAL_HEADER.CheckSum), hex(pe.generate_checksum()))
+    check("file length is a multiple of 8", len(pe.__data__) % 8, 0)
+    security = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
+    check("no signature", (security.VirtualAddress, security.Size), (0, 0))
+
+
 def main():
     if len(sys.argv) != 2:
         sys.exit("usage: check_image.py EXE")
@@ -203,6 +248,7 @@ def main():
     check_version(res)
     check_imports(pe)
     check_layout(pe, len(pe.__data__))
+    check_signing_layout(pe)
     failed = results.count(False)
     print(f"{len(results) - failed} passed, {failed} failed")
     sys.exit(1 if failed else 0)

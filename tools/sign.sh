@@ -1,0 +1,119 @@
+#!/bin/sh
+# Authenticode signing of the wrapper, and the detached signature that lets anyone rebuild
+# the signed file from the source without the key.
+#   sign.sh sign EXE SIGNED_EXE SIGNATURE
+#   sign.sh attach SIGNATURE EXE SIGNED_EXE
+# sign takes the certificate and key from the environment: SIGN_CERT (PEM chain, signer
+# first) with SIGN_KEY (PEM key), or SIGN_PKCS12; SIGN_PASSWORD_FILE when the key or the
+# PKCS#12 file has a password, which osslsigncode reads from that file, never from a command
+# line. Optional: SIGN_URL (information URL), SIGN_TIMESTAMP_URL (RFC 3161 server).
+# On failure: one line on stderr, exit 1, and no output written or changed.
+set -eu
+
+me=sign.sh
+tmp="" signed="" signature=""
+cleanup() {
+    [ -z "$tmp" ] || rm -rf "$tmp"
+    [ -z "$signed" ] || rm -f "$signed.part.$$"
+    [ -z "$signature" ] || rm -f "$signature.part.$$"
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM HUP
+
+fail() {
+    echo "$me: $*" >&2
+    exit 1
+}
+
+need_file() { # VARIABLE-NAME PATH
+    [ -n "$2" ] || fail "$1 is not set"
+    [ -f "$2" ] && [ -r "$2" ] || fail "$1: cannot read $2"
+}
+
+# osslsigncode's own first complaint, without the OpenSSL error stack that follows it.
+first_complaint() {
+    grep -v -E '^[0-9A-F]+:error:|^Failed$|^Connecting to |^PE checksum|^$' "$1" | head -n 1
+}
+
+# Attaches SIGNATURE to EXE as OUT, and refuses unless the signature was made for exactly
+# this file: the digest it carries must be the digest of EXE. Whether the signer is trusted
+# is for verify to say, so osslsigncode's exit status (which also tells that) is not used.
+attach_to() { # SIGNATURE EXE OUT
+    osslsigncode attach-signature -sigin "$1" -in "$2" -out "$3" >"$tmp/attach.log" 2>&1 || true
+    [ -s "$3" ] || fail "cannot attach $1 to $2: $(first_complaint "$tmp/attach.log")"
+    digests=$(awk '$2 == "message" && $3 == "digest" && $4 == ":" { print $1, $5 }' \
+        "$tmp/attach.log" | head -n 2)
+    current=$(echo "$digests" | awk '$1 == "Current" { print $2 }')
+    calculated=$(echo "$digests" | awk '$1 == "Calculated" { print $2 }')
+    [ -n "$current" ] && [ "$current" = "$calculated" ] ||
+        fail "$1 is not a signature of this build of $2 (the digests differ)"
+}
+
+# Copies FILE to a temporary beside DEST; commit renames it, so DEST is never half written.
+stage() { # FILE DEST
+    mkdir -p "$(dirname "$2")"
+    cp "$1" "$2.part.$$"
+}
+
+commit() { # DEST...
+    for dest in "$@"; do mv -f "$dest.part.$$" "$dest"; done
+}
+
+sign() { # EXE SIGNED_EXE SIGNATURE
+    exe=$1 signed=$2 signature=$3
+    need_file EXE "$exe"
+    set -- -h sha256 -n "VuqSetup Wrapper Application"
+    if [ -n "${SIGN_PKCS12:-}" ]; then
+        [ -z "${SIGN_CERT:-}${SIGN_KEY:-}" ] || fail "name SIGN_PKCS12, or SIGN_CERT and SIGN_KEY, not both"
+        need_file SIGN_PKCS12 "$SIGN_PKCS12"
+        set -- "$@" -pkcs12 "$SIGN_PKCS12"
+    else
+        [ -n "${SIGN_CERT:-}${SIGN_KEY:-}" ] || fail "no certificate: set SIGN_CERT and SIGN_KEY, or SIGN_PKCS12"
+        need_file SIGN_CERT "${SIGN_CERT:-}"
+        need_file SIGN_KEY "${SIGN_KEY:-}"
+        set -- "$@" -certs "$SIGN_CERT" -key "$SIGN_KEY"
+    fi
+    if [ -n "${SIGN_PASSWORD_FILE:-}" ]; then
+        need_file SIGN_PASSWORD_FILE "$SIGN_PASSWORD_FILE"
+        set -- "$@" -readpass "$SIGN_PASSWORD_FILE"
+    fi
+    [ -z "${SIGN_URL:-}" ] || set -- "$@" -i "$SIGN_URL"
+    [ -z "${SIGN_TIMESTAMP_URL:-}" ] || set -- "$@" -ts "$SIGN_TIMESTAMP_URL"
+
+    osslsigncode sign "$@" -in "$exe" -out "$tmp/signed.exe" >"$tmp/sign.log" 2>&1 ||
+        fail "cannot sign $exe: $(first_complaint "$tmp/sign.log")"
+    osslsigncode extract-signature -in "$tmp/signed.exe" -out "$tmp/signature" >"$tmp/extract.log" 2>&1 ||
+        fail "cannot extract the signature: $(first_complaint "$tmp/extract.log")"
+    # What is published must rebuild the signed file exactly.
+    attach_to "$tmp/signature" "$exe" "$tmp/attached.exe"
+    cmp -s "$tmp/attached.exe" "$tmp/signed.exe" ||
+        fail "the detached signature does not reproduce the signed file"
+
+    chmod a+x "$tmp/signed.exe"
+    stage "$tmp/signed.exe" "$signed"
+    stage "$tmp/signature" "$signature"
+    commit "$signed" "$signature"
+    echo "signed: $signed"
+    echo "detached signature: $signature"
+    [ -n "${SIGN_TIMESTAMP_URL:-}" ] ||
+        echo "note: no SIGN_TIMESTAMP_URL, so the signature is valid only while the certificate is"
+}
+
+attach() { # SIGNATURE EXE SIGNED_EXE
+    signature=$1 exe=$2 signed=$3
+    need_file SIGNATURE "$signature"
+    need_file EXE "$exe"
+    attach_to "$signature" "$exe" "$tmp/attached.exe"
+    chmod a+x "$tmp/attached.exe"
+    stage "$tmp/attached.exe" "$signed"
+    commit "$signed"
+    echo "signed: $signed"
+}
+
+[ $# -eq 4 ] && { [ "$1" = sign ] || [ "$1" = attach ]; } ||
+    fail "usage: sign.sh sign EXE SIGNED_EXE SIGNATURE | sign.sh attach SIGNATURE EXE SIGNED_EXE"
+command -v osslsigncode >/dev/null || fail "osslsigncode is not installed (sh tools/install-deps.sh)"
+tmp=$(mktemp -d "${TMPDIR:-/tmp}/vuqsign.XXXXXX")
+command=$1
+shift
+"$command" "$@"
