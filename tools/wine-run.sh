@@ -33,8 +33,9 @@ mkdir -p "$3"
 work=$(absolute "$3")
 script=$(absolute "$4")
 shift 4
-mkdir -p "${VUQ_PREFIX_ROOT:-$repo/build/wine-prefixes}"
-prefixes=$(absolute "${VUQ_PREFIX_ROOT:-$repo/build/wine-prefixes}")
+prefixes=${VUQ_PREFIX_ROOT:-$repo/build/wine-prefixes}
+mkdir -p "$prefixes"
+prefixes=$(absolute "$prefixes")
 
 way=${VUQ_WINE:-auto}
 case $way in
