@@ -18,6 +18,9 @@ add_executable(unit_tests
 target_link_libraries(unit_tests PRIVATE vuq_core platform_standin GTest::gtest_main)
 gtest_discover_tests(unit_tests DISCOVERY_TIMEOUT 30)
 
+add_test(NAME includes_point_down
+    COMMAND sh ${CMAKE_SOURCE_DIR}/tests/unit/check_includes.sh ${CMAKE_SOURCE_DIR}/src)
+
 find_program(CLANG_FORMAT NAMES clang-format clang-format-14)
 if(CLANG_FORMAT)
     file(GLOB_RECURSE VUQ_FORMATTED_SOURCES CONFIGURE_DEPENDS

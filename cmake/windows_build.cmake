@@ -24,7 +24,7 @@ function(add_wrapper_executable name output_dir)
         ${VUQ_CORE_SOURCES}
         src/platform/platform_win32.cpp
         src/platform/compiler_support_win32.cpp
-        src/platform/entry_win32.cpp)
+        src/entry/entry_win32.cpp)
     target_include_directories(${name} PRIVATE src)
     target_compile_options(${name} PRIVATE ${VUQ_WRAPPER_COMPILE_OPTIONS})
     target_link_options(${name} PRIVATE ${VUQ_WRAPPER_LINK_OPTIONS})

@@ -1,7 +1,7 @@
 #include "cleanup/uninstall_cleanup.h"
 
-#include "launch/text_search.h"
 #include "platform/platform.h"
+#include "text/text_search.h"
 
 static const WideUnit kUninstallEntry[] =
     u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\VuqTouchscreen";

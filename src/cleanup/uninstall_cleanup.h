@@ -1,6 +1,6 @@
 #pragma once
 
-#include "launch/wide_text.h"
+#include "text/wide_text.h"
 
 // Cuts everything from the first "Beta" (any case) out of one value of the product's
 // uninstall entry. Returns 0 when the value holds no tag or was written back shortened,

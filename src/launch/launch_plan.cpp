@@ -1,6 +1,6 @@
 #include "launch/launch_plan.h"
 
-#include "launch/text_search.h"
+#include "text/text_search.h"
 
 const WideUnit kCaptionSetup[] = u"VUQ Setup";
 const WideUnit kCaptionWrapper[] = u"VUQ Setup Wrapper";

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "launch/wide_text.h"
+#include "text/wide_text.h"
 
 // Longest application path and longest command line the wrapper hands to the payload.
 const size_t kPathLimit = 512;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "launch/wide_text.h"
+#include "text/wide_text.h"
 
 // What the process entry does before anything else: narrows the DLL search to the system
 // folder, then returns the argument text, which lies inside the process command line.

@@ -4,7 +4,7 @@
 // after it; the shipped program links the Win32 implementation, the native tests link a
 // scriptable stand-in in its place.
 
-#include "platform/text_unit.h"
+#include "text/text_unit.h"
 
 typedef void* PlatformHandle;
 

@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <string>
 
-#include "launch/text_search.h"
 #include "reference_text.h"
+#include "text/text_search.h"
 
 namespace {
 

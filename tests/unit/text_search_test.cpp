@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "launch/text_search.h"
+#include "text/text_search.h"
 
 namespace {
 

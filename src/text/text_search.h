@@ -1,6 +1,6 @@
 #pragma once
 
-#include "launch/wide_text.h"
+#include "text/wide_text.h"
 
 // Index of the leftmost occurrence of pattern in text, ignoring the case of a-z only;
 // -1 when there is none or either operand is empty. The index is also the number of

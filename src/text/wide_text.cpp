@@ -1,4 +1,4 @@
-#include "launch/wide_text.h"
+#include "text/wide_text.h"
 
 size_t BoundedTextLength(const WideUnit* text, size_t limit) {
     size_t length = 0;

@@ -1,4 +1,4 @@
-#include "launch/text_search.h"
+#include "text/text_search.h"
 
 #include <climits>
 

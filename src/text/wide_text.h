@@ -2,7 +2,7 @@
 
 #include <cstddef>
 
-#include "platform/text_unit.h"
+#include "text/text_unit.h"
 
 // Length of text, but never looks past limit units: returns limit + 1 when text is longer.
 size_t BoundedTextLength(const WideUnit* text, size_t limit);
