@@ -12,8 +12,11 @@ const size_t kStartFailureCapacity = 13 + kPathLimit + 1 + 1;
 
 enum OwnPathResult { kOwnPathRead, kOwnPathUnsplit, kOwnPathTooLong };
 
+// A box on a window station that nobody sees would wait for a click that never comes, and
+// the wrapper with it: there the exit status alone tells of the error.
 static int ReportError(const WideUnit* message, const WideUnit* caption) {
-    ShowMessageBox(message, caption, kMessageBoxError);
+    if (IsWindowStationVisible())
+        ShowMessageBox(message, caption, kMessageBoxError);
     return 1;
 }
 

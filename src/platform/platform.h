@@ -43,6 +43,9 @@ int StartProcess(const WideUnit* applicationPath, WideUnit* commandLine, Payload
 void WaitForProcessEnd(PlatformHandle process);
 // CloseHandle.
 void ReleaseHandle(PlatformHandle handle);
+// GetProcessWindowStation + GetUserObjectInformationW(UOI_FLAGS): 0 when the process's window
+// station has no visible display (a service's, in session 0), 1 otherwise or when unknown.
+int IsWindowStationVisible();
 // MessageBoxW without an owner window.
 void ShowMessageBox(const WideUnit* message, const WideUnit* caption, unsigned long style);
 

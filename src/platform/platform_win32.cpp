@@ -32,18 +32,21 @@ const UINT kSystemPathCapacity = MAX_PATH + 16;
 
 typedef void (*AnyFunction)();
 
+static AnyFunction FindFunction(HMODULE module, const char* name) {
+    return reinterpret_cast<AnyFunction>(GetProcAddress(module, name));
+}
+
 // kernel32 is in every process already; a function missing from it gives null.
 static AnyFunction FindKernelFunction(const char* name) {
     HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
     if (kernel == nullptr)
         return nullptr;
-    return reinterpret_cast<AnyFunction>(GetProcAddress(kernel, name));
+    return FindFunction(kernel, name);
 }
 
 // Loads the library by its full path in the system folder, never through the search path, so
-// that no file of that name in the wrapper's folder can take its place. Null when the library
-// or the function cannot be found.
-static AnyFunction FindSystemFunction(const wchar_t* library, const char* name) {
+// that no file of that name in the wrapper's folder can take its place. Null when it is not there.
+static HMODULE LoadSystemLibrary(const wchar_t* library) {
     wchar_t path[kSystemPathCapacity];
     UINT length = GetSystemDirectoryW(path, MAX_PATH);
     if (length == 0 || length >= MAX_PATH)
@@ -55,10 +58,14 @@ static AnyFunction FindSystemFunction(const wchar_t* library, const char* name) 
         path[length++] = library[i];
     }
     path[length] = 0;
-    HMODULE module = LoadLibraryW(path);
+    return LoadLibraryW(path);
+}
+
+static AnyFunction FindSystemFunction(const wchar_t* library, const char* name) {
+    HMODULE module = LoadSystemLibrary(library);
     if (module == nullptr)
         return nullptr;
-    return reinterpret_cast<AnyFunction>(GetProcAddress(module, name));
+    return FindFunction(module, name);
 }
 
 // Looked up at run time: Windows before 8 (without KB2533623) lacks it.
@@ -74,11 +81,14 @@ const WideUnit* ReadProcessCommandLine() {
     return reinterpret_cast<const WideUnit*>(GetCommandLineW());
 }
 
-// shell32 is loaded only now, after the search was narrowed: as a static import it would come
-// with a dozen more DLLs before the wrapper's first instruction.
+// Loaded only now, after the search was narrowed. From Windows 8.1 on shell32's splitter is a
+// forwarder to shcore's, and shcore comes without user32 and gdi32, which shell32 would bring
+// in with a GUI thread; older systems have it in shell32 alone.
 WideUnit** SplitCommandLine(const WideUnit* commandLine, int* count) {
     typedef LPWSTR*(WINAPI * CommandLineToArgvWFunction)(LPCWSTR, int*);
-    AnyFunction found = FindSystemFunction(L"shell32.dll", VUQ_SPLIT_FUNCTION);
+    AnyFunction found = FindSystemFunction(L"shcore.dll", VUQ_SPLIT_FUNCTION);
+    if (found == nullptr)
+        found = FindSystemFunction(L"shell32.dll", VUQ_SPLIT_FUNCTION);
     if (found == nullptr)
         return nullptr;
     LPWSTR* arguments =
@@ -124,8 +134,28 @@ void ReleaseHandle(PlatformHandle handle) {
     CloseHandle(handle);
 }
 
-// user32 is loaded only when a box must be shown; without it the box is lost, but the wrapper
-// still ends with its error status.
+// user32 is loaded only when a box may have to be shown; the second load of it only counts it
+// again. A failed query counts as visible: the box is shown as it always was.
+int IsWindowStationVisible() {
+    typedef HWINSTA(WINAPI * GetProcessWindowStationFunction)();
+    typedef BOOL(WINAPI * GetUserObjectInformationWFunction)(HANDLE, int, PVOID, DWORD, LPDWORD);
+    HMODULE user32 = LoadSystemLibrary(L"user32.dll");
+    if (user32 == nullptr)
+        return 1;
+    AnyFunction station = FindFunction(user32, "GetProcessWindowStation");
+    AnyFunction query = FindFunction(user32, "GetUserObjectInformationW");
+    if (station == nullptr || query == nullptr)
+        return 1;
+    HWINSTA current = reinterpret_cast<GetProcessWindowStationFunction>(station)();
+    USEROBJECTFLAGS flags;
+    DWORD needed = 0;
+    if (current == nullptr || !reinterpret_cast<GetUserObjectInformationWFunction>(query)(
+                                  current, UOI_FLAGS, &flags, sizeof(flags), &needed))
+        return 1;
+    return (flags.dwFlags & WSF_VISIBLE) != 0;
+}
+
+// Without user32 the box is lost, but the wrapper still ends with its error status.
 void ShowMessageBox(const WideUnit* message, const WideUnit* caption, unsigned long style) {
     typedef int(WINAPI * MessageBoxWFunction)(HWND, LPCWSTR, LPCWSTR, UINT);
     AnyFunction found = FindSystemFunction(L"user32.dll", "MessageBoxW");

@@ -99,6 +99,11 @@ void ReleaseHandle(PlatformHandle handle) {
         Record("CloseHandle(?)");
 }
 
+int IsWindowStationVisible() {
+    Record("GetUserObjectInformationW");
+    return current->windowStationVisible;
+}
+
 void ShowMessageBox(const WideUnit* message, const WideUnit* caption, unsigned long style) {
     Record("MessageBoxW");
     current->messages.push_back({message, caption, style});

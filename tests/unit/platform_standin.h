@@ -47,6 +47,7 @@ struct StandIn {
     int wow64QueryWorks = 1;
     int wow64Flag = 1;
     int startSucceeds = 1;
+    int windowStationVisible = 1;
     RegistryView registry64;
     RegistryView registry32;
     long openStatus = 0;                  // nonzero: every open fails with it
