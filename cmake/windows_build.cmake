@@ -8,13 +8,15 @@ set(VUQ_WINDOWS_COMPILE_OPTIONS -Os -fno-exceptions -fno-rtti -fno-asynchronous-
 set(VUQ_WINDOWS_LINK_OPTIONS -municode -static -s -Wl,--gc-sections -Wl,--no-insert-timestamp
     -Wl,--major-subsystem-version,5,--minor-subsystem-version,0)
 
-# The wrapper has no C runtime: its own entry, kernel32 and advapi32 only (shell32 and user32
-# are loaded at run time), and no frame large enough to need a stack probe, which would
-# otherwise come from libgcc.
-set(VUQ_WRAPPER_COMPILE_OPTIONS ${VUQ_WINDOWS_COMPILE_OPTIONS} -fno-stack-protector
+# The wrapper has no C runtime: its own entry, kernel32 and advapi32 only (shcore or shell32,
+# and user32, are loaded at run time), and no frame large enough to need a stack probe, which
+# would otherwise come from libgcc. Its code runs on every x86 CPU that XP runs on, Pentium MMX,
+# K6 and Vortex86 among them (i586: no cmov), and its image says that it has no exception
+# handlers (NO_SEH), as it has none.
+set(VUQ_WRAPPER_COMPILE_OPTIONS ${VUQ_WINDOWS_COMPILE_OPTIONS} -march=i586 -fno-stack-protector
     -Wframe-larger-than=3900)
 set(VUQ_WRAPPER_LINK_OPTIONS -nostdlib -nostartfiles -s -Wl,--gc-sections
-    -Wl,--no-insert-timestamp -Wl,-e,_ProcessEntry -Wl,--dynamicbase,--nxcompat
+    -Wl,--no-insert-timestamp -Wl,-e,_ProcessEntry -Wl,--dynamicbase,--nxcompat,--no-seh
     -Wl,--major-subsystem-version,5,--minor-subsystem-version,0)
 set_source_files_properties(src/platform/compiler_support_win32.cpp PROPERTIES
     COMPILE_OPTIONS -fno-tree-loop-distribute-patterns)
@@ -30,6 +32,10 @@ function(add_wrapper_executable name output_dir)
     target_link_options(${name} PRIVATE ${VUQ_WRAPPER_LINK_OPTIONS})
     target_link_libraries(${name} PRIVATE advapi32 kernel32)
     set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${output_dir})
+    add_custom_command(TARGET ${name} PRE_LINK
+        COMMAND sh ${CMAKE_SOURCE_DIR}/tools/check-no-constructors.sh ${CMAKE_OBJDUMP}
+            "$<TARGET_OBJECTS:${name}>"
+        COMMAND_EXPAND_LISTS VERBATIM)
 endfunction()
 
 enable_language(RC)

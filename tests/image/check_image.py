@@ -1,11 +1,13 @@
 """Checks the built VuqSetup.exe: kind of image, manifest, icon, version record, imports,
 and what keeps attaching a detached signature exact (PE checksum, file length).
 
-Usage: /usr/bin/python3 check_image.py EXE
+Usage: /usr/bin/python3 check_image.py EXE OBJDUMP
 Prints one line per check and "N passed, M failed"; exits 1 if any failed.
 """
 
+import re
 import struct
+import subprocess
 import sys
 import xml.etree.ElementTree as ET
 
@@ -48,6 +50,7 @@ STRINGS = {
 # DLL search is narrowed; a static import would be in the process before the wrapper's code.
 IMPORTS = ["advapi32.dll", "kernel32.dll"]
 DLLCHARACTERISTICS_DYNAMIC_BASE, DLLCHARACTERISTICS_NX_COMPAT = 0x0040, 0x0100
+DLLCHARACTERISTICS_NO_SEH = 0x0400
 IMAGE_FILE_RELOCS_STRIPPED = 0x0001
 IMAGE_DIRECTORY_ENTRY_BASERELOC = 5
 SIZE_WITHOUT_RESOURCES = 8 * 1024
@@ -221,11 +224,27 @@ def check_layout(pe, file_size):
     flags = pe.OPTIONAL_HEADER.DllCharacteristics
     check("DYNAMIC_BASE set", bool(flags & DLLCHARACTERISTICS_DYNAMIC_BASE), True)
     check("NX_COMPAT set", bool(flags & DLLCHARACTERISTICS_NX_COMPAT), True)
+    check("NO_SEH set", bool(flags & DLLCHARACTERISTICS_NO_SEH), True)
     relocs = pe.OPTIONAL_HEADER.DATA_DIRECTORY[IMAGE_DIRECTORY_ENTRY_BASERELOC]
     check("relocations kept", (bool(pe.FILE_HEADER.Characteristics & IMAGE_FILE_RELOCS_STRIPPED),
                                relocs.Size > 0), (False, True))
     rsrc = sum(s.SizeOfRawData for s in pe.sections if s.Name.rstrip(b"\0") == b".rsrc")
     check("at most 8 KB without resources", file_size - rsrc <= SIZE_WITHOUT_RESOURCES, True)
+
+
+# What a Pentium MMX, K6 or Vortex86 lacks: P6 and later instructions (cmov, fcmov, fcomi, the
+# long nops, sysenter), MMX and SSE registers, and the later extensions.
+POST_I586 = re.compile(r"^(cmov|fcmov|f(u)?comip?$|nop[wl]|sysenter|sysexit|fxsave|fxrstor|"
+                       r"[ls]dmxcsr|prefetch|[lms]fence|clflush|movnti|popcnt|lzcnt|tzcnt|"
+                       r"movbe|crc32|cmpxchg16b|rdrand|rdseed)|%[xy]?mm\d")
+
+
+def check_instructions(exe, objdump):
+    listing = subprocess.run([objdump, "-d", "-j", ".text", exe], capture_output=True,
+                             text=True, check=True).stdout
+    found = sorted({line.split("\t")[2] for line in listing.splitlines()
+                    if line.count("\t") >= 2 and POST_I586.search(line.split("\t")[2])})
+    check("no instructions past the i586 in .text", found[:5], [])
 
 
 def check_signing_layout(pe):
@@ -238,8 +257,8 @@ def check_signing_layout(pe):
 
 
 def main():
-    if len(sys.argv) != 2:
-        sys.exit("usage: check_image.py EXE")
+    if len(sys.argv) != 3:
+        sys.exit("usage: check_image.py EXE OBJDUMP")
     pe = pefile.PE(sys.argv[1])
     res = resources(pe)
     check_kind(pe)
@@ -248,6 +267,7 @@ def main():
     check_version(res)
     check_imports(pe)
     check_layout(pe, len(pe.__data__))
+    check_instructions(sys.argv[1], sys.argv[2])
     check_signing_layout(pe)
     failed = results.count(False)
     print(f"{len(results) - failed} passed, {failed} failed")
