@@ -16,6 +16,9 @@ target_include_directories(platform_standin_fuzz PUBLIC src tests/unit)
 target_compile_options(platform_standin_fuzz PRIVATE ${VUQ_FUZZ_INSTRUMENTATION})
 
 set(VUQ_FUZZ_HARNESSES fuzz_text_search fuzz_launch_plan fuzz_cleanup fuzz_argument_text)
+# tools/fuzz.sh runs the harnesses this list names, so that no second list can miss one.
+string(REPLACE ";" "\n" harness_lines "${VUQ_FUZZ_HARNESSES}")
+file(WRITE ${CMAKE_BINARY_DIR}/harnesses.txt "${harness_lines}\n")
 # Runs per smoke test: enough to pass every seed and mutate a while, a few seconds at most.
 set(VUQ_FUZZ_SMOKE_RUNS 20000 CACHE STRING "libFuzzer runs of each smoke test")
 

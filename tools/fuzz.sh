@@ -8,10 +8,11 @@ set -eu
 cd "$(dirname "$0")/.."
 seconds="${FUZZ_SECONDS:-60}"
 build=build/fuzz
-harnesses="fuzz_text_search fuzz_launch_plan fuzz_cleanup"
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
+# Every harness the fuzz build defines, as it lists them.
+harnesses=$(cat "$build/harnesses.txt")
 
 executions_of() {
     sed -n 's/^stat::number_of_executed_units: *//p' "$1" | tail -n 1
