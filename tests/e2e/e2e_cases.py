@@ -289,16 +289,24 @@ def check_dll_loads(c, events, shows_box):
     c.true(narrowed < len(events), "SetDefaultDllDirectories was never called")
     c.equal([path for path in before if not path.startswith(SYSTEM_FOLDER)], [],
             "DLLs from outside the system folder before the search was narrowed")
-    c.equal([path for path in before if path.rsplit("\\", 1)[1] in ("shell32.dll", "user32.dll")],
-            [], "shell32 or user32 before the search was narrowed")
-    c.true(("load", SYSTEM_FOLDER + "shell32.dll") in events[narrowed:],
-           "shell32 not loaded from the system folder after the search was narrowed")
+    c.equal([path for path in before if path.rsplit("\\", 1)[1] in LOADED_LATER], [],
+            "shcore, shell32 or user32 before the search was narrowed")
+    c.true(("load", SYSTEM_FOLDER + "shcore.dll") in events[narrowed:],
+           "shcore not loaded from the system folder after the search was narrowed")
+    # shell32 would bring user32 and gdi32 with it, and a GUI thread; shcore needs neither.
+    if not shows_box:
+        names = [path.rsplit("\\", 1)[1] for kind, path in events if kind == "load"]
+        c.equal([name for name in names if name in ("user32.dll", "gdi32.dll")], [],
+                "user32 or gdi32 in a run without a box")
     asked = [path for kind, path in events if kind == "LoadLibraryW"]
-    want = [SYSTEM_FOLDER + "shell32.dll"] + ([SYSTEM_FOLDER + "user32.dll"] if shows_box else [])
+    want = [SYSTEM_FOLDER + "shcore.dll"] + [SYSTEM_FOLDER + "user32.dll"] * (2 if shows_box else 0)
     c.equal(asked, want, "libraries the wrapper loads itself, by full path")
 
 
-@case("before the search is narrowed only system DLLs load; shell32 after; user32 for a box",
+LOADED_LATER = ("shcore.dll", "shell32.dll", "user32.dll")
+
+
+@case("before the search is narrowed only system DLLs load; shcore after; user32 for a box only",
       "faults")
 def dll_loads(p, c):
     s = Scenario(p, r"C:\e2e\dllloads")
@@ -311,13 +319,22 @@ def dll_loads(p, c):
     check_dll_loads(c, wrapper_events(run.stderr, renamed.exe), shows_box=True)
 
 
+@case("on a window station nobody sees: no box to wait on, status 1 at once", "faults")
+def invisible_window_station(p, c):
+    s = Scenario(p, r"C:\e2e\hidden", payloads=())
+    run = run_wrapper(p, s, '"%s"' % s.exe, hidden=True, timeout=30)
+    c.equal((run.error, run.exit, run.boxes), (None, 1, []), "driver error, exit status, boxes")
+    c.true(run.elapsed is not None and run.elapsed < 5, "took %s s" % run.elapsed)
+
+
 @case("without IsWow64Process the system counts as 32-bit", "faults")
 def without_wow64_api(p, c):
     s = Scenario(p, r"C:\e2e\nowow64", wrapper="VuqSetupWithoutWow64Api")
     expect_started(c, run_wrapper(p, s, '"%s" /S' % s.exe), s.folder + "\\VuqSetup.wzq", "/S")
 
 
-@case("without shell32's splitter the command line counts as unsplittable", "faults")
+@case("without a splitter in shcore or shell32 the command line counts as unsplittable",
+      "faults")
 def without_split_api(p, c):
     s = Scenario(p, r"C:\e2e\nosplit", wrapper="VuqSetupWithoutSplitApi")
     expect_refused(c, run_wrapper(p, s, '"%s" /S' % s.exe), "GetCommandLineW failed", SETUP)

@@ -207,7 +207,7 @@ class MessageBox(tuple):
 
 
 def run_wrapper(prefix, scenario, command_line, application=None, cwd=None, payload_env=None,
-                trap_boxes=False, relay=True, channels="", timeout=300):
+                trap_boxes=False, relay=True, channels="", timeout=300, hidden=False):
     """Starts the wrapper through the driver with exactly command_line as its command line.
     channels: more Wine debug channels for stderr, such as ",err+actctx"."""
     log = prefix.host_path(scenario.log)
@@ -223,6 +223,8 @@ def run_wrapper(prefix, scenario, command_line, application=None, cwd=None, payl
         env["VUQ_DRIVER_CWD"] = cwd
     if trap_boxes:
         env["VUQ_DRIVER_TRAP_BOXES"] = "1"
+    if hidden:
+        env["VUQ_DRIVER_HIDDEN"] = "1"
     env["WINEDEBUG"] = "-all" + (",+relay" if relay else "") + channels
     env.update(payload_env or {})
     result = prefix.wine([prefix.helper("driver")], env, timeout=timeout)

@@ -2,6 +2,8 @@
 //   VUQ_DRIVER_APP          application path handed to CreateProcessW
 //   VUQ_DRIVER_CMDLINE_HEX  the exact command line, as hex of UTF-16LE units
 //   VUQ_DRIVER_CWD          current directory for the program (optional)
+//   VUQ_DRIVER_HIDDEN       when set, starts the program on a desktop of a window station of
+//                           its own, which has no visible display, as a service's has
 //   VUQ_DRIVER_TRAP_BOXES   when set, runs the program under this debugger and answers each
 //                           MessageBoxW call itself, printing its arguments whole (a relay
 //                           trace cuts long texts)
@@ -136,11 +138,26 @@ static DWORD DebugUntilExit(const PROCESS_INFORMATION& started) {
     }
 }
 
+// The station and its desktop stay open while the program runs; the station is made as the
+// process's own for the moment the desktop is created in it.
+static int MakeHiddenDesktop(STARTUPINFOW* startup) {
+    static wchar_t name[] = L"VuqHidden\\Default";
+    HWINSTA original = GetProcessWindowStation();
+    HWINSTA hidden = CreateWindowStationW(L"VuqHidden", 0, WINSTA_ALL_ACCESS, nullptr);
+    if (hidden == nullptr || !SetProcessWindowStation(hidden))
+        return 0;
+    HDESK desktop = CreateDesktopW(L"Default", nullptr, nullptr, 0, GENERIC_ALL, nullptr);
+    SetProcessWindowStation(original);
+    startup->lpDesktop = name;
+    return desktop != nullptr;
+}
+
 int wmain() {
     const wchar_t* application = ReadEnvironment(L"VUQ_DRIVER_APP", 0);
     const wchar_t* hex = ReadEnvironment(L"VUQ_DRIVER_CMDLINE_HEX", 1);
     const wchar_t* directory = ReadEnvironment(L"VUQ_DRIVER_CWD", 2);
     int trapBoxes = ReadEnvironment(L"VUQ_DRIVER_TRAP_BOXES", 3) != nullptr;
+    int hidden = ReadEnvironment(L"VUQ_DRIVER_HIDDEN", 4) != nullptr;
     if (application == nullptr || hex == nullptr)
         return Fail("usage");
     long bytes = DecodeHex(hex, wcslen(hex), reinterpret_cast<unsigned char*>(commandLine),
@@ -152,6 +169,8 @@ int wmain() {
     STARTUPINFOW startup;
     ZeroMemory(&startup, sizeof(startup));
     startup.cb = sizeof(startup);
+    if (hidden && !MakeHiddenDesktop(&startup))
+        return Fail("hiddendesktop");
     PROCESS_INFORMATION started;
     DWORD flags = trapBoxes ? DEBUG_ONLY_THIS_PROCESS : 0;
     long long before = ReadPerformanceCounter();

@@ -42,7 +42,7 @@ inline long DecodeHex(const wchar_t* hex, size_t hexLength, unsigned char* bytes
 
 // An environment variable, or null when unset. The returned storage is static per slot.
 inline const wchar_t* ReadEnvironment(const wchar_t* name, int slot) {
-    static wchar_t values[4][40000];
+    static wchar_t values[5][40000];
     DWORD length = GetEnvironmentVariableW(name, values[slot], 40000);
     if (length == 0 || length >= 40000)
         return nullptr;
