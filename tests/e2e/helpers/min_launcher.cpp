@@ -1,8 +1,8 @@
 // The least a wrapper can do: start one program at a fixed path and wait for it. Built like
 // VuqSetup.exe, it is the yardstick for the cost of one extra process start. Built with
-// VUQ_SPLIT_FIRST it first does what the wrapper must do as well: narrow the DLL search, load
-// shell32 from the system folder and split its command line; that is the least the wrapper's
-// own steps can cost. Built with VUQ_POLL_WAIT it polls instead of blocking: a stand-in for a
+// VUQ_SPLIT_FIRST it first does what the wrapper must do as well: narrow the DLL search, find
+// the splitter in shcore (or shell32) in the system folder and split its command line; that is
+// the least the wrapper's own steps can cost. Built with VUQ_POLL_WAIT it polls instead of blocking: a stand-in for a
 // wrapper that burns CPU while it waits, so the CPU measurement can show that it sees such a
 // fault.
 
@@ -14,18 +14,25 @@ static const wchar_t kPayloadPath[] = L"C:\\e2e\\launcher\\VuqSetup64.wzq";
 typedef BOOL(WINAPI* SetDefaultDllDirectoriesFunction)(DWORD);
 typedef LPWSTR*(WINAPI* CommandLineToArgvWFunction)(LPCWSTR, int*);
 
+static FARPROC FindSystemFunction(const wchar_t* library, const char* name) {
+    wchar_t path[MAX_PATH + 16];
+    UINT length = GetSystemDirectoryW(path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        return nullptr;
+    path[length] = L'\\';
+    lstrcpyW(path + length + 1, library);
+    HMODULE module = LoadLibraryW(path);
+    return module ? GetProcAddress(module, name) : nullptr;
+}
+
 static int SplitCommandLineLikeWrapper() {
     FARPROC narrow = GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories");
     if (narrow != nullptr)
         reinterpret_cast<SetDefaultDllDirectoriesFunction>(reinterpret_cast<void (*)()>(narrow))(
             LOAD_LIBRARY_SEARCH_SYSTEM32);
-    wchar_t path[MAX_PATH + 16];
-    UINT length = GetSystemDirectoryW(path, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH)
-        return 1;
-    lstrcpyW(path + length, L"\\shell32.dll");
-    HMODULE shell = LoadLibraryW(path);
-    FARPROC split = shell ? GetProcAddress(shell, "CommandLineToArgvW") : nullptr;
+    FARPROC split = FindSystemFunction(L"shcore.dll", "CommandLineToArgvW");
+    if (split == nullptr)
+        split = FindSystemFunction(L"shell32.dll", "CommandLineToArgvW");
     if (split == nullptr)
         return 1;
     int count = 0;
