@@ -2,9 +2,9 @@
 // VuqSetup.exe, it is the yardstick for the cost of one extra process start. Built with
 // VUQ_SPLIT_FIRST it first does what the wrapper must do as well: narrow the DLL search, find
 // the splitter in shcore (or shell32) in the system folder and split its command line; that is
-// the least the wrapper's own steps can cost. Built with VUQ_POLL_WAIT it polls instead of blocking: a stand-in for a
-// wrapper that burns CPU while it waits, so the CPU measurement can show that it sees such a
-// fault.
+// the least the wrapper's own steps can cost. Built with VUQ_POLL_WAIT it polls instead of
+// blocking: a stand-in for a wrapper that burns CPU while it waits, so the CPU measurement can
+// show that it sees such a fault.
 
 #include <windows.h>
 
