@@ -1,9 +1,13 @@
 # Front door: `make` builds dist/VuqSetup.exe, `make test` runs every test, `make demo` shows
 # the wrapper at work under Wine. Each first installs what the machine lacks for it, and only that.
 # VUQ_WINE=host|vm|auto (default auto) says where Wine runs: see tools/wine-run.sh.
+# Set-up shows one line per stage, the tools' own output in build/logs/; VERBOSE=1 shows it all.
 ARGS ?=
 PYTHON := /usr/bin/python3
 DEPS := sh tools/install-deps.sh
+# A build as one line, its output in build/logs/: make test and make demo build this way.
+BUILD_STAGE := VUQ_STAGE_TAG=build sh tools/stage.sh
+MAKEFLAGS += --no-print-directory
 WINE_RUN := sh tools/wine-run.sh dist/VuqSetup.exe build/windows/tests/e2e/helpers
 
 .PHONY: all exe native asan windows fuzz-build fuzz test demo bench sign attach clean
@@ -40,16 +44,18 @@ fuzz:
 	@$(DEPS) fuzz
 	sh tools/fuzz.sh
 
+# Every suite, even after one failed, then a summary: passed, failed and time of each.
 test:
 	@$(DEPS) all
-	$(MAKE) native asan windows fuzz-build
-	ctest --preset native
-	ctest --preset native-asan
-	ctest --preset fuzz
-	ctest --preset windows
+	@$(BUILD_STAGE) build "building the exe, the unit tests and the fuzzers" "about 1 min" \
+		$(MAKE) native asan windows fuzz-build
+	@sh tools/run-tests.sh native native-asan fuzz windows
 
 # Under Wine, as a user would run it; extra arguments pass through: make demo ARGS='/S /v'
-demo: windows
+demo:
+	@$(DEPS) build
+	@$(BUILD_STAGE) build-windows "building the exe and the Wine test programs" "under 1 min" \
+		$(MAKE) windows
 	@$(DEPS) wine
 	$(WINE_RUN) build/demo tools/demo.py --args "$(ARGS)"
 

@@ -11,37 +11,65 @@
 #            tools/wine-run.sh)
 #     vm     the test VM, whatever this machine can run
 # Idempotent: does nothing (and needs no root) when everything is already there.
+# In up to three stages, each one line with its output in build/logs/ (tools/stage.sh; VERBOSE=1
+# shows it all): the build tools (whatever of build..sign is asked for, and VUQ_EXTRA_PACKAGES,
+# with which the tests make it fail), Wine, and QEMU with the test VM's image.
 set -eu
 
 here=$(cd "$(dirname "$0")" && pwd)
+: "${VUQ_LOG_DIR:=$(dirname "$here")/build/logs}"
+. "$here/stage.sh"
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
-
-install_missing() {
-    need=""
+missing() {
     for pkg in "$@"; do
-        have_pkg "$pkg" || need="$need $pkg"
+        have_pkg "$pkg" || printf ' %s' "$pkg"
     done
-    [ -n "$need" ] || return 0
-    if [ "$(id -u)" != 0 ]; then
-        echo "Missing packages:$need" >&2
-        echo "Run as root: sh tools/install-deps.sh $wanted" >&2
-        exit 1
-    fi
+}
+
+# The parts below name what they need; it is installed after, in one stage.
+tools=""
+install_missing() { tools="$tools$(missing "$@")"; }
+
+need_root() {
+    [ "$(id -u)" != 0 ] || return 0
+    echo "Missing$1" >&2
+    echo "Run as root: sh tools/install-deps.sh $wanted" >&2
+    exit 1
+}
+
+# Runs inside a stage: what apt-get and debconf say goes to the stage's log.
+apt_install() {
     # wine32 lives in the i386 architecture; it runs 32-bit prefixes.
-    case $need in *:i386*)
+    case " $* " in *:i386*)
         dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386 ;;
     esac
+    echo "== apt-get update"
     apt-get update -q
-    # shellcheck disable=SC2086
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $need
+    echo "== apt-get install $*"
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "$@"
 }
 
 install_vm() {
-    install_missing qemu-system-x86 debootstrap e2fsprogs
+    need=$(missing qemu-system-x86 debootstrap e2fsprogs)
+    image=""
+    sh "$here/wine-vm/build-image.sh" --ready || image=" the test VM's image"
+    [ -n "$need$image" ] || return 0
+    need_root "${need:+ packages:$need}${need:+${image:+;}}$image"
+    what="installing QEMU and building the test VM image"
+    [ -n "$need" ] || what="building the test VM image"
+    [ -n "$image" ] || what="installing QEMU"
+    # shellcheck disable=SC2086
+    stage vm-image "$what" "2-5 min, once per machine" build_vm $need
+}
+
+build_vm() {
+    [ $# = 0 ] || apt_install "$@"
     sh "$here/wine-vm/build-image.sh"
 }
 
 wanted=${*:-build}
+wine=""
+vm=""
 for part in $wanted; do
     case $part in
     build) install_missing cmake make g++-mingw-w64-i686-posix binutils-mingw-w64-i686 ;;
@@ -49,14 +77,8 @@ for part in $wanted; do
     fuzz) install_missing cmake make clang libclang-rt-14-dev ;;
     image) install_missing python3 python3-pefile ;;
     sign) install_missing osslsigncode openssl ;;
-    wine)
-        install_missing python3 wine wine64 wine32:i386
-        case ${VUQ_WINE:-auto} in
-        vm) install_vm ;;
-        auto) sh "$here/wine-vm/can-run-32bit.sh" || install_vm ;;
-        esac
-        ;;
-    vm) install_vm ;;
+    wine) wine=yes ;;
+    vm) vm=yes ;;
     all) sh "$0" build unit fuzz image sign wine vm ;;
     *)
         echo "install-deps: unknown part '$part' (build, unit, fuzz, image, sign, wine, vm, all)" >&2
@@ -64,3 +86,28 @@ for part in $wanted; do
         ;;
     esac
 done
+
+# shellcheck disable=SC2086
+install_missing ${VUQ_EXTRA_PACKAGES:-}
+# shellcheck disable=SC2086
+tools=$(printf '%s\n' $tools | sed '/^$/d' | sort -u | tr '\n' ' ')
+if [ -n "$tools" ]; then
+    need_root " packages: $tools"
+    usual="about 1 min"
+    case " $tools " in *" clang "* | *" g++ "*) usual="1-3 min" ;; esac
+    # shellcheck disable=SC2086
+    stage build-tools "installing the build tools" "$usual" apt_install $tools
+fi
+if [ -n "$wine" ]; then
+    need=$(missing python3 wine wine64 wine32:i386)
+    if [ -n "$need" ]; then
+        need_root " packages:$need"
+        # shellcheck disable=SC2086
+        stage wine "installing Wine" "about 1 min" apt_install $need
+    fi
+    case ${VUQ_WINE:-auto} in
+    vm) vm=yes ;;
+    auto) sh "$here/wine-vm/can-run-32bit.sh" || vm=yes ;;
+    esac
+fi
+[ -z "$vm" ] || install_vm

@@ -59,7 +59,15 @@ fi
 
 # The VM gets the same files at the same paths and runs this script there, the prefix disk
 # mounted where the prefixes belong.
+# Its stages of set-up (tools/stage.sh) show as here: a line that rewrites itself where this
+# output is a terminal (run-in-vm.sh rewrites it), else plain lines; their logs come back into
+# build/logs/ after the job, each after a line "vuq-vm-log NAME", its lines starting with "|".
 quote() { printf "'%s'" "$(printf '%s' "$1" | sed "s/'/'\\\\''/g")"; }
+case ${VUQ_PROGRESS:-} in
+tty | relay) progress=relay ;;
+lines) progress=lines ;;
+*) if [ -t 1 ]; then progress=relay; else progress=lines; fi ;;
+esac
 job=$work/vm-job
 rm -rf "$job"
 mkdir -p "$job"
@@ -68,10 +76,18 @@ mkdir -p "$job"
     echo 'echo vuq-vm-job'
     echo 'tar -C / -xf inputs.tar'
     echo "mkdir -p $(quote "$prefixes") && mount /dev/vdc $(quote "$prefixes")"
-    printf 'VUQ_WINE=host VUQ_PREFIX_ROOT=%s exec sh %s' "$(quote "$prefixes")" \
+    echo "export VUQ_IN_VM=1 VUQ_PROGRESS=$progress VERBOSE=$(quote "${VERBOSE:-}")"
+    printf 'status=0\nVUQ_WINE=host VUQ_PREFIX_ROOT=%s sh %s' "$(quote "$prefixes")" \
         "$(quote "$tools/wine-run.sh")"
     for arg in "$exe" "$helpers" "$work" "$script" "$@"; do printf ' %s' "$(quote "$arg")"; done
-    echo
+    echo ' || status=$?'
+    echo 'echo vuq-vm-logs'
+    echo "for log in $(quote "$repo/build/logs")/*.log; do"
+    echo '    [ -f "$log" ] || continue'
+    echo '    echo "vuq-vm-log ${log##*/}"'
+    echo "    sed 's/^/|/' \"\$log\""
+    echo 'done'
+    echo 'exit $status'
 } >"$job/job.sh"
 # The sources of the harness and the Windows programs, nothing of the build's own files.
 {

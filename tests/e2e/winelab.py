@@ -20,12 +20,20 @@ RELAY_FUNCTIONS = ("user32.MessageBoxW;kernel32.SetDefaultDllDirectories;"
 PAYLOAD_NAMES = ("VuqSetup.wzq", "VuqSetup64.wzq")
 
 
+STAGE = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(
+    __file__)))), "tools", "stage.sh")
+
+
 class HarnessError(Exception):
     """A step of the Wine harness itself failed: what, and the last lines the tool printed."""
 
     def __init__(self, what, output=b""):
         lines = output.decode("utf-8", "replace").strip().splitlines()[-3:]
         super().__init__("\n".join([what] + ["  " + line for line in lines]))
+
+
+class StageFailed(Exception):
+    """A stage of set-up failed; tools/stage.sh has said which, and shown the end of its log."""
 
 
 def run_tool(what, command, env, timeout):
@@ -53,6 +61,8 @@ def run_main(main):
     traceback."""
     try:
         return main()
+    except StageFailed:
+        pass
     except HarnessError as error:
         print("error: %s" % error, file=sys.stderr)
     except FileNotFoundError as error:
@@ -103,11 +113,7 @@ class Prefix:
         if not os.path.exists(ready):
             shutil.rmtree(self.path, ignore_errors=True)
             os.makedirs(os.path.dirname(self.path), exist_ok=True)
-            env = self.env()
-            env["WINEARCH"] = self.arch
-            run_tool("creating the Wine prefix " + self.path, ["wine", "wineboot", "--init"], env,
-                     1800)
-            run_tool("creating the Wine prefix " + self.path, ["wineserver", "-w"], env, 600)
+            self.create()
             open(ready, "w").close()
         run_tool("starting the wineserver of " + self.path, ["wineserver", "-p"], self.env(), 60)
         result = self.wine(["reg", "add", r"HKCU\Software\Wine\Debug", "/v", "RelayInclude",
@@ -115,6 +121,21 @@ class Prefix:
         if result.returncode != 0:
             raise HarnessError("setting up the relay trace in %s failed" % self.path,
                                result.stderr)
+
+    def create(self):
+        """A stage of set-up (tools/stage.sh): one line, wineboot's output in build/logs/."""
+        in_vm = os.environ.get("VUQ_IN_VM") == "1"
+        env = self.env({name: value for name, value in os.environ.items()
+                        if name in ("VUQ_LOG_DIR", "VUQ_PROGRESS", "VUQ_STAGE_TAIL")})
+        env["WINEARCH"] = self.arch
+        stage = [STAGE, ("vm-" if in_vm else "") + "prefix-" + self.arch,
+                 "creating the Wine prefix %s%s" % (self.arch, " in the VM" if in_vm else ""),
+                 "1-4 min, once per machine" if in_vm else "10-20 s, once"]
+        command = "timeout 1800 wine wineboot --init && timeout 600 wineserver -w"
+        sys.stdout.flush()
+        if subprocess.run(["sh"] + stage + ["sh", "-c", command], env=env,
+                          stdin=subprocess.DEVNULL).returncode != 0:
+            raise StageFailed()
 
     def stop(self):
         subprocess.run(["wineserver", "-k"], env=self.env(), timeout=60)
