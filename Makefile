@@ -26,7 +26,7 @@ asan:
 	cmake --build --preset native-asan
 
 windows:
-	@$(DEPS) build
+	@$(DEPS) build $(if $(REAL),nsis)
 	cmake --preset windows >/dev/null
 	cmake --build --preset windows
 
@@ -48,10 +48,11 @@ test:
 	ctest --preset fuzz
 	ctest --preset windows
 
-# Under Wine, as a user would run it; extra arguments pass through: make demo ARGS='/S /v'
+# Under Wine, as a user would run it; extra arguments pass through: make demo ARGS='/S /v'.
+# REAL=1: the tests' NSIS installer is the payload instead of the stand-in.
 demo: windows
 	@$(DEPS) wine
-	$(WINE_RUN) build/demo tools/demo.py --args "$(ARGS)"
+	$(WINE_RUN) build/demo tools/demo.py --args "$(ARGS)" $(if $(REAL),--real)
 
 # Under Wine, the wrapper beside a minimal launcher: start-up latency, CPU time while waiting,
 # peak memory, and the exe's size. The host line tells where the test VM's figures come from.
