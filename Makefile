@@ -30,7 +30,7 @@ asan:
 	cmake --build --preset native-asan
 
 windows:
-	@$(DEPS) build
+	@$(DEPS) build $(if $(REAL),nsis)
 	cmake --preset windows >/dev/null
 	cmake --build --preset windows
 
@@ -51,13 +51,14 @@ test:
 		$(MAKE) native asan windows fuzz-build
 	@sh tools/run-tests.sh native native-asan fuzz windows
 
-# Under Wine, as a user would run it; extra arguments pass through: make demo ARGS='/S /v'
+# Under Wine, as a user would run it; extra arguments pass through: make demo ARGS='/S /v'.
+# REAL=1: the tests' NSIS installer is the payload instead of the stand-in.
 demo:
-	@$(DEPS) build
+	@$(DEPS) build $(if $(REAL),nsis)
 	@$(BUILD_STAGE) build-windows "building the exe and the Wine test programs" "under 1 min" \
 		$(MAKE) windows
 	@$(DEPS) wine
-	$(WINE_RUN) build/demo tools/demo.py --args "$(ARGS)"
+	$(WINE_RUN) build/demo tools/demo.py --args "$(ARGS)" $(if $(REAL),--real)
 
 # Under Wine, the wrapper beside a minimal launcher: start-up latency, CPU time while waiting,
 # peak memory, and the exe's size. The host line tells where the test VM's figures come from.

@@ -1,13 +1,16 @@
 """The wrapper at work, as a user would run it: C:\\Setup holds VuqSetup.exe beside its two
 payloads; it is started on a 64-bit and on a 32-bit Windows (Wine prefixes). A stand-in
-payload 'installs' for a moment and leaves its uninstall entry with a Beta tag behind."""
+payload 'installs' for a moment and leaves its uninstall entry with a Beta tag behind; with
+--real, the tests' NSIS installer does, with its own values."""
 
 import argparse
 import sys
 import time
 
+import os
+
 from winelab import (Prefix, Scenario, add_job_arguments, clear_entry, dump_entry,
-                     registry_values, run_main, run_wrapper, text_bytes)
+                     read_installer_record, registry_values, run_main, run_wrapper, text_bytes)
 
 ENTRY = [
     ("Comments", 1, text_bytes("Beta build for early adopters")),
@@ -15,6 +18,13 @@ ENTRY = [
     ("DisplayVersion", 1, text_bytes("5.5.3 Beta")),
     ("Publisher", 1, text_bytes("Vuq Devices Team")),
 ]
+INSTALLER_ENTRY = [
+    ("Comments", 1, text_bytes("BETA build")),
+    ("DisplayName", 1, text_bytes("Vuq Touchscreen Driver Beta")),
+    ("DisplayVersion", 1, text_bytes("5.5.3 beta 2")),
+    ("Publisher", 1, text_bytes("Vuq Beta Devices")),
+]
+INSTALLER_RECORD = r"C:\e2e\logs\demo-installer.txt"
 
 
 def show_value(kind, data):
@@ -27,20 +37,31 @@ def command_line(exe, arguments):
     return '"%s"%s' % (exe, " " + arguments if arguments else "")
 
 
-def demo(prefix, arguments):
+def demo(prefix, arguments, real):
     system = "64-bit" if prefix.is64 else "32-bit"
     print("\n=== %s Windows (Wine prefix %s) ===" % (system, prefix.arch))
     clear_entry(prefix)
-    setup = Scenario(prefix, r"C:\Setup")
+    setup = Scenario(prefix, r"C:\Setup", payload="nsis_payload" if real else "fake_payload")
     typed = command_line(setup.exe, arguments)
+    entry = INSTALLER_ENTRY if real else ENTRY
     values = registry_values([("64", name, kind, data) for name, kind, data in ENTRY])
+    env = {"VUQ_PAYLOAD_SLEEP_MS": "1500", "VUQ_PAYLOAD_REG": values}
+    if real:
+        env = {"VUQ_NSIS_RECORD": INSTALLER_RECORD}
+        if os.path.exists(prefix.host_path(INSTALLER_RECORD)):
+            os.remove(prefix.host_path(INSTALLER_RECORD))
     print("Started as:      %s" % typed)
     print("in the folder:   %s (as Explorer starts a program)" % setup.folder)
-    run = run_wrapper(prefix, setup, typed, cwd=setup.folder, relay=False,
-                      payload_env={"VUQ_PAYLOAD_SLEEP_MS": "1500", "VUQ_PAYLOAD_REG": values})
+    run = run_wrapper(prefix, setup, typed, cwd=setup.folder, relay=False, payload_env=env)
     for box in run.boxes:
         print("Message box:     %r (caption %r)" % (box.text, box.caption))
-    if run.payloads:
+    records = read_installer_record(prefix.host_path(INSTALLER_RECORD)) if real else []
+    if records:
+        print("The NSIS installer received: %r" % records[0][1])
+        print("It went through: %s" % ", ".join(event for event, _, _ in records))
+        if "installed" not in [event for event, _, _ in records]:
+            print("(without a display Wine cannot create its wizard: it ended without installing)")
+    elif run.payloads:
         payload = run.payloads[0]
         print("Payload started: %s" % payload["module"])
         print("It received:     %r" % payload["cmdline"])
@@ -52,8 +73,9 @@ def demo(prefix, arguments):
         print("No payload was started.")
     print("Wrapper ended:   exit status %s after %.2f s" % (run.exit, run.elapsed or 0))
     after = dump_entry(prefix, "64") or {}
-    print("Uninstall entry VuqTouchscreen, as the payload left it -> after the wrapper:")
-    for name, kind, data in ENTRY:
+    print("Uninstall entry VuqTouchscreen, as the %s -> after the wrapper:"
+          % ("installer writes it" if real else "payload left it"))
+    for name, kind, data in entry:
         now = after.get(name)
         shown = show_value(*now) if now else "(missing)"
         print("  %-15s %s -> %s" % (name + ":", show_value(kind, data), shown))
@@ -64,6 +86,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__)
     add_job_arguments(parser)
     parser.add_argument("--args", default="", help="arguments given to VuqSetup.exe")
+    parser.add_argument("--real", action="store_true",
+                        help="the tests' NSIS installer as the payload, not the stand-in")
     args = parser.parse_args()
     for arch in ("win64", "win32"):
         prefix = Prefix(args, arch)
@@ -71,7 +95,7 @@ def main():
         prefix.ensure()
         print("(prepared the %s prefix in %.0f s)" % (arch, time.time() - started))
         try:
-            demo(prefix, args.args)
+            demo(prefix, args.args, args.real)
         finally:
             prefix.stop()
     return 0

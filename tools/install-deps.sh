@@ -1,6 +1,6 @@
 #!/bin/sh
 # Installs what a fresh Debian machine lacks for one kind of work, and nothing more.
-#   install-deps.sh [build] [unit] [fuzz] [image] [sign] [wine] [vm] [all]
+#   install-deps.sh [build] [unit] [fuzz] [image] [sign] [wine] [vm] [nsis] [all]
 #     build  cross-compiling dist/VuqSetup.exe (the default)
 #     unit   the native unit tests, plain and under the sanitizers
 #     fuzz   the libFuzzer harnesses
@@ -10,6 +10,7 @@
 #            machine cannot execute 32-bit code (VUQ_WINE=host|vm|auto chooses, as for
 #            tools/wine-run.sh)
 #     vm     the test VM, whatever this machine can run
+#     nsis   makensis, for the real installer the end-to-end tests use as a payload
 # Idempotent: does nothing (and needs no root) when everything is already there.
 # In up to three stages, each one line with its output in build/logs/ (tools/stage.sh; VERBOSE=1
 # shows it all): the build tools (whatever of build..sign is asked for, and VUQ_EXTRA_PACKAGES,
@@ -79,9 +80,10 @@ for part in $wanted; do
     sign) install_missing osslsigncode openssl ;;
     wine) wine=yes ;;
     vm) vm=yes ;;
-    all) sh "$0" build unit fuzz image sign wine vm ;;
+    nsis) install_missing nsis ;;
+    all) sh "$0" build unit fuzz image sign wine vm nsis ;;
     *)
-        echo "install-deps: unknown part '$part' (build, unit, fuzz, image, sign, wine, vm, all)" >&2
+        echo "install-deps: unknown part '$part' (build, unit, fuzz, image, sign, wine, vm, nsis, all)" >&2
         exit 2
         ;;
     esac

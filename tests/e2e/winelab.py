@@ -153,7 +153,7 @@ class Scenario:
     """A folder inside the prefix laid out as shipped: the wrapper beside its payloads."""
 
     def __init__(self, prefix, folder, exe_name="VuqSetup.exe", payloads=PAYLOAD_NAMES,
-                 payload_folder=None, wrapper="VuqSetup"):
+                 payload_folder=None, wrapper="VuqSetup", payload="fake_payload"):
         self.prefix = prefix
         self.folder = folder
         self.exe = folder + "\\" + exe_name
@@ -165,7 +165,7 @@ class Scenario:
         payload_host = prefix.host_path(payload_folder or folder)
         os.makedirs(payload_host, exist_ok=True)
         for name in payloads:
-            shutil.copy(prefix.helper("fake_payload"), os.path.join(payload_host, name))
+            shutil.copy(prefix.helper(payload), os.path.join(payload_host, name))
         log_host = prefix.host_path(self.log)
         os.makedirs(os.path.dirname(log_host), exist_ok=True)
         if os.path.exists(log_host):
@@ -346,6 +346,16 @@ def read_payload_log(path):
                 records[-1]["end_qpc"] = int(fields["qpc"])
                 records[-1]["registry"] = fields["registry"]
     return records
+
+
+def read_installer_record(path):
+    """What the NSIS payload appended: (event, command line, parameters) per record."""
+    if not os.path.exists(path):
+        return []
+    with open(path, "rb") as f:
+        lines = f.read().decode("utf-16-le").split("\n")
+    return [(lines[i], lines[i + 1][len("cmdline="):], lines[i + 2][len("parameters="):])
+            for i in range(0, len(lines) - 3, 3)]
 
 
 _RELAY_STRING = r'(?:[0-9a-f]+ L"((?:[^"\\]|\\.)*)"|([0-9a-f]+))'
