@@ -41,7 +41,7 @@ static int IsSystem64Bit() {
 
 // Not inlined: its message storage stays out of the run sequence's frame, which then stays
 // under the 4 KB above which the compiler would need a stack probe from a runtime library.
-[[gnu::noinline]] static int ReportStartFailure(const WideUnit* applicationPath) {
+[[gnu::noinline]] int ReportStartFailure(const WideUnit* applicationPath) {
     WideUnit message[kStartFailureCapacity] = {0};
     AppendText(message, kStartFailureCapacity, u"Cannot start ");
     AppendText(message, kStartFailureCapacity, applicationPath);
@@ -55,7 +55,7 @@ const WideUnit* StartUpWrapper() {
     return commandLine + SkipProgramName(commandLine);
 }
 
-int RunSetupWrapper(const WideUnit* argumentText) {
+int PlanLaunch(const WideUnit* argumentText, LaunchPlan* plan, int* is64) {
     WideUnit ownPath[kOwnPathCapacity];
     OwnPathResult ownPathResult = ReadOwnPath(ownPath);
     if (ownPathResult == kOwnPathUnsplit)
@@ -63,14 +63,20 @@ int RunSetupWrapper(const WideUnit* argumentText) {
     if (ownPathResult == kOwnPathTooLong)
         return ReportError(kMessagePathTooLong, kCaptionWrapper);
 
-    LaunchPlan plan;
+    *is64 = IsSystem64Bit();
     LaunchError error;
-    if (ComposeLaunchPlan(ownPath, argumentText, IsSystem64Bit(), &plan, &error) != 0)
+    if (ComposeLaunchPlan(ownPath, argumentText, *is64, plan, &error) != 0)
         return ReportError(error.message, error.caption);
+    return 0;
+}
 
+int StartPlannedPayload(LaunchPlan* plan, PlatformHandle heldPayload) {
     PayloadProcess payload;
-    if (StartProcess(plan.applicationPath, plan.commandLine, &payload) == 0)
-        return ReportStartFailure(plan.applicationPath);
+    int started = StartProcess(plan->applicationPath, plan->commandLine, &payload);
+    if (heldPayload != nullptr)
+        ReleaseHandle(heldPayload);
+    if (started == 0)
+        return ReportStartFailure(plan->applicationPath);
 
     // From here on nothing is reported: the payload ran, whatever it or the cleanup did.
     WaitForProcessEnd(payload.process);
@@ -78,4 +84,12 @@ int RunSetupWrapper(const WideUnit* argumentText) {
     ReleaseHandle(payload.process);
     ReleaseHandle(payload.thread);
     return 0;
+}
+
+int RunSetupWrapper(const WideUnit* argumentText) {
+    LaunchPlan plan;
+    int is64 = 0;
+    if (PlanLaunch(argumentText, &plan, &is64) != 0)
+        return 1;
+    return StartPlannedPayload(&plan, nullptr);
 }
