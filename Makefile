@@ -2,6 +2,11 @@
 # the wrapper at work under Wine. Each first installs what the machine lacks for it, and only that.
 # VUQ_WINE=host|vm|auto (default auto) says where Wine runs: see tools/wine-run.sh.
 ARGS ?=
+# A release that starts only the payloads it was built for: make PAYLOAD32=FILE PAYLOAD64=FILE.
+# Given on every configure, so that a plain `make` afterwards builds the plain wrapper again.
+PAYLOAD32 ?=
+PAYLOAD64 ?=
+PINS := -DVUQ_PAYLOAD32:FILEPATH="$(PAYLOAD32)" -DVUQ_PAYLOAD64:FILEPATH="$(PAYLOAD64)"
 PYTHON := /usr/bin/python3
 DEPS := sh tools/install-deps.sh
 WINE_RUN := sh tools/wine-run.sh dist/VuqSetup.exe build/windows/tests/e2e/helpers
@@ -12,7 +17,8 @@ all: exe
 
 exe:
 	@$(DEPS) build
-	cmake --preset windows >/dev/null
+	@sh tools/pin-payloads.sh "$(PAYLOAD32)" "$(PAYLOAD64)"
+	cmake --preset windows $(PINS) >/dev/null
 	cmake --build --preset windows --target VuqSetup
 
 native:
@@ -27,7 +33,8 @@ asan:
 
 windows:
 	@$(DEPS) build
-	cmake --preset windows >/dev/null
+	@sh tools/pin-payloads.sh "$(PAYLOAD32)" "$(PAYLOAD64)"
+	cmake --preset windows $(PINS) >/dev/null
 	cmake --build --preset windows
 
 fuzz-build:
