@@ -308,8 +308,8 @@ def check_dll_loads(c, events, shows_box):
     c.equal(asked, want, "libraries the wrapper loads itself, by full path")
 
 
-@case("before the search is narrowed only system DLLs load; shell32 after; user32 for a box",
-      "faults")
+@case("before the search is narrowed only system DLLs load; shell32 after; user32 for a box; "
+      "the pinned build's crypto provider from the system folder", "faults")
 def dll_loads(p, c):
     s = Scenario(p, r"C:\e2e\dllloads")
     run = run_wrapper(p, s, '"%s"' % s.exe, payload_env=LOAD_TRACE)
@@ -319,6 +319,15 @@ def dll_loads(p, c):
     run = run_wrapper(p, renamed, '"%s"' % renamed.exe, payload_env=LOAD_TRACE)
     expect_refused(c, run, "SearchExeName failed", SETUP)
     check_dll_loads(c, wrapper_events(run.stderr, renamed.exe), shows_box=True)
+    # The pinned build's crypto provider too comes from the system folder, as everything else.
+    pinned = Scenario(p, r"C:\e2e\dllloadspinned", wrapper=PINNED)
+    run = run_wrapper(p, pinned, '"%s"' % pinned.exe, payload_env=LOAD_TRACE)
+    expect_started(c, run, pinned.folder + "\\" + payload_name(p), "/NoReset ")
+    events = wrapper_events(run.stderr, pinned.exe)
+    check_dll_loads(c, events, shows_box=False)
+    c.true(("load", SYSTEM_FOLDER + "rsaenh.dll") in events, "rsaenh.dll not from the system folder")
+    c.equal([path for kind, path in events if kind == "load" and not path.startswith(SYSTEM_FOLDER)],
+            [], "pinned build: DLLs from outside the system folder")
 
 
 @case("without IsWow64Process the system counts as 32-bit", "faults")
