@@ -55,10 +55,11 @@ test:
 	ctest --preset fuzz
 	ctest --preset windows
 
-# Under Wine, as a user would run it; extra arguments pass through: make demo ARGS='/S /v'
+# Under Wine, as a user would run it; extra arguments pass through: make demo ARGS='/S /v'.
+# make demo PINNED=1 runs a build pinned to the demo's payloads, then plants a changed one.
 demo: windows
 	@$(DEPS) wine
-	$(WINE_RUN) build/demo tools/demo.py --args "$(ARGS)"
+	$(WINE_RUN) build/demo tools/demo.py --args "$(ARGS)" $(if $(PINNED),--pinned)
 
 # Under Wine, the wrapper beside a minimal launcher: start-up latency, CPU time while waiting,
 # peak memory, and the exe's size. The host line tells where the test VM's figures come from.
