@@ -38,13 +38,14 @@ endfunction()
 
 # A pinned build starts only the payloads it was made for. PAYLOAD32 and PAYLOAD64 are files
 # (or the paths of other targets' outputs); the pins are taken when the build runs.
+# Files the payloads are made from can follow as further arguments.
 function(pin_wrapper_payloads name payload32 payload64)
     # Pinned on every build, so that every build says what it pinned; the file the wrapper
     # compiles in is only rewritten when a pin changed.
     set(pins ${CMAKE_BINARY_DIR}/pins/${name}.inc)
     add_custom_target(${name}Pins
         COMMAND sh ${CMAKE_SOURCE_DIR}/tools/pin-payloads.sh "${payload32}" "${payload64}" ${pins}
-        BYPRODUCTS ${pins} VERBATIM)
+        BYPRODUCTS ${pins} DEPENDS ${ARGN} VERBATIM)
     add_dependencies(${name} ${name}Pins)
     target_sources(${name} PRIVATE src/launch/payload_check.cpp
         src/platform/payload_file_win32.cpp)
@@ -90,6 +91,21 @@ add_wrapper_executable(VuqSetupPinned ${CMAKE_BINARY_DIR}/tests/e2e/helpers)
 target_sources(VuqSetupPinned PRIVATE res/VuqSetup.rc)
 pin_wrapper_payloads(VuqSetupPinned $<TARGET_FILE:fake_payload> $<TARGET_FILE:fake_payload64>)
 add_dependencies(VuqSetupPinnedPins fake_payload fake_payload64)
+
+# For make bench only: pinned to a 64-bit payload of 1 MiB and of 100 MiB, the fake payload with
+# zeros after its image, where a large setup carries its data.
+foreach(mib 1 100)
+    set(padded ${CMAKE_BINARY_DIR}/bench/payload_${mib}mib.wzq)
+    math(EXPR bytes "${mib} * 1048576")
+    add_custom_command(OUTPUT ${padded}
+        COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:fake_payload64> ${padded}
+        COMMAND truncate -s ${bytes} ${padded}
+        DEPENDS fake_payload64 VERBATIM)
+    add_wrapper_executable(VuqSetupPinned${mib}MiB ${CMAKE_BINARY_DIR}/tests/e2e/helpers)
+    set_target_properties(VuqSetupPinned${mib}MiB PROPERTIES EXCLUDE_FROM_ALL TRUE)
+    pin_wrapper_payloads(VuqSetupPinned${mib}MiB $<TARGET_FILE:fake_payload> ${padded} ${padded})
+    add_dependencies(VuqSetupPinned${mib}MiBPins fake_payload)
+endforeach()
 
 enable_testing()
 add_subdirectory(tests/e2e)
