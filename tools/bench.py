@@ -113,35 +113,38 @@ def pinned_scenario(prefix, mib):
 
 
 def measure_pinned(prefix, runs):
-    """{MiB: (plain median, pinned median)} in seconds, or None without the pinned builds."""
-    medians = {}
+    """{MiB: {"plain": [seconds], "pinned": [seconds]}}, or None without the pinned builds."""
+    times = {}
     for mib in PINNED_SIZES:
         if not os.path.exists(prefix.helper("VuqSetupPinned%dMiB" % mib)):
             return None
         s = pinned_scenario(prefix, mib)
         chains = [("plain", s.folder + "\\VuqSetupPlain.exe"), ("pinned", s.exe)]
-        times = measure_latency(prefix, s, chains, runs)
-        medians[mib] = (statistics.median(times["plain"]), statistics.median(times["pinned"]))
+        times[mib] = measure_latency(prefix, s, chains, runs)
         shutil.rmtree(prefix.host_path(s.folder))
-    return medians
+    return times
 
 
-def print_pinned(medians, runs):
-    if medians is None:
+def print_pinned(times, runs):
+    if times is None:
         print("\nPinned build: not measured (make bench builds VuqSetupPinned1MiB and 100MiB)")
         return
     print("\nPinned build: start-up latency on a 64-bit payload, against the plain build in the"
-          " same folder, %d runs each, interleaved" % runs)
-    print("  %-12s %12s %12s %12s %14s" % ("payload", "plain", "pinned", "check costs",
-                                           "check reads"))
-    for mib, (plain, pinned) in sorted(medians.items()):
-        extra = pinned - plain
-        print("  %-12s %10.0fms %10.0fms %10.0fms %9.0f MiB/s" % (
-            "%d MiB" % mib, plain * 1000, pinned * 1000, extra * 1000, mib / max(extra, 1e-6)))
-    (small, (p1, q1)), (large, (p2, q2)) = sorted(medians.items())
-    rate = (large - small) / max((q2 - p2) - (q1 - p1), 1e-6)
-    print("  hashing rate (SHA-256 through CryptoAPI, read and hash, %d MiB more): %.0f MiB/s"
-          % (large - small, rate))
+          " same folder, %d runs each, interleaved; the minimum is the least disturbed" % runs)
+    print("  %-10s %16s %16s %18s" % ("payload", "plain med/min", "pinned med/min",
+                                      "check costs med/min"))
+    extra = {}
+    for mib, chains in sorted(times.items()):
+        plain, pinned = chains["plain"], chains["pinned"]
+        extra[mib] = min(pinned) - min(plain)
+        print("  %-10s %8.0f/%4.0fms %9.0f/%4.0fms %11.0f/%4.0fms" % (
+            "%d MiB" % mib, statistics.median(plain) * 1000, min(plain) * 1000,
+            statistics.median(pinned) * 1000, min(pinned) * 1000,
+            (statistics.median(pinned) - statistics.median(plain)) * 1000, extra[mib] * 1000))
+    small, large = min(extra), max(extra)
+    rate = (large - small) / max(extra[large] - extra[small], 1e-6)
+    print("  hashing rate (read and SHA-256 through CryptoAPI, from the minima, %d MiB more):"
+          " %.0f MiB/s" % (large - small, rate))
 
 
 def resource_bytes(path):
