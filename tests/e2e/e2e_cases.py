@@ -412,14 +412,12 @@ def flip_middle_byte(genuine, other):
 
 # (what lies under this system's payload name, made from the genuine payload and the other
 # system's, or None for nothing; whether another process holds it open for writing; the box).
+NOT_MADE_FOR = "{} is not the file this setup was made for."
 PLANTED = [
-    ("one byte changed", flip_middle_byte, False, "{} is not the file this setup was made for."),
-    ("truncated", lambda genuine, other: genuine[:-1], False,
-     "{} is not the file this setup was made for."),
-    ("bytes appended", lambda genuine, other: genuine + b"\0", False,
-     "{} is not the file this setup was made for."),
-    ("the other system's payload", lambda genuine, other: other, False,
-     "{} is not the file this setup was made for."),
+    ("one byte changed", flip_middle_byte, False, NOT_MADE_FOR),
+    ("truncated", lambda genuine, other: genuine[:-1], False, NOT_MADE_FOR),
+    ("bytes appended", lambda genuine, other: genuine + b"\0", False, NOT_MADE_FOR),
+    ("the other system's payload", lambda genuine, other: other, False, NOT_MADE_FOR),
     ("held open for writing", lambda genuine, other: genuine, True,
      "{} is in use by another program."),
     ("missing", None, False, "Cannot start {}\n"),

@@ -181,8 +181,8 @@ std::string StandInDigest(const std::string& bytes) {
     std::string digest;
     for (unsigned long long lane = 0; lane < kSha256Size / 8; ++lane) {
         unsigned long long h = 14695981039346656037ull + lane;
-        for (unsigned char byte : bytes)
-            h = (h ^ byte) * 1099511628211ull;
+        for (char byte : bytes)
+            h = (h ^ static_cast<unsigned char>(byte)) * 1099511628211ull;
         digest.append(reinterpret_cast<const char*>(&h), 8);
     }
     return digest;
