@@ -91,6 +91,12 @@ add_wrapper_executable(VuqSetupPinned ${CMAKE_BINARY_DIR}/tests/e2e/helpers)
 target_sources(VuqSetupPinned PRIVATE res/VuqSetup.rc)
 pin_wrapper_payloads(VuqSetupPinned $<TARGET_FILE:fake_payload> $<TARGET_FILE:fake_payload64>)
 add_dependencies(VuqSetupPinnedPins fake_payload fake_payload64)
+# Where CryptoAPI has no SHA-256 provider (Windows before XP SP3): must refuse, never start.
+add_wrapper_executable(VuqSetupPinnedWithoutSha256 ${CMAKE_BINARY_DIR}/tests/e2e/helpers)
+pin_wrapper_payloads(VuqSetupPinnedWithoutSha256 $<TARGET_FILE:fake_payload>
+    $<TARGET_FILE:fake_payload64>)
+add_dependencies(VuqSetupPinnedWithoutSha256Pins fake_payload fake_payload64)
+target_compile_definitions(VuqSetupPinnedWithoutSha256 PRIVATE VUQ_PROVIDER_TYPE=999)
 
 # For make bench only: pinned to a 64-bit payload of 1 MiB and of 100 MiB, the fake payload with
 # zeros after its image, where a large setup carries its data.

@@ -8,6 +8,11 @@ static_assert(sizeof(HCRYPTPROV) == sizeof(PlatformHandle) &&
                   sizeof(HCRYPTHASH) == sizeof(PlatformHandle),
               "crypt handles fit the platform handle");
 
+// Test builds ask for a provider type no system has, to show what happens without SHA-256.
+#ifndef VUQ_PROVIDER_TYPE
+#define VUQ_PROVIDER_TYPE PROV_RSA_AES
+#endif
+
 static HCRYPTPROV AsProvider(PlatformHandle handle) {
     return reinterpret_cast<HCRYPTPROV>(handle);
 }
@@ -52,7 +57,7 @@ int ReadFileBytes(PlatformHandle file, unsigned char* buffer, unsigned long capa
 // It is loaded from the system folder, as the DLL search has been narrowed by now.
 int BeginSha256(Sha256Hash* hash) {
     HCRYPTPROV provider = 0;
-    if (CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT) ==
+    if (CryptAcquireContextW(&provider, nullptr, nullptr, VUQ_PROVIDER_TYPE, CRYPT_VERIFYCONTEXT) ==
         FALSE)
         return 0;
     HCRYPTHASH created = 0;

@@ -447,6 +447,13 @@ def pinned_refusals(p, c):
     expect_entry(c, p, "64", tagged)
 
 
+@case("pinned build without SHA-256 in CryptoAPI refuses the genuine payload", "faults")
+def pinned_without_sha256(p, c):
+    s = Scenario(p, r"C:\e2e\nosha256", wrapper="VuqSetupPinnedWithoutSha256")
+    expect_refused(c, run_wrapper(p, s, '"%s"' % s.exe), "%s\\%s cannot be checked: this system "
+                   "cannot compute SHA-256." % (s.folder, payload_name(p)), SETUP)
+
+
 @case("pinned build holds its payload: mid-hash it cannot be written, deleted, renamed or "
       "overwritten", "faults")
 def pinned_holds_payload(p, c):
