@@ -41,7 +41,7 @@ static int IsSystem64Bit() {
 
 // Not inlined: its message storage stays out of the run sequence's frame, which then stays
 // under the 4 KB above which the compiler would need a stack probe from a runtime library.
-[[gnu::noinline]] int ReportStartFailure(const WideUnit* applicationPath) {
+[[gnu::noinline]] static int ReportStartFailureBox(const WideUnit* applicationPath) {
     WideUnit message[kStartFailureCapacity] = {0};
     AppendText(message, kStartFailureCapacity, u"Cannot start ");
     AppendText(message, kStartFailureCapacity, applicationPath);
@@ -55,7 +55,10 @@ const WideUnit* StartUpWrapper() {
     return commandLine + SkipProgramName(commandLine);
 }
 
-int PlanLaunch(const WideUnit* argumentText, LaunchPlan* plan, int* is64) {
+// The steps are inlined into RunSetupWrapper and into the entry points the pinned build calls; each
+// build keeps only the copy it calls, so the plain build carries nothing of the pinned one.
+[[gnu::always_inline]] static inline int PlanLaunchSteps(const WideUnit* argumentText,
+                                                         LaunchPlan* plan, int* is64) {
     WideUnit ownPath[kOwnPathCapacity];
     OwnPathResult ownPathResult = ReadOwnPath(ownPath);
     if (ownPathResult == kOwnPathUnsplit)
@@ -70,13 +73,14 @@ int PlanLaunch(const WideUnit* argumentText, LaunchPlan* plan, int* is64) {
     return 0;
 }
 
-int StartPlannedPayload(LaunchPlan* plan, PlatformHandle heldPayload) {
+[[gnu::always_inline]] static inline int StartPlannedPayloadSteps(LaunchPlan* plan,
+                                                                  PlatformHandle heldPayload) {
     PayloadProcess payload;
     int started = StartProcess(plan->applicationPath, plan->commandLine, &payload);
     if (heldPayload != nullptr)
         ReleaseHandle(heldPayload);
     if (started == 0)
-        return ReportStartFailure(plan->applicationPath);
+        return ReportStartFailureBox(plan->applicationPath);
 
     // From here on nothing is reported: the payload ran, whatever it or the cleanup did.
     WaitForProcessEnd(payload.process);
@@ -86,10 +90,22 @@ int StartPlannedPayload(LaunchPlan* plan, PlatformHandle heldPayload) {
     return 0;
 }
 
+int PlanLaunch(const WideUnit* argumentText, LaunchPlan* plan, int* is64) {
+    return PlanLaunchSteps(argumentText, plan, is64);
+}
+
+int StartPlannedPayload(LaunchPlan* plan, PlatformHandle heldPayload) {
+    return StartPlannedPayloadSteps(plan, heldPayload);
+}
+
+int ReportStartFailure(const WideUnit* applicationPath) {
+    return ReportStartFailureBox(applicationPath);
+}
+
 int RunSetupWrapper(const WideUnit* argumentText) {
     LaunchPlan plan;
     int is64 = 0;
-    if (PlanLaunch(argumentText, &plan, &is64) != 0)
+    if (PlanLaunchSteps(argumentText, &plan, &is64) != 0)
         return 1;
-    return StartPlannedPayload(&plan, nullptr);
+    return StartPlannedPayloadSteps(&plan, nullptr);
 }
