@@ -3,6 +3,11 @@
 # VUQ_WINE=host|vm|auto (default auto) says where Wine runs: see tools/wine-run.sh.
 # Set-up shows one line per stage, the tools' own output in build/logs/; VERBOSE=1 shows it all.
 ARGS ?=
+# A release that starts only the payloads it was built for: make PAYLOAD32=FILE PAYLOAD64=FILE.
+# Given on every configure, so that a plain `make` afterwards builds the plain wrapper again.
+PAYLOAD32 ?=
+PAYLOAD64 ?=
+PINS := -DVUQ_PAYLOAD32:FILEPATH="$(PAYLOAD32)" -DVUQ_PAYLOAD64:FILEPATH="$(PAYLOAD64)"
 PYTHON := /usr/bin/python3
 DEPS := sh tools/install-deps.sh
 # A build as one line, its output in build/logs/: make test and make demo build this way.
@@ -16,7 +21,8 @@ all: exe
 
 exe:
 	@$(DEPS) build
-	cmake --preset windows >/dev/null
+	@sh tools/pin-payloads.sh "$(PAYLOAD32)" "$(PAYLOAD64)"
+	cmake --preset windows $(PINS) >/dev/null
 	cmake --build --preset windows --target VuqSetup
 
 native:
@@ -31,7 +37,8 @@ asan:
 
 windows:
 	@$(DEPS) build $(if $(REAL),nsis)
-	cmake --preset windows >/dev/null
+	@sh tools/pin-payloads.sh "$(PAYLOAD32)" "$(PAYLOAD64)"
+	cmake --preset windows $(PINS) >/dev/null
 	cmake --build --preset windows
 
 fuzz-build:
@@ -52,18 +59,21 @@ test:
 	@sh tools/run-tests.sh native native-asan fuzz windows
 
 # Under Wine, as a user would run it; extra arguments pass through: make demo ARGS='/S /v'.
-# REAL=1: the tests' NSIS installer is the payload instead of the stand-in.
+# REAL=1: the tests' NSIS installer is the payload instead of the stand-in. PINNED=1 runs a build
+# pinned to the demo's payloads, then plants a changed one.
 demo:
 	@$(DEPS) build $(if $(REAL),nsis)
 	@$(BUILD_STAGE) build-windows "building the exe and the Wine test programs" "under 1 min" \
 		$(MAKE) windows
 	@$(DEPS) wine
-	$(WINE_RUN) build/demo tools/demo.py --args "$(ARGS)" $(if $(REAL),--real)
+	$(WINE_RUN) build/demo tools/demo.py --args "$(ARGS)" $(if $(REAL),--real) $(if $(PINNED),--pinned)
 
 # Under Wine, the wrapper beside a minimal launcher: start-up latency, CPU time while waiting,
-# peak memory, and the exe's size. The host line tells where the test VM's figures come from.
+# peak memory, and the exe's size; and what a pinned build's check costs for payloads of 1 MiB
+# and 100 MiB. The host line tells where the test VM's figures come from.
 bench: windows
 	@$(DEPS) wine
+	cmake --build --preset windows --target VuqSetupPinned1MiB VuqSetupPinned100MiB
 	@echo "Host: Linux $$(uname -r), $$(nproc) CPUs; $$(qemu-system-x86_64 --version 2>/dev/null | head -n 1)"
 	$(WINE_RUN) build/bench tools/bench.py
 

@@ -3,7 +3,8 @@ find_package(GTest REQUIRED)
 include(GoogleTest)
 enable_testing()
 
-add_library(vuq_core STATIC ${VUQ_CORE_SOURCES})
+# The payload check goes into the exe only when it is pinned; the tests always have it.
+add_library(vuq_core STATIC ${VUQ_CORE_SOURCES} src/launch/payload_check.cpp)
 target_include_directories(vuq_core PUBLIC src)
 
 add_library(platform_standin STATIC tests/unit/platform_standin.cpp)

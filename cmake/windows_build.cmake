@@ -20,6 +20,10 @@ set(VUQ_WRAPPER_LINK_OPTIONS -nostdlib -nostartfiles -s -Wl,--gc-sections
     -Wl,--major-subsystem-version,5,--minor-subsystem-version,0)
 set_source_files_properties(src/platform/compiler_support_win32.cpp PROPERTIES
     COMPILE_OPTIONS -fno-tree-loop-distribute-patterns)
+# Its read buffer is zero-filled storage: with a section of its own it would be written out
+# into the file as 64 KB of zeros rather than left to the loader.
+set_source_files_properties(src/launch/payload_check.cpp PROPERTIES
+    COMPILE_OPTIONS -fno-data-sections)
 
 function(add_wrapper_executable name output_dir)
     add_executable(${name} WIN32
@@ -38,8 +42,38 @@ function(add_wrapper_executable name output_dir)
         COMMAND_EXPAND_LISTS VERBATIM)
 endfunction()
 
+# A pinned build starts only the payloads it was made for. PAYLOAD32 and PAYLOAD64 are files
+# (or the paths of other targets' outputs); the pins are taken when the build runs.
+# Files the payloads are made from can follow as further arguments.
+function(pin_wrapper_payloads name payload32 payload64)
+    # Pinned on every build, so that every build says what it pinned; the file the wrapper
+    # compiles in is only rewritten when a pin changed.
+    set(pins ${CMAKE_BINARY_DIR}/pins/${name}.inc)
+    add_custom_target(${name}Pins
+        COMMAND sh ${CMAKE_SOURCE_DIR}/tools/pin-payloads.sh "${payload32}" "${payload64}" ${pins}
+        BYPRODUCTS ${pins} DEPENDS ${ARGN} VERBATIM)
+    add_dependencies(${name} ${name}Pins)
+    target_sources(${name} PRIVATE src/launch/payload_check.cpp
+        src/platform/payload_file_win32.cpp)
+    # The entry includes the pins; the compiler's own dependency file tracks that include.
+    target_compile_definitions(${name} PRIVATE VUQ_PAYLOAD_PINS_FILE="${pins}")
+endfunction()
+
+set(VUQ_PAYLOAD32 "" CACHE FILEPATH "32-bit payload VuqSetup.exe is pinned to (with VUQ_PAYLOAD64)")
+set(VUQ_PAYLOAD64 "" CACHE FILEPATH "64-bit payload VuqSetup.exe is pinned to (with VUQ_PAYLOAD32)")
+
 enable_language(RC)
 add_wrapper_executable(VuqSetup ${VUQ_DIST_DIR})
+if(VUQ_PAYLOAD32 OR VUQ_PAYLOAD64)
+    # A relative path is taken from the source folder, where make runs.
+    foreach(width 32 64)
+        if(VUQ_PAYLOAD${width})
+            get_filename_component(payload${width} "${VUQ_PAYLOAD${width}}" ABSOLUTE
+                BASE_DIR ${CMAKE_SOURCE_DIR})
+        endif()
+    endforeach()
+    pin_wrapper_payloads(VuqSetup "${payload32}" "${payload64}")
+endif()
 target_sources(VuqSetup PRIVATE res/VuqSetup.rc)
 # windres does not report the files it reads, so the resources are rebuilt when these change.
 set_source_files_properties(res/VuqSetup.rc PROPERTIES OBJECT_DEPENDS
@@ -57,6 +91,33 @@ target_compile_definitions(VuqSetupWithoutWow64Api PRIVATE
 add_wrapper_executable(VuqSetupWithoutSplitApi ${CMAKE_BINARY_DIR}/tests/e2e/helpers)
 target_compile_definitions(VuqSetupWithoutSplitApi PRIVATE
     VUQ_SPLIT_FUNCTION="NoSuchSplitFunction")
+
+# Pinned to the Wine tests' two fake payloads, which differ; with the resources, as released.
+add_wrapper_executable(VuqSetupPinned ${CMAKE_BINARY_DIR}/tests/e2e/helpers)
+target_sources(VuqSetupPinned PRIVATE res/VuqSetup.rc)
+pin_wrapper_payloads(VuqSetupPinned $<TARGET_FILE:fake_payload> $<TARGET_FILE:fake_payload64>)
+add_dependencies(VuqSetupPinnedPins fake_payload fake_payload64)
+# Where CryptoAPI has no SHA-256 provider (Windows before XP SP3): must refuse, never start.
+add_wrapper_executable(VuqSetupPinnedWithoutSha256 ${CMAKE_BINARY_DIR}/tests/e2e/helpers)
+pin_wrapper_payloads(VuqSetupPinnedWithoutSha256 $<TARGET_FILE:fake_payload>
+    $<TARGET_FILE:fake_payload64>)
+add_dependencies(VuqSetupPinnedWithoutSha256Pins fake_payload fake_payload64)
+target_compile_definitions(VuqSetupPinnedWithoutSha256 PRIVATE VUQ_PROVIDER_TYPE=999)
+
+# For make bench only: pinned to a 64-bit payload of 1 MiB and of 100 MiB, the fake payload with
+# zeros after its image, where a large setup carries its data.
+foreach(mib 1 100)
+    set(padded ${CMAKE_BINARY_DIR}/bench/payload_${mib}mib.wzq)
+    math(EXPR bytes "${mib} * 1048576")
+    add_custom_command(OUTPUT ${padded}
+        COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:fake_payload64> ${padded}
+        COMMAND truncate -s ${bytes} ${padded}
+        DEPENDS fake_payload64 VERBATIM)
+    add_wrapper_executable(VuqSetupPinned${mib}MiB ${CMAKE_BINARY_DIR}/tests/e2e/helpers)
+    set_target_properties(VuqSetupPinned${mib}MiB PROPERTIES EXCLUDE_FROM_ALL TRUE)
+    pin_wrapper_payloads(VuqSetupPinned${mib}MiB $<TARGET_FILE:fake_payload> ${padded} ${padded})
+    add_dependencies(VuqSetupPinned${mib}MiBPins fake_payload)
+endforeach()
 
 enable_testing()
 add_subdirectory(tests/e2e)

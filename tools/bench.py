@@ -9,19 +9,25 @@ in shcore, or shell32, in the system folder and splits its command line, as the 
 and driver -> VuqSetup -> payload, the chains interleaved. CPU time and peak memory are the kernel's figures for each
 program's Unix process (/proc/<pid>/stat and status), since GetProcessTimes on another process
 returns dummy values under Wine.
+
+A pinned build checks its payload before it starts it: its extra latency is measured against the
+plain build in the same folder, on a 64-bit payload of 1 MiB and of 100 MiB (the fake payload
+with zeros after its image), the two interleaved; the difference between the two sizes gives the
+rate at which it reads and hashes.
 """
 
 import argparse
 import os
 import platform
+import shutil
 import statistics
 import struct
 import subprocess
 import sys
 import time
 
-from winelab import (Prefix, add_job_arguments, launcher_scenario, run_main, run_watched,
-                     run_wrapper)
+from winelab import (Prefix, Scenario, add_job_arguments, launcher_scenario, run_main,
+                     run_watched, run_wrapper)
 
 LATENCY_TARGET = 1.05  # times the minimal launcher's
 MEMORY_TARGET_KB = 1024  # above the minimal launcher's peak
@@ -92,6 +98,59 @@ def print_waiting(rows):
           % (extra, MEMORY_TARGET_KB, "met" if extra <= MEMORY_TARGET_KB else "MISSED"))
 
 
+MIB = 1024 * 1024
+PINNED_SIZES = (1, 100)  # MiB; make bench builds VuqSetupPinned<N>MiB.exe pinned to each
+
+
+def pinned_scenario(prefix, mib):
+    """The build pinned to a payload of mib MiB as VuqSetup.exe, the plain build beside it as
+    VuqSetupPlain.exe, and that payload, made here as make bench made it to pin it."""
+    s = Scenario(prefix, r"C:\e2e\bench%dmib" % mib, payloads=("VuqSetup.wzq",),
+                 wrapper="VuqSetupPinned%dMiB" % mib)
+    shutil.copy(prefix.exe, prefix.host_path(s.folder + "\\VuqSetupPlain.exe"))
+    payload = prefix.host_path(s.folder + "\\VuqSetup64.wzq")
+    shutil.copy(prefix.helper("fake_payload64"), payload)
+    with open(payload, "ab") as f:
+        while f.tell() < mib * MIB:
+            f.write(bytes(min(MIB, mib * MIB - f.tell())))
+    return s
+
+
+def measure_pinned(prefix, runs):
+    """{MiB: {"plain": [seconds], "pinned": [seconds]}}, or None without the pinned builds."""
+    times = {}
+    for mib in PINNED_SIZES:
+        if not os.path.exists(prefix.helper("VuqSetupPinned%dMiB" % mib)):
+            return None
+        s = pinned_scenario(prefix, mib)
+        chains = [("plain", s.folder + "\\VuqSetupPlain.exe"), ("pinned", s.exe)]
+        times[mib] = measure_latency(prefix, s, chains, runs)
+        shutil.rmtree(prefix.host_path(s.folder))
+    return times
+
+
+def print_pinned(times, runs):
+    if times is None:
+        print("\nPinned build: not measured (make bench builds VuqSetupPinned1MiB and 100MiB)")
+        return
+    print("\nPinned build: start-up latency on a 64-bit payload, against the plain build in the"
+          " same folder, %d runs each, interleaved; the minimum is the least disturbed" % runs)
+    print("  %-10s %16s %16s %18s" % ("payload", "plain med/min", "pinned med/min",
+                                      "check costs med/min"))
+    extra = {}
+    for mib, chains in sorted(times.items()):
+        plain, pinned = chains["plain"], chains["pinned"]
+        extra[mib] = min(pinned) - min(plain)
+        print("  %-10s %8.0f/%4.0fms %9.0f/%4.0fms %11.0f/%4.0fms" % (
+            "%d MiB" % mib, statistics.median(plain) * 1000, min(plain) * 1000,
+            statistics.median(pinned) * 1000, min(pinned) * 1000,
+            (statistics.median(pinned) - statistics.median(plain)) * 1000, extra[mib] * 1000))
+    small, large = min(extra), max(extra)
+    rate = (large - small) / max(extra[large] - extra[small], 1e-6)
+    print("  hashing rate (read and SHA-256 through CryptoAPI, from the minima, %d MiB more):"
+          " %.0f MiB/s" % (large - small, rate))
+
+
 def resource_bytes(path):
     """File size and the raw size of the .rsrc section of a PE file."""
     with open(path, "rb") as f:
@@ -119,6 +178,11 @@ def print_sizes(exe, bin_dir):
     print("  %-36s %9d bytes" % ("min_launcher.exe (C runtime)", launcher))
     split, _ = resource_bytes(os.path.join(bin_dir, "split_launcher.exe"))
     print("  %-36s %9d bytes" % ("split_launcher.exe (C runtime)", split))
+    pinned = os.path.join(bin_dir, "VuqSetupPinned.exe")
+    if os.path.exists(pinned):
+        size, rsrc = resource_bytes(pinned)
+        print("  %-36s %9d bytes (%d without resources)" % ("a pinned build (the tests')", size,
+                                                            size - rsrc))
 
 
 def print_machine():
@@ -137,6 +201,7 @@ def main():
     parser.add_argument("--arch", default="win64", choices=["win64", "win32"])
     parser.add_argument("--runs", type=int, default=30, help="latency runs per chain")
     parser.add_argument("--cpu-runs", type=int, default=3, help="3 s waits per program")
+    parser.add_argument("--pinned-runs", type=int, default=9, help="latency runs per pinned chain")
     args = parser.parse_args()
 
     print_machine()
@@ -158,6 +223,7 @@ def main():
             ("split_launcher", measure_waiting(prefix, s, splitter, args.cpu_runs)),
             ("VuqSetup", measure_waiting(prefix, s, s.exe, args.cpu_runs)),
             ("poll_launcher (polls: the control)", measure_waiting(prefix, s, poller, 1))])
+        print_pinned(measure_pinned(prefix, args.pinned_runs), args.pinned_runs)
     finally:
         prefix.stop()
     print_sizes(args.exe, args.bin)

@@ -2,10 +2,23 @@
 
 #include "launch/run_sequence.h"
 
+#ifdef VUQ_PAYLOAD_PINS_FILE
+#include "launch/payload_check.h"
+
+// A pinned build: the sizes and digests of its payloads, as tools/pin-payloads.sh recorded them.
+static const PayloadPins kPayloadPins = {
+#include VUQ_PAYLOAD_PINS_FILE
+};
+#endif
+
 // The start-up has already cut the program name and the blanks after it from the command
 // line; the rest reaches the payload untouched.
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR argumentText, int) {
+#ifdef VUQ_PAYLOAD_PINS_FILE
+    return RunPinnedSetupWrapper(reinterpret_cast<const WideUnit*>(argumentText), kPayloadPins);
+#else
     return RunSetupWrapper(reinterpret_cast<const WideUnit*>(argumentText));
+#endif
 }
 
 // Where the process starts: no C runtime runs before it, so the DLL search is narrowed before

@@ -44,7 +44,7 @@ static int IsSystem64Bit() {
 
 // Not inlined: its message storage stays out of the run sequence's frame, which then stays
 // under the 4 KB above which the compiler would need a stack probe from a runtime library.
-[[gnu::noinline]] static int ReportStartFailure(const WideUnit* applicationPath) {
+[[gnu::noinline]] static int ReportStartFailureBox(const WideUnit* applicationPath) {
     WideUnit message[kStartFailureCapacity] = {0};
     AppendText(message, kStartFailureCapacity, u"Cannot start ");
     AppendText(message, kStartFailureCapacity, applicationPath);
@@ -58,7 +58,10 @@ const WideUnit* StartUpWrapper() {
     return commandLine + SkipProgramName(commandLine);
 }
 
-int RunSetupWrapper(const WideUnit* argumentText) {
+// The steps are inlined into RunSetupWrapper and into the entry points the pinned build calls; each
+// build keeps only the copy it calls, so the plain build carries nothing of the pinned one.
+[[gnu::always_inline]] static inline int PlanLaunchSteps(const WideUnit* argumentText,
+                                                         LaunchPlan* plan, int* is64) {
     WideUnit ownPath[kOwnPathCapacity];
     OwnPathResult ownPathResult = ReadOwnPath(ownPath);
     if (ownPathResult == kOwnPathUnsplit)
@@ -66,14 +69,21 @@ int RunSetupWrapper(const WideUnit* argumentText) {
     if (ownPathResult == kOwnPathTooLong)
         return ReportError(kMessagePathTooLong, kCaptionWrapper);
 
-    LaunchPlan plan;
+    *is64 = IsSystem64Bit();
     LaunchError error;
-    if (ComposeLaunchPlan(ownPath, argumentText, IsSystem64Bit(), &plan, &error) != 0)
+    if (ComposeLaunchPlan(ownPath, argumentText, *is64, plan, &error) != 0)
         return ReportError(error.message, error.caption);
+    return 0;
+}
 
+[[gnu::always_inline]] static inline int StartPlannedPayloadSteps(LaunchPlan* plan,
+                                                                  PlatformHandle heldPayload) {
     PayloadProcess payload;
-    if (StartProcess(plan.applicationPath, plan.commandLine, &payload) == 0)
-        return ReportStartFailure(plan.applicationPath);
+    int started = StartProcess(plan->applicationPath, plan->commandLine, &payload);
+    if (heldPayload != nullptr)
+        ReleaseHandle(heldPayload);
+    if (started == 0)
+        return ReportStartFailureBox(plan->applicationPath);
 
     // From here on nothing is reported: the payload ran, whatever it or the cleanup did.
     WaitForProcessEnd(payload.process);
@@ -81,4 +91,24 @@ int RunSetupWrapper(const WideUnit* argumentText) {
     ReleaseHandle(payload.process);
     ReleaseHandle(payload.thread);
     return 0;
+}
+
+int PlanLaunch(const WideUnit* argumentText, LaunchPlan* plan, int* is64) {
+    return PlanLaunchSteps(argumentText, plan, is64);
+}
+
+int StartPlannedPayload(LaunchPlan* plan, PlatformHandle heldPayload) {
+    return StartPlannedPayloadSteps(plan, heldPayload);
+}
+
+int ReportStartFailure(const WideUnit* applicationPath) {
+    return ReportStartFailureBox(applicationPath);
+}
+
+int RunSetupWrapper(const WideUnit* argumentText) {
+    LaunchPlan plan;
+    int is64 = 0;
+    if (PlanLaunchSteps(argumentText, &plan, &is64) != 0)
+        return 1;
+    return StartPlannedPayloadSteps(&plan, nullptr);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
-#include "text/wide_text.h"
+#include "launch/launch_plan.h"
+#include "platform/platform.h"
 
 // What the process entry does before anything else: narrows the DLL search to the system
 // folder, then returns the argument text, which lies inside the process command line.
@@ -10,3 +11,13 @@ const WideUnit* StartUpWrapper();
 // argumentText and the system's width, starts the payload, waits for it, runs the
 // post-install step. Returns 0 once the payload was started, 1 after a reported error.
 int RunSetupWrapper(const WideUnit* argumentText);
+
+// The steps RunSetupWrapper is made of, which a pinned build runs with its check in between.
+// Each returns 0, or 1 after it reported an error.
+//   PlanLaunch: own path, system width, plan.
+//   StartPlannedPayload: starts the payload and runs everything after; heldPayload (or null)
+//   is released as soon as CreateProcessW has returned.
+//   ReportStartFailure: the box for a payload that cannot be started.
+int PlanLaunch(const WideUnit* argumentText, LaunchPlan* plan, int* is64);
+int StartPlannedPayload(LaunchPlan* plan, PlatformHandle heldPayload);
+int ReportStartFailure(const WideUnit* applicationPath);

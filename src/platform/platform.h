@@ -58,3 +58,31 @@ long QueryRegistryValue(PlatformHandle key, const WideUnit* name, unsigned long*
 long SetRegistryValue(PlatformHandle key, const WideUnit* name, unsigned long type,
                       const unsigned char* data, unsigned long size);
 void CloseRegistryKey(PlatformHandle key);
+
+// The payload check of a pinned build: its own Win32 file, linked only into pinned builds, so
+// that the plain build imports and weighs what it did.
+enum FileOpenResult { kFileOpened, kFileMissing, kFileInUse, kFileUnreadable };
+const unsigned long kSha256Size = 32;
+
+struct Sha256Hash {
+    PlatformHandle provider;
+    PlatformHandle hash;
+};
+
+// CreateFileW for reading, sharing read only, so that nobody can write, delete or rename the
+// file while the handle is held. kFileInUse: another handle already writes to it.
+FileOpenResult OpenFileSharedRead(const WideUnit* path, PlatformHandle* file);
+// GetFileSizeEx. Nonzero on success.
+int QueryFileSize(PlatformHandle file, unsigned long long* size);
+// ReadFile. Nonzero on success; *count is 0 at the end of the file.
+int ReadFileBytes(PlatformHandle file, unsigned char* buffer, unsigned long capacity,
+                  unsigned long* count);
+// CryptAcquireContextW (default provider of PROV_RSA_AES, CRYPT_VERIFYCONTEXT), then
+// CryptCreateHash (CALG_SHA_256). Nonzero on success; on failure nothing is left to release.
+int BeginSha256(Sha256Hash* hash);
+// CryptHashData. Nonzero on success.
+int HashBytes(Sha256Hash* hash, const unsigned char* bytes, unsigned long count);
+// CryptGetHashParam (HP_HASHVAL): kSha256Size bytes into digest. Nonzero on success.
+int FinishSha256(Sha256Hash* hash, unsigned char* digest);
+// CryptDestroyHash, then CryptReleaseContext.
+void ReleaseSha256(Sha256Hash* hash);

@@ -6,6 +6,8 @@ values. Prints the demo's output, one line per check and 'N passed, M failed'.
   check_demo.py REPO --other-way  the other way, with arguments; where that is the host and
                                   this machine cannot execute 32-bit code, forcing the host
                                   must stop at once with one clear line
+  check_demo.py REPO --pinned     `make demo PINNED=1` the way VUQ_WINE takes: the pinned build
+                                  starts the genuine payloads and refuses a planted one
 """
 
 import os
@@ -33,23 +35,30 @@ def expected_lines(system, payload, arguments):
     return [(system, line) for line in lines]
 
 
-def run_demo(repo, way, arguments):
+def planted_lines(system, payload):
+    box = "C:\\Setup\\%s is not the file this setup was made for." % payload
+    lines = ["Message box:     %r (caption 'VUQ Setup')" % box, "Payload started: no",
+             "Wrapper ended:   exit status 1", "Uninstall entry: untouched"]
+    return [(system, line) for line in lines]
+
+
+def run_demo(repo, way, arguments, *more):
     env = dict(os.environ, VUQ_WINE=way)
     env.pop("MAKEFLAGS", None)  # the outer make's jobserver is not ours
     result = subprocess.run(["make", "--no-print-directory", "-C", repo, "demo",
-                             "ARGS=" + arguments], stdout=subprocess.PIPE,
+                             "ARGS=" + arguments] + list(more), stdout=subprocess.PIPE,
                             stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, text=True, env=env)
     print(result.stdout)
     return result
 
 
-def demo_checks(result, arguments):
+def demo_checks(result, arguments, expected=()):
     sections = dict(re.findall(r"=== (\d\d-bit) Windows[^\n]*\n(.*?)(?=\n===|\Z)", result.stdout,
                                re.S))
     checks = [("make demo exits 0", result.returncode == 0),
               ("no traceback", "Traceback" not in result.stdout)]
     for system, line in (expected_lines("64-bit", "VuqSetup64.wzq", arguments) +
-                         expected_lines("32-bit", "VuqSetup.wzq", arguments)):
+                         expected_lines("32-bit", "VuqSetup.wzq", arguments) + list(expected)):
         checks.append(("%s shows %r" % (system, line), line in sections.get(system, "")))
     return checks
 
@@ -68,7 +77,11 @@ def main():
     native = subprocess.run(["sh", can_run_32bit]).returncode == 0
     way = os.environ.get("VUQ_WINE", "auto")
     taken = "host" if way == "host" or (way == "auto" and native) else "vm"
-    if "--other-way" not in sys.argv:
+    if "--pinned" in sys.argv:
+        checks = demo_checks(run_demo(repo, way, "", "PINNED=1"), "",
+                             planted_lines("64-bit", "VuqSetup64.wzq") +
+                             planted_lines("32-bit", "VuqSetup.wzq"))
+    elif "--other-way" not in sys.argv:
         checks = demo_checks(run_demo(repo, way, ""), "")
     elif taken == "host":
         checks = demo_checks(run_demo(repo, "vm", "/S /v"), "/S /v")

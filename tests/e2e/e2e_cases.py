@@ -11,6 +11,8 @@ from winelab import (Scenario, clear_entry, dump_entry, launcher_scenario, read_
 CASES = []
 REG_SZ, REG_EXPAND_SZ = 1, 2
 SETUP, WRAPPER = "VUQ Setup", "VUQ Setup Wrapper"
+# Built pinned to the two fake payloads: starts them, and nothing else.
+PINNED = "VuqSetupPinned"
 # Windows refuses to start a program whose manifest it cannot use; Wine starts it anyway and
 # says why on these channels (a dependency it cannot find, or XML it cannot parse, is a fixme).
 ACTCTX_CHANNELS = ",err+actctx,fixme+actctx"
@@ -59,15 +61,21 @@ def expect_refused(c, run, message, caption):
 
 # --- Launch -------------------------------------------------------------------------------
 
-@case("typical run: payload for this system, /NoReset, wrapper's current directory", "launch")
+@case("typical run: payload for this system, /NoReset, wrapper's current directory; pinned too",
+      "launch")
 def typical_run(p, c):
-    s = Scenario(p, r"C:\e2e\typical")
-    run = run_wrapper(p, s, '"%s"' % s.exe, cwd=r"C:\e2e\elsewhere", channels=ACTCTX_CHANNELS)
-    expect_started(c, run, s.folder + "\\" + payload_name(p), "/NoReset ")
-    c.equal([line for line in run.stderr.splitlines() if ":actctx:" in line], [],
-            "activation-context reports")
-    if run.payloads:
-        c.equal(run.payloads[0]["cwd"].rstrip("\\"), r"C:\e2e\elsewhere", "payload's directory")
+    for wrapper in ("VuqSetup", PINNED):
+        s = Scenario(p, r"C:\e2e\typical", wrapper=wrapper)
+        run = run_wrapper(p, s, '"%s"' % s.exe, cwd=r"C:\e2e\elsewhere", channels=ACTCTX_CHANNELS)
+        sub = Check()
+        expect_started(sub, run, s.folder + "\\" + payload_name(p), "/NoReset ")
+        sub.equal([line for line in run.stderr.splitlines() if ":actctx:" in line], [],
+                  "activation-context reports")
+        if run.payloads:
+            sub.equal(run.payloads[0]["cwd"].rstrip("\\"), r"C:\e2e\elsewhere",
+                      "payload's directory")
+            sub.equal(run.payloads[0]["build"], "64" if p.is64 else "32", "payload build")
+        c.failures += ["%s: %s" % (wrapper, f) for f in sub.failures]
 
 
 # (folder, wrapper file name, command line with {exe} for the wrapper's path, payload command
@@ -151,12 +159,12 @@ def chooses_64(p, c):
 
 # --- Uninstall entry cleanup ---------------------------------------------------------------
 
-def run_with_entry(p, folder, written_by_payload, before=()):
+def run_with_entry(p, folder, written_by_payload, before=(), wrapper="VuqSetup"):
     """The payload writes its entry at the end of its run, after a sleep: a wrapper that does
     not wait for it would clean before the values exist."""
     clear_entry(p)
     set_entry(p, before)
-    s = Scenario(p, folder)
+    s = Scenario(p, folder, wrapper=wrapper)
     env = {"VUQ_PAYLOAD_SLEEP_MS": "1000"}
     if written_by_payload:
         env["VUQ_PAYLOAD_REG"] = registry_values(written_by_payload)
@@ -177,19 +185,20 @@ def as_written(values):
     return [("64", name, kind, data) for name, (kind, data) in values.items()]
 
 
-@case("the tag is cut from the three values; nothing else changes", "cleanup")
+@case("the tag is cut from the three values; nothing else changes; pinned too", "cleanup")
 def cuts_tag(p, c):
     before = dict(UNTOUCHED)
     before["DisplayVersion"] = (REG_SZ, text_bytes("5.5.3 Beta"))
     before["DisplayName"] = (REG_SZ, text_bytes("Touch Driver BETA 2 (x64)"))
     before["Comments"] = (REG_EXPAND_SZ, text_bytes("Beta"))
-    run = run_with_entry(p, r"C:\e2e\cleanup", as_written(before))
-    c.equal(run.exit, 0, "wrapper exit status")
     after = dict(UNTOUCHED)
     after["DisplayVersion"] = (REG_SZ, text_bytes("5.5.3 "))
     after["DisplayName"] = (REG_SZ, text_bytes("Touch Driver "))
     after["Comments"] = (REG_SZ, b"\0\0")
-    expect_entry(c, p, "64", after)
+    for wrapper in ("VuqSetup", PINNED):
+        run = run_with_entry(p, r"C:\e2e\cleanup", as_written(before), wrapper=wrapper)
+        c.equal(run.exit, 0, wrapper + " exit status")
+        expect_entry(c, p, "64", after)
 
 
 @case("values without the tag are not written; first of two tags cuts", "cleanup")
@@ -353,8 +362,8 @@ def check_dll_loads(c, events, shows_box):
 LOADED_LATER = ("shcore.dll", "shell32.dll", "user32.dll")
 
 
-@case("before the search is narrowed only system DLLs load; shcore after; user32 for a box only",
-      "faults")
+@case("before the search is narrowed only system DLLs load; shcore after; user32 for a box only; "
+      "the pinned build's crypto provider from the system folder", "faults")
 def dll_loads(p, c):
     s = Scenario(p, r"C:\e2e\dllloads")
     run = run_wrapper(p, s, '"%s"' % s.exe, payload_env=LOAD_TRACE)
@@ -364,6 +373,15 @@ def dll_loads(p, c):
     run = run_wrapper(p, renamed, '"%s"' % renamed.exe, payload_env=LOAD_TRACE)
     expect_refused(c, run, "SearchExeName failed", SETUP)
     check_dll_loads(c, wrapper_events(run.stderr, renamed.exe), shows_box=True)
+    # The pinned build's crypto provider too comes from the system folder, as everything else.
+    pinned = Scenario(p, r"C:\e2e\dllloadspinned", wrapper=PINNED)
+    run = run_wrapper(p, pinned, '"%s"' % pinned.exe, payload_env=LOAD_TRACE)
+    expect_started(c, run, pinned.folder + "\\" + payload_name(p), "/NoReset ")
+    events = wrapper_events(run.stderr, pinned.exe)
+    check_dll_loads(c, events, shows_box=False)
+    c.true(("load", SYSTEM_FOLDER + "rsaenh.dll") in events, "rsaenh.dll not from the system folder")
+    c.equal([path for kind, path in events if kind == "load" and not path.startswith(SYSTEM_FOLDER)],
+            [], "pinned build: DLLs from outside the system folder")
 
 
 @case("on a window station nobody sees: no box to wait on, status 1 at once", "faults")
@@ -446,6 +464,73 @@ def limits(p, c):
 
     run = run_wrapper(p, s, '"%s" %s' % (s.exe, arguments + "b"), trap_boxes=True, relay=False)
     expect_refused(c, run, "Passed command line is too long.", WRAPPER)
+
+
+# --- Pinned build ----------------------------------------------------------------------------
+
+def flip_middle_byte(genuine, other):
+    middle = len(genuine) // 2
+    return genuine[:middle] + bytes([genuine[middle] ^ 1]) + genuine[middle + 1:]
+
+
+# (what lies under this system's payload name, made from the genuine payload and the other
+# system's, or None for nothing; whether another process holds it open for writing; the box).
+NOT_MADE_FOR = "{} is not the file this setup was made for."
+PLANTED = [
+    ("one byte changed", flip_middle_byte, False, NOT_MADE_FOR),
+    ("truncated", lambda genuine, other: genuine[:-1], False, NOT_MADE_FOR),
+    ("bytes appended", lambda genuine, other: genuine + b"\0", False, NOT_MADE_FOR),
+    ("the other system's payload", lambda genuine, other: other, False, NOT_MADE_FOR),
+    ("held open for writing", lambda genuine, other: genuine, True,
+     "{} is in use by another program."),
+    ("missing", None, False, "Cannot start {}\n"),
+]
+
+
+@case("pinned build refuses each payload it was not made for; the entry is untouched", "faults")
+def pinned_refusals(p, c):
+    clear_entry(p)
+    tagged = {"DisplayVersion": (REG_SZ, text_bytes("5.5.3 Beta"))}
+    set_entry(p, as_written(tagged))
+    s = Scenario(p, r"C:\e2e\planted", wrapper=PINNED)
+    path = s.folder + "\\" + payload_name(p)
+    other = s.folder + "\\" + ("VuqSetup.wzq" if p.is64 else "VuqSetup64.wzq")
+    with open(p.host_path(path), "rb") as f, open(p.host_path(other), "rb") as g:
+        genuine, others = f.read(), g.read()
+    for what, plant, hold, message in PLANTED:
+        if plant:
+            with open(p.host_path(path), "wb") as f:
+                f.write(plant(genuine, others))
+        elif os.path.exists(p.host_path(path)):
+            os.remove(p.host_path(path))
+        sub = Check()
+        run = run_wrapper(p, s, '"%s"' % s.exe, hold=path if hold else None)
+        expect_refused(sub, run, message.format(path), SETUP)
+        c.failures += ["%s: %s" % (what, f) for f in sub.failures]
+    expect_entry(c, p, "64", tagged)
+
+
+@case("pinned build without SHA-256 in CryptoAPI refuses the genuine payload", "faults")
+def pinned_without_sha256(p, c):
+    s = Scenario(p, r"C:\e2e\nosha256", wrapper="VuqSetupPinnedWithoutSha256")
+    expect_refused(c, run_wrapper(p, s, '"%s"' % s.exe), "%s\\%s cannot be checked: this system "
+                   "cannot compute SHA-256." % (s.folder, payload_name(p)), SETUP)
+
+
+@case("pinned build holds its payload: mid-hash it cannot be written, deleted, renamed or "
+      "overwritten", "faults")
+def pinned_holds_payload(p, c):
+    s = Scenario(p, r"C:\e2e\held", wrapper=PINNED)
+    path = s.folder + "\\" + payload_name(p)
+    with open(p.host_path(path), "rb") as f:
+        genuine = f.read()
+    run = run_wrapper(p, s, '"%s"' % s.exe, attack=path, relay=False)
+    sharing_violation = 32
+    c.equal(run.attack, dict.fromkeys(("write", "delete", "rename", "overwrite"),
+                                      sharing_violation), "errors of the attempts mid-hash")
+    expect_started(c, run, path, "/NoReset ")
+    with open(p.host_path(path), "rb") as f:
+        c.true(f.read() == genuine, "the payload on disk is no longer the genuine one")
 
 
 # --- Waiting ---------------------------------------------------------------------------------

@@ -165,7 +165,9 @@ class Scenario:
         payload_host = prefix.host_path(payload_folder or folder)
         os.makedirs(payload_host, exist_ok=True)
         for name in payloads:
-            shutil.copy(prefix.helper(payload), os.path.join(payload_host, name))
+            # Two builds that differ, as the real payloads do: a pinned build tells them apart.
+            built = payload + "64" if payload == "fake_payload" and name == "VuqSetup64.wzq" else payload
+            shutil.copy(prefix.helper(built), os.path.join(payload_host, name))
         log_host = prefix.host_path(self.log)
         os.makedirs(os.path.dirname(log_host), exist_ok=True)
         if os.path.exists(log_host):
@@ -191,6 +193,7 @@ class Run:
         self.error = None
         self.elapsed = None
         self.trapped_boxes = []
+        self.attack = None
         started = ended = frequency = None
         for line in self.stdout.splitlines():
             fields = dict(f.split("=", 1) for f in line.split()[1:] if "=" in f)
@@ -203,6 +206,8 @@ class Run:
                 self.trapped_boxes.append(MessageBox(
                     int(fields["owner"], 16), decode_hex_units(fields["text"]),
                     decode_hex_units(fields["caption"]), int(fields["style"], 16)))
+            elif line.startswith("attack"):
+                self.attack = {name: int(value) for name, value in fields.items()}
             elif line.startswith("error"):
                 self.error = line
         if started is not None and ended is not None:
@@ -228,9 +233,12 @@ class MessageBox(tuple):
 
 
 def run_wrapper(prefix, scenario, command_line, application=None, cwd=None, payload_env=None,
-                trap_boxes=False, relay=True, channels="", timeout=300, hidden=False):
+                trap_boxes=False, relay=True, channels="", timeout=300, hold=None, attack=None,
+                hidden=False):
     """Starts the wrapper through the driver with exactly command_line as its command line.
-    channels: more Wine debug channels for stderr, such as ",err+actctx"."""
+    channels: more Wine debug channels for stderr, such as ",err+actctx". hold: a file the
+    driver keeps open for writing meanwhile; attack: a file the driver attacks mid-hash (see
+    driver.cpp), which traps the boxes."""
     log = prefix.host_path(scenario.log)
     if os.path.exists(log):
         os.remove(log)
@@ -242,6 +250,11 @@ def run_wrapper(prefix, scenario, command_line, application=None, cwd=None, payl
     if cwd:
         os.makedirs(prefix.host_path(cwd), exist_ok=True)
         env["VUQ_DRIVER_CWD"] = cwd
+    if hold:
+        env["VUQ_DRIVER_HOLD"] = hold
+    if attack:
+        env["VUQ_DRIVER_ATTACK"] = attack
+        trap_boxes = True
     if trap_boxes:
         env["VUQ_DRIVER_TRAP_BOXES"] = "1"
     if hidden:
@@ -338,6 +351,7 @@ def read_payload_log(path):
             if kind == "start":
                 records.append({
                     "qpc": int(fields["qpc"]),
+                    "build": fields["build"],
                     "module": decode_hex_units(fields["module"]),
                     "cwd": decode_hex_units(fields["cwd"]),
                     "cmdline": decode_hex_units(fields["cmdline"]),

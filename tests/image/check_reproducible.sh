@@ -20,9 +20,21 @@ for dir in "$tmp/a" "$tmp/second-build-directory"; do
         { cat "$dir.log" >&2; echo "FAIL build in $dir" >&2; exit 1; }
 done
 
-if cmp "$tmp/a/dist/VuqSetup.exe" "$tmp/second-build-directory/dist/VuqSetup.exe"; then
-    echo "ok   VuqSetup.exe is identical from both build directories"
-else
-    echo "FAIL VuqSetup.exe differs between build directories" >&2
-    exit 1
-fi
+compare() { # WHAT
+    if cmp "$tmp/a/dist/VuqSetup.exe" "$tmp/second-build-directory/dist/VuqSetup.exe"; then
+        echo "ok   $1 is identical from both build directories"
+    else
+        echo "FAIL $1 differs between build directories" >&2
+        exit 1
+    fi
+}
+compare VuqSetup.exe
+
+# Pinned to two files of the source, the same in both: the pins must not bring the path in.
+for dir in "$tmp/a" "$tmp/second-build-directory"; do
+    { "$cmake" "$dir" -DVUQ_PAYLOAD32="$src/res/VuqSetup.ico" \
+          -DVUQ_PAYLOAD64="$src/res/VuqSetup.manifest" &&
+      "$cmake" --build "$dir" --target VuqSetup; } >"$dir.log" 2>&1 ||
+        { cat "$dir.log" >&2; echo "FAIL pinned build in $dir" >&2; exit 1; }
+done
+compare "the pinned VuqSetup.exe"

@@ -118,11 +118,11 @@ def verify(pki, exe):
                 "-TSA-CAfile", f"{pki}/root.pem", "-in", exe])
 
 
-def fresh_build(src, folder):
+def fresh_build(src, folder, *options):
     """VuqSetup.exe built anew in another build directory, as someone with the source would."""
     cmake = os.environ.get("CMAKE", "cmake")
     for args in ([cmake, "-S", src, "-B", folder, "--toolchain", f"{src}/cmake/mingw-i686.cmake",
-                  "-DCMAKE_BUILD_TYPE=MinSizeRel", f"-DVUQ_DIST_DIR={folder}/dist"],
+                  "-DCMAKE_BUILD_TYPE=MinSizeRel", f"-DVUQ_DIST_DIR={folder}/dist"] + list(options),
                  [cmake, "--build", folder, "--target", "VuqSetup"]):
         run(args, timeout=900).check_returncode()
     return f"{folder}/dist/VuqSetup.exe"
@@ -188,6 +188,21 @@ def check_pkcs12(pki, exe, out, sign_sh):
           (made.returncode, report.returncode), (0, 0))
 
 
+def check_pinned(src, pki, helpers, work, out, sign_sh):
+    """A pinned build signs, and its signature attaches to a fresh build pinned alike."""
+    signed, signature = f"{out}/signed/VuqSetup.exe", f"{out}/VuqSetup.exe.sig"
+    made = run(["sh", sign_sh, "sign", f"{helpers}/VuqSetupPinned.exe", signed, signature],
+               sign_env(cert=f"{pki}/code.pem", key=f"{pki}/code.key"))
+    fresh = fresh_build(src, f"{work}/fresh-pinned", f"-DVUQ_PAYLOAD32={helpers}/fake_payload.exe",
+                        f"-DVUQ_PAYLOAD64={helpers}/fake_payload64.exe")
+    attached = f"{out}/attached/VuqSetup.exe"
+    again = run(["sh", sign_sh, "attach", signature, fresh, attached])
+    check("pinned build: signs; its signature attaches to a fresh build pinned alike",
+          (made.returncode, verify(pki, signed).returncode, again.returncode,
+           os.path.exists(attached) and open(attached, "rb").read() == open(signed, "rb").read()),
+          (0, 0, 0, True))
+
+
 def check_refusals(pki, exe, out, sign_sh):
     key = open(f"{pki}/code.key").read()
     cases = [
@@ -229,6 +244,7 @@ def main():
     other_build = f"{helpers}/VuqSetupWithoutDllApi.exe"
     signed = check_signed(src, pki, exe, other_build, work, out, sign_sh)
     check_pkcs12(pki, exe, f"{out}/pkcs12", sign_sh)
+    check_pinned(src, pki, helpers, work, f"{out}/pinned", sign_sh)
     check_refusals(pki, exe, out, sign_sh)
     if signed:
         check_under_wine(src, signed, helpers, f"{work}/wine")

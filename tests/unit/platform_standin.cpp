@@ -1,5 +1,6 @@
 #include "platform_standin.h"
 
+#include <algorithm>
 #include <cstring>
 
 const std::u16string kUninstallEntryPath =
@@ -10,6 +11,11 @@ static const long kErrorAccessDenied = 5;
 static const long kErrorMoreData = 234;
 static PlatformHandle const kProcessHandle = reinterpret_cast<PlatformHandle>(0x1000);
 static PlatformHandle const kThreadHandle = reinterpret_cast<PlatformHandle>(0x2000);
+static PlatformHandle const kFileHandle = reinterpret_cast<PlatformHandle>(0x3000);
+static PlatformHandle const kProviderHandle = reinterpret_cast<PlatformHandle>(0x4000);
+static PlatformHandle const kHashHandle = reinterpret_cast<PlatformHandle>(0x5000);
+static const StandInFile* openFile = nullptr;
+static size_t readOffset = 0;
 
 static StandIn* current = new StandIn();
 
@@ -95,6 +101,8 @@ void ReleaseHandle(PlatformHandle handle) {
         Record("CloseHandle(process)");
     else if (handle == kThreadHandle)
         Record("CloseHandle(thread)");
+    else if (handle == kFileHandle)
+        Record("CloseHandle(file)"), --current->heldFiles;
     else
         Record("CloseHandle(?)");
 }
@@ -172,4 +180,84 @@ void CloseRegistryKey(PlatformHandle key) {
     size_t number = KeyNumber(key);
     if (number >= 1 && number <= current->keyCloseCounts.size())
         ++current->keyCloseCounts[number - 1];
+}
+
+std::string StandInDigest(const std::string& bytes) {
+    std::string digest;
+    for (unsigned long long lane = 0; lane < kSha256Size / 8; ++lane) {
+        unsigned long long h = 14695981039346656037ull + lane;
+        for (char byte : bytes)
+            h = (h ^ static_cast<unsigned char>(byte)) * 1099511628211ull;
+        digest.append(reinterpret_cast<const char*>(&h), 8);
+    }
+    return digest;
+}
+
+FileOpenResult OpenFileSharedRead(const WideUnit* path, PlatformHandle* file) {
+    Record("CreateFileW");
+    auto found = current->files.find(path);
+    if (found == current->files.end())
+        return kFileMissing;
+    if (found->second.open != kFileOpened)
+        return found->second.open;
+    openFile = &found->second;
+    readOffset = 0;
+    ++current->heldFiles;
+    *file = kFileHandle;
+    return kFileOpened;
+}
+
+int QueryFileSize(PlatformHandle file, unsigned long long* size) {
+    Record(file == kFileHandle ? "GetFileSizeEx" : "GetFileSizeEx(?)");
+    *size = openFile->content.size();
+    return 1;
+}
+
+int ReadFileBytes(PlatformHandle file, unsigned char* buffer, unsigned long capacity,
+                  unsigned long* count) {
+    Record(file == kFileHandle ? "ReadFile" : "ReadFile(?)");
+    const std::string& content = openFile->content;
+    size_t n = std::min<size_t>(capacity, content.size() - readOffset);
+    if (openFile->readFailsAt >= 0 && readOffset + n > static_cast<size_t>(openFile->readFailsAt))
+        return 0;
+    std::memcpy(buffer, content.data() + readOffset, n);
+    readOffset += n;
+    *count = static_cast<unsigned long>(n);
+    return 1;
+}
+
+int BeginSha256(Sha256Hash* hash) {
+    Record("CryptAcquireContextW");
+    if (!current->acquireWorks)
+        return 0;
+    Record("CryptCreateHash");
+    if (!current->createHashWorks) {
+        Record("CryptReleaseContext");
+        return 0;
+    }
+    hash->provider = kProviderHandle;
+    hash->hash = kHashHandle;
+    current->hashed.clear();
+    ++current->heldHashes;
+    return 1;
+}
+
+int HashBytes(Sha256Hash* hash, const unsigned char* bytes, unsigned long count) {
+    Record(hash->hash == kHashHandle ? "CryptHashData" : "CryptHashData(?)");
+    if (!current->hashDataWorks)
+        return 0;
+    current->hashed.append(reinterpret_cast<const char*>(bytes), count);
+    return 1;
+}
+
+int FinishSha256(Sha256Hash* hash, unsigned char* digest) {
+    Record(hash->hash == kHashHandle ? "CryptGetHashParam" : "CryptGetHashParam(?)");
+    std::memcpy(digest, StandInDigest(current->hashed).data(), kSha256Size);
+    return 1;
+}
+
+void ReleaseSha256(Sha256Hash* hash) {
+    Record(hash->hash == kHashHandle ? "CryptDestroyHash" : "CryptDestroyHash(?)");
+    Record(hash->provider == kProviderHandle ? "CryptReleaseContext" : "CryptReleaseContext(?)");
+    --current->heldHashes;
 }

@@ -39,6 +39,13 @@ struct OpenKey {
     std::u16string path;
 };
 
+// A file as the check reads it: readFailsAt is the offset from which ReadFile fails (-1: never).
+struct StandInFile {
+    std::string content;
+    FileOpenResult open = kFileOpened;
+    long readFailsAt = -1;
+};
+
 struct StandIn {
     // Answers.
     std::u16string commandLine = u"C:\\Setup\\VuqSetup.exe";
@@ -52,6 +59,10 @@ struct StandIn {
     RegistryView registry32;
     long openStatus = 0;                  // nonzero: every open fails with it
     std::set<std::u16string> failingSets; // value names whose write is refused
+    std::map<std::u16string, StandInFile> files;
+    int acquireWorks = 1;
+    int createHashWorks = 1;
+    int hashDataWorks = 1;
 
     // What was asked, in order: one entry per platform call.
     std::vector<std::string> calls;
@@ -63,6 +74,9 @@ struct StandIn {
     std::vector<OpenKey> openKeys;     // the opens that worked
     std::vector<int> keyCloseCounts;   // per entry of openKeys
     int splitReleases = 0;
+    std::string hashed; // every byte handed to CryptHashData, in order
+    int heldFiles = 0;  // files opened and not yet closed
+    int heldHashes = 0; // hashes begun and not yet released
 };
 
 StandIn& TheStandIn();
@@ -71,3 +85,6 @@ void ResetStandIn();
 // Registry helpers for tests.
 std::string TextBytes(const std::u16string& text, int withTerminator = 1);
 extern const std::u16string kUninstallEntryPath;
+
+// The stand-in's digest: not SHA-256, only the same for the same bytes, as the check needs.
+std::string StandInDigest(const std::string& bytes);

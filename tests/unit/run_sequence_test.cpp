@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "launch/payload_check.h"
 #include "launch/run_sequence.h"
 #include "platform_standin.h"
 
@@ -187,6 +190,96 @@ TEST_F(RunSequence, PostInstallStepRunsAfterWaitAndBeforeRelease) {
     EXPECT_LT(at("RegSetValueExW"), at("CloseHandle(process)"));
     EXPECT_EQ(TheStandIn().registry64[kUninstallEntryPath][u"DisplayVersion"].bytes,
               TextBytes(u"5.5.3 "));
+}
+
+// Three read chunks and more, so that a read can fail in the middle; the two differ.
+const std::string kPayload32(150000, 'a');
+const std::string kPayload64 = std::string(200000, 'b') + "end";
+const std::u16string kPath32 = u"C:\\Setup\\VuqSetup.wzq";
+const std::u16string kPath64 = u"C:\\Setup\\VuqSetup64.wzq";
+
+PayloadPin PinFor(const std::string& content) {
+    PayloadPin pin = {content.size(), {0}};
+    std::memcpy(pin.sha256, StandInDigest(content).data(), kSha256Size);
+    return pin;
+}
+
+size_t IndexOf(const Calls& calls, const std::string& call) {
+    return std::find(calls.begin(), calls.end(), call) - calls.begin();
+}
+
+struct PinnedCase {
+    const char* name;
+    void (*arrange)(StandIn&); // both genuine payloads lie beside a wrapper on a 64-bit system
+    std::u16string message;    // empty: started
+};
+
+TEST_F(RunSequence, PinnedBuildStartsOnlyThePinnedPayloadAndReleasesWhatItOpened) {
+    const std::u16string notMadeFor = kPath64 + u" is not the file this setup was made for.";
+    const std::u16string unreadable = kPath64 + u" cannot be read.";
+    const std::u16string noSha256 =
+        kPath64 + u" cannot be checked: this system cannot compute SHA-256.";
+    const PinnedCase cases[] = {
+        {"genuine", [](StandIn&) {}, u""},
+        {"genuine on a 32-bit system", [](StandIn& s) { s.wow64Flag = 0; }, u""},
+        {"one byte changed", [](StandIn& s) { s.files[kPath64].content[100000] ^= 1; }, notMadeFor},
+        {"truncated", [](StandIn& s) { s.files[kPath64].content.pop_back(); }, notMadeFor},
+        {"bytes appended", [](StandIn& s) { s.files[kPath64].content += '\0'; }, notMadeFor},
+        {"the other system's payload", [](StandIn& s) { s.files[kPath64].content = kPayload32; },
+         notMadeFor},
+        {"missing", [](StandIn& s) { s.files.erase(kPath64); }, u"Cannot start " + kPath64 + u"\n"},
+        {"held open for writing", [](StandIn& s) { s.files[kPath64].open = kFileInUse; },
+         kPath64 + u" is in use by another program."},
+        {"cannot be opened", [](StandIn& s) { s.files[kPath64].open = kFileUnreadable; },
+         unreadable},
+        {"read fails mid-file", [](StandIn& s) { s.files[kPath64].readFailsAt = 100000; },
+         unreadable},
+        {"no AES provider", [](StandIn& s) { s.acquireWorks = 0; }, noSha256},
+        {"no SHA-256", [](StandIn& s) { s.createHashWorks = 0; }, noSha256},
+        {"hashing fails", [](StandIn& s) { s.hashDataWorks = 0; }, noSha256},
+        {"genuine but start fails", [](StandIn& s) { s.startSucceeds = 0; },
+         u"Cannot start " + kPath64 + u"\n"},
+    };
+    const PayloadPins pins = {PinFor(kPayload32), PinFor(kPayload64)};
+    for (const PinnedCase& c : cases) {
+        ResetStandIn();
+        StandIn& s = TheStandIn();
+        s.files[kPath32].content = kPayload32;
+        s.files[kPath64].content = kPayload64;
+        c.arrange(s);
+        const std::string chosen = s.wow64Flag ? kPayload64 : kPayload32;
+        bool sizeDiffers =
+            s.files.count(kPath64) && s.files[kPath64].content.size() != kPayload64.size();
+        int status = RunPinnedSetupWrapper(u"", pins);
+        EXPECT_EQ(s.heldFiles, 0) << c.name;
+        EXPECT_EQ(s.heldHashes, 0) << c.name;
+        EXPECT_EQ(
+            std::count_if(s.calls.begin(), s.calls.end(),
+                          [](const std::string& call) { return call.find('?') != call.npos; }),
+            0)
+            << c.name;
+        size_t start = IndexOf(s.calls, "CreateProcessW");
+        if (c.message.empty() || s.startSucceeds == 0) {
+            // Checked whole before the start, and held until CreateProcessW has returned.
+            EXPECT_EQ(s.hashed, chosen) << c.name;
+            EXPECT_LT(IndexOf(s.calls, "CryptReleaseContext"), start) << c.name;
+            EXPECT_EQ(IndexOf(s.calls, "CloseHandle(file)"), start + 1) << c.name;
+        } else {
+            EXPECT_EQ(start, s.calls.size()) << c.name << ": started anyway";
+        }
+        if (sizeDiffers) { // the size alone refuses it, before any hashing
+            EXPECT_EQ(IndexOf(s.calls, "CryptAcquireContextW"), s.calls.size()) << c.name;
+        }
+        EXPECT_EQ(status, c.message.empty() ? 0 : 1) << c.name;
+        if (c.message.empty()) {
+            EXPECT_TRUE(s.messages.empty()) << c.name;
+            continue;
+        }
+        ASSERT_EQ(s.messages.size(), 1u) << c.name;
+        EXPECT_EQ(s.messages[0].message, c.message) << c.name;
+        EXPECT_EQ(s.messages[0].caption, u"VUQ Setup") << c.name;
+        EXPECT_EQ(s.messages[0].style, 0x10u) << c.name;
+    }
 }
 
 } // namespace

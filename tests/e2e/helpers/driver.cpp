@@ -7,8 +7,13 @@
 //   VUQ_DRIVER_TRAP_BOXES   when set, runs the program under this debugger and answers each
 //                           MessageBoxW call itself, printing its arguments whole (a relay
 //                           trace cuts long texts)
-// Prints "started qpc=N", then one "messagebox ..." line per trapped box, then
-// "ended qpc=N exit=N"; "error ..." and status 2 when the program could not be run.
+//   VUQ_DRIVER_HOLD         a file this driver keeps open for writing while the program runs
+//   VUQ_DRIVER_ATTACK       a file to attack while the program hashes: at its first
+//                           CryptHashData call, this driver (trapping boxes as above) tries to
+//                           open that file for writing, delete, rename and overwrite it
+// Prints "started qpc=N", then one "messagebox ..." line per trapped box and the "attack ..."
+// line with each attempt's error (0: it worked), then "ended qpc=N exit=N"; "error ..." and
+// status 2 when the program could not be run.
 
 #include "helper_util.h"
 
@@ -53,21 +58,51 @@ static int IsRemoteModule(HANDLE process, DWORD base, const char* wanted) {
     return _stricmp(name, wanted) == 0;
 }
 
-static DWORD PlantBreakpoint(HANDLE process, DWORD remoteUser32) {
-    HMODULE user32 = LoadLibraryW(L"user32.dll");
-    DWORD offset =
-        static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(GetProcAddress(user32, "MessageBoxW")) -
-                           reinterpret_cast<ULONG_PTR>(user32));
-    DWORD address = remoteUser32 + offset;
+static void WriteRemoteByte(HANDLE process, DWORD address, unsigned char value) {
     LPVOID target = reinterpret_cast<LPVOID>(static_cast<ULONG_PTR>(address));
     DWORD oldProtect;
     VirtualProtectEx(process, target, 1, PAGE_EXECUTE_READWRITE, &oldProtect);
-    unsigned char int3 = 0xCC;
     SIZE_T done = 0;
-    WriteProcessMemory(process, target, &int3, 1, &done);
+    WriteProcessMemory(process, target, &value, 1, &done);
     VirtualProtectEx(process, target, 1, oldProtect, &oldProtect);
     FlushInstructionCache(process, target, 1);
+}
+
+// A breakpoint on the entry of function in the other process's copy of library at remoteBase;
+// *original receives the byte it replaced.
+static DWORD PlantBreakpoint(HANDLE process, DWORD remoteBase, const wchar_t* library,
+                             const char* function, unsigned char* original) {
+    HMODULE local = LoadLibraryW(library);
+    DWORD offset = static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(GetProcAddress(local, function)) -
+                                      reinterpret_cast<ULONG_PTR>(local));
+    DWORD address = remoteBase + offset;
+    ReadRemote(process, address, original, 1);
+    WriteRemoteByte(process, address, 0xCC);
     return address;
+}
+
+static DWORD ErrorOf(BOOL worked) {
+    return worked ? 0 : GetLastError();
+}
+
+// What another process may try while the wrapper holds its payload: each should fail.
+static void AttackFile(const wchar_t* target) {
+    HANDLE writer =
+        CreateFileW(target, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
+    DWORD write = ErrorOf(writer != INVALID_HANDLE_VALUE);
+    if (writer != INVALID_HANDLE_VALUE)
+        CloseHandle(writer);
+    DWORD erase = ErrorOf(DeleteFileW(target));
+    static wchar_t moved[2048], self[2048];
+    wcsncpy(moved, target, 2000);
+    wcscat(moved, L".moved");
+    DWORD rename = ErrorOf(MoveFileW(target, moved));
+    GetModuleFileNameW(nullptr, self, 2048);
+    DWORD overwrite = ErrorOf(CopyFileW(self, target, FALSE));
+    printf("attack write=%lu delete=%lu rename=%lu overwrite=%lu\n", write, erase, rename,
+           overwrite);
+    fflush(stdout);
 }
 
 // Prints the box's arguments, then returns IDOK from MessageBoxW as if the user clicked OK.
@@ -89,8 +124,9 @@ static void AnswerMessageBox(HANDLE process, HANDLE thread) {
     SetThreadContext(thread, &context);
 }
 
-static DWORD DebugUntilExit(const PROCESS_INFORMATION& started) {
-    DWORD breakpoint = 0;
+static DWORD DebugUntilExit(const PROCESS_INFORMATION& started, const wchar_t* attacked) {
+    DWORD breakpoint = 0, hashBreakpoint = 0;
+    unsigned char original = 0, hashOriginal = 0;
     HANDLE threads[64] = {0};
     for (;;) {
         DEBUG_EVENT event;
@@ -111,7 +147,12 @@ static DWORD DebugUntilExit(const PROCESS_INFORMATION& started) {
             DWORD base =
                 static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(event.u.LoadDll.lpBaseOfDll));
             if (breakpoint == 0 && IsRemoteModule(started.hProcess, base, "user32.dll"))
-                breakpoint = PlantBreakpoint(started.hProcess, base);
+                breakpoint = PlantBreakpoint(started.hProcess, base, L"user32.dll", "MessageBoxW",
+                                             &original);
+            if (attacked != nullptr && hashBreakpoint == 0 &&
+                IsRemoteModule(started.hProcess, base, "advapi32.dll"))
+                hashBreakpoint = PlantBreakpoint(started.hProcess, base, L"advapi32.dll",
+                                                 "CryptHashData", &hashOriginal);
             if (event.u.LoadDll.hFile)
                 CloseHandle(event.u.LoadDll.hFile);
             break;
@@ -119,9 +160,22 @@ static DWORD DebugUntilExit(const PROCESS_INFORMATION& started) {
         case EXCEPTION_DEBUG_EVENT: {
             const EXCEPTION_RECORD& record = event.u.Exception.ExceptionRecord;
             DWORD at = static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(record.ExceptionAddress));
-            if (record.ExceptionCode == EXCEPTION_BREAKPOINT && breakpoint != 0 && at == breakpoint)
+            if (record.ExceptionCode == EXCEPTION_BREAKPOINT && breakpoint != 0 &&
+                at == breakpoint) {
                 AnswerMessageBox(started.hProcess, threads[tid]);
-            else if (record.ExceptionCode != EXCEPTION_BREAKPOINT)
+            } else if (record.ExceptionCode == EXCEPTION_BREAKPOINT && at == hashBreakpoint &&
+                       attacked != nullptr) {
+                // Mid-hash: the wrapper stands still while the file is attacked, then goes on
+                // from the restored first instruction.
+                AttackFile(attacked);
+                WriteRemoteByte(started.hProcess, hashBreakpoint, hashOriginal);
+                CONTEXT context;
+                context.ContextFlags = CONTEXT_CONTROL;
+                GetThreadContext(threads[tid], &context);
+                context.Eip = hashBreakpoint;
+                SetThreadContext(threads[tid], &context);
+                attacked = nullptr;
+            } else if (record.ExceptionCode != EXCEPTION_BREAKPOINT)
                 status = DBG_EXCEPTION_NOT_HANDLED;
             break;
         }
@@ -158,6 +212,17 @@ int wmain() {
     const wchar_t* directory = ReadEnvironment(L"VUQ_DRIVER_CWD", 2);
     int trapBoxes = ReadEnvironment(L"VUQ_DRIVER_TRAP_BOXES", 3) != nullptr;
     int hidden = ReadEnvironment(L"VUQ_DRIVER_HIDDEN", 4) != nullptr;
+    static wchar_t attacked[2048], held[2048];
+    int attacks = GetEnvironmentVariableW(L"VUQ_DRIVER_ATTACK", attacked, 2048) != 0;
+    trapBoxes = trapBoxes || attacks;
+    HANDLE holder = INVALID_HANDLE_VALUE;
+    if (GetEnvironmentVariableW(L"VUQ_DRIVER_HOLD", held, 2048) != 0) {
+        holder =
+            CreateFileW(held, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                        nullptr, OPEN_EXISTING, 0, nullptr);
+        if (holder == INVALID_HANDLE_VALUE)
+            return Fail("hold");
+    }
     if (application == nullptr || hex == nullptr)
         return Fail("usage");
     long bytes = DecodeHex(hex, wcslen(hex), reinterpret_cast<unsigned char*>(commandLine),
@@ -181,11 +246,13 @@ int wmain() {
         return Fail("createprocess");
     DWORD exitCode = 0;
     if (trapBoxes) {
-        exitCode = DebugUntilExit(started);
+        exitCode = DebugUntilExit(started, attacks ? attacked : nullptr);
     } else {
         WaitForSingleObject(started.hProcess, INFINITE);
         GetExitCodeProcess(started.hProcess, &exitCode);
     }
+    if (holder != INVALID_HANDLE_VALUE)
+        CloseHandle(holder);
     LARGE_INTEGER frequency;
     QueryPerformanceFrequency(&frequency);
     printf("ended qpc=%lld exit=%lu pid=%lu frequency=%lld\n", ReadPerformanceCounter(), exitCode,

@@ -8,13 +8,18 @@
 
 #include "helper_util.h"
 
+#ifndef VUQ_PAYLOAD_BUILD
+#define VUQ_PAYLOAD_BUILD "32"
+#endif
+
 static void WriteStartRecord(FILE* log, long long stamp) {
     wchar_t module[2048];
     DWORD moduleLength = GetModuleFileNameW(nullptr, module, 2048);
     wchar_t directory[2048];
     DWORD directoryLength = GetCurrentDirectoryW(2048, directory);
     const wchar_t* commandLine = GetCommandLineW();
-    fprintf(log, "start qpc=%lld pid=%lu module=", stamp, GetCurrentProcessId());
+    fprintf(log, "start qpc=%lld pid=%lu build=%s module=", stamp, GetCurrentProcessId(),
+            VUQ_PAYLOAD_BUILD);
     PrintHexUnits(log, module, moduleLength);
     fprintf(log, " cwd=");
     PrintHexUnits(log, directory, directoryLength);

@@ -1,0 +1,109 @@
+#include "launch/payload_check.h"
+
+#include "launch/launch_plan.h"
+#include "launch/run_sequence.h"
+
+// Static, not on the stack: the wrapper has no stack probe for frames of 4 KB and more.
+const unsigned long kReadChunkSize = 64 * 1024;
+static unsigned char readChunk[kReadChunkSize];
+
+// The path + the longest reason + NUL.
+const size_t kRefusalCapacity = kPathLimit + 64 + 1;
+
+static int HaveSameBytes(const unsigned char* a, const unsigned char* b, unsigned long count) {
+    for (unsigned long i = 0; i < count; ++i)
+        if (a[i] != b[i])
+            return 0;
+    return 1;
+}
+
+// Hashes to the end of the file, not just the size read before: a file that still grew or
+// shrank is not the pinned one.
+static PayloadVerdict CompareHash(PlatformHandle file, Sha256Hash* hash, const PayloadPin& pin) {
+    unsigned long long total = 0;
+    for (;;) {
+        unsigned long count = 0;
+        if (ReadFileBytes(file, readChunk, kReadChunkSize, &count) == 0)
+            return kPayloadUnreadable;
+        if (count == 0)
+            break;
+        total += count;
+        if (total > pin.size)
+            return kPayloadNotGenuine;
+        if (HashBytes(hash, readChunk, count) == 0)
+            return kPayloadUncheckable;
+    }
+    if (total != pin.size)
+        return kPayloadNotGenuine;
+    unsigned char digest[kSha256Size];
+    if (FinishSha256(hash, digest) == 0)
+        return kPayloadUncheckable;
+    return HaveSameBytes(digest, pin.sha256, kSha256Size) ? kPayloadGenuine : kPayloadNotGenuine;
+}
+
+static PayloadVerdict CompareContent(PlatformHandle file, const PayloadPin& pin) {
+    unsigned long long size = 0;
+    if (QueryFileSize(file, &size) == 0)
+        return kPayloadUnreadable;
+    if (size != pin.size)
+        return kPayloadNotGenuine;
+    Sha256Hash hash;
+    if (BeginSha256(&hash) == 0)
+        return kPayloadUncheckable;
+    PayloadVerdict verdict = CompareHash(file, &hash, pin);
+    ReleaseSha256(&hash);
+    return verdict;
+}
+
+PayloadVerdict CheckPayload(const WideUnit* path, const PayloadPin& pin,
+                            PlatformHandle* heldPayload) {
+    PlatformHandle file = nullptr;
+    switch (OpenFileSharedRead(path, &file)) {
+    case kFileOpened:
+        break;
+    case kFileMissing:
+        return kPayloadMissing;
+    case kFileInUse:
+        return kPayloadInUse;
+    default:
+        return kPayloadUnreadable;
+    }
+    PayloadVerdict verdict = CompareContent(file, pin);
+    if (verdict == kPayloadGenuine)
+        *heldPayload = file;
+    else
+        ReleaseHandle(file);
+    return verdict;
+}
+
+// Not inlined, as ReportStartFailure: its message stays out of the run sequence's frame.
+[[gnu::noinline]] static int ReportRefusal(const WideUnit* path, PayloadVerdict verdict) {
+    const WideUnit* reason = u" is not the file this setup was made for.";
+    if (verdict == kPayloadInUse)
+        reason = u" is in use by another program.";
+    else if (verdict == kPayloadUnreadable)
+        reason = u" cannot be read.";
+    else if (verdict == kPayloadUncheckable)
+        reason = u" cannot be checked: this system cannot compute SHA-256.";
+    WideUnit message[kRefusalCapacity] = {0};
+    AppendText(message, kRefusalCapacity, path);
+    AppendText(message, kRefusalCapacity, reason);
+    ShowMessageBox(message, kCaptionSetup, kMessageBoxError);
+    return 1;
+}
+
+int RunPinnedSetupWrapper(const WideUnit* argumentText, const PayloadPins& pins) {
+    LaunchPlan plan;
+    int is64 = 0;
+    if (PlanLaunch(argumentText, &plan, &is64) != 0)
+        return 1;
+    PlatformHandle held = nullptr;
+    PayloadVerdict verdict =
+        CheckPayload(plan.applicationPath, is64 ? pins.payload64 : pins.payload32, &held);
+    // A missing file is never handed to CreateProcessW: one planted right now would run unchecked.
+    if (verdict == kPayloadMissing)
+        return ReportStartFailure(plan.applicationPath);
+    if (verdict != kPayloadGenuine)
+        return ReportRefusal(plan.applicationPath, verdict);
+    return StartPlannedPayload(&plan, held);
+}

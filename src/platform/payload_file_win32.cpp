@@ -1,0 +1,86 @@
+#include "platform/platform.h"
+
+#include <windows.h>
+
+#include <wincrypt.h>
+
+static_assert(sizeof(HCRYPTPROV) == sizeof(PlatformHandle) &&
+                  sizeof(HCRYPTHASH) == sizeof(PlatformHandle),
+              "crypt handles fit the platform handle");
+
+// Test builds ask for a provider type no system has, to show what happens without SHA-256.
+#ifndef VUQ_PROVIDER_TYPE
+#define VUQ_PROVIDER_TYPE PROV_RSA_AES
+#endif
+
+static HCRYPTPROV AsProvider(PlatformHandle handle) {
+    return reinterpret_cast<HCRYPTPROV>(handle);
+}
+
+static HCRYPTHASH AsHash(PlatformHandle handle) {
+    return reinterpret_cast<HCRYPTHASH>(handle);
+}
+
+FileOpenResult OpenFileSharedRead(const WideUnit* path, PlatformHandle* file) {
+    HANDLE opened =
+        CreateFileW(reinterpret_cast<const wchar_t*>(path), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (opened != INVALID_HANDLE_VALUE) {
+        *file = opened;
+        return kFileOpened;
+    }
+    DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+        return kFileMissing;
+    if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION)
+        return kFileInUse;
+    return kFileUnreadable;
+}
+
+int QueryFileSize(PlatformHandle file, unsigned long long* size) {
+    LARGE_INTEGER value;
+    if (GetFileSizeEx(file, &value) == FALSE)
+        return 0;
+    *size = static_cast<unsigned long long>(value.QuadPart);
+    return 1;
+}
+
+int ReadFileBytes(PlatformHandle file, unsigned char* buffer, unsigned long capacity,
+                  unsigned long* count) {
+    DWORD done = 0;
+    BOOL worked = ReadFile(file, buffer, capacity, &done, nullptr);
+    *count = done;
+    return worked != FALSE;
+}
+
+// The provider is looked up by type, not by name: its name differs between Windows versions.
+// It is loaded from the system folder, as the DLL search has been narrowed by now.
+int BeginSha256(Sha256Hash* hash) {
+    HCRYPTPROV provider = 0;
+    if (CryptAcquireContextW(&provider, nullptr, nullptr, VUQ_PROVIDER_TYPE, CRYPT_VERIFYCONTEXT) ==
+        FALSE)
+        return 0;
+    HCRYPTHASH created = 0;
+    if (CryptCreateHash(provider, CALG_SHA_256, 0, 0, &created) == FALSE) {
+        CryptReleaseContext(provider, 0);
+        return 0;
+    }
+    hash->provider = reinterpret_cast<PlatformHandle>(provider);
+    hash->hash = reinterpret_cast<PlatformHandle>(created);
+    return 1;
+}
+
+int HashBytes(Sha256Hash* hash, const unsigned char* bytes, unsigned long count) {
+    return CryptHashData(AsHash(hash->hash), bytes, count, 0) != FALSE;
+}
+
+int FinishSha256(Sha256Hash* hash, unsigned char* digest) {
+    DWORD size = kSha256Size;
+    return CryptGetHashParam(AsHash(hash->hash), HP_HASHVAL, digest, &size, 0) != FALSE &&
+           size == kSha256Size;
+}
+
+void ReleaseSha256(Sha256Hash* hash) {
+    CryptDestroyHash(AsHash(hash->hash));
+    CryptReleaseContext(AsProvider(hash->provider), 0);
+}
