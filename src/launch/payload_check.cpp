@@ -7,9 +7,6 @@
 const unsigned long kReadChunkSize = 64 * 1024;
 static unsigned char readChunk[kReadChunkSize];
 
-// The path + the longest reason + NUL.
-const size_t kRefusalCapacity = kPathLimit + 64 + 1;
-
 static int HaveSameBytes(const unsigned char* a, const unsigned char* b, unsigned long count) {
     for (unsigned long i = 0; i < count; ++i)
         if (a[i] != b[i])
@@ -76,21 +73,10 @@ PayloadVerdict CheckPayload(const WideUnit* path, const PayloadPin& pin,
     return verdict;
 }
 
-// Not inlined, as ReportStartFailure: its message stays out of the run sequence's frame.
-[[gnu::noinline]] static int ReportRefusal(const WideUnit* path, PayloadVerdict verdict) {
-    const WideUnit* reason = u" is not the file this setup was made for.";
-    if (verdict == kPayloadInUse)
-        reason = u" is in use by another program.";
-    else if (verdict == kPayloadUnreadable)
-        reason = u" cannot be read.";
-    else if (verdict == kPayloadUncheckable)
-        reason = u" cannot be checked: this system cannot compute SHA-256.";
-    WideUnit message[kRefusalCapacity] = {0};
-    AppendText(message, kRefusalCapacity, path);
-    AppendText(message, kRefusalCapacity, reason);
-    ShowMessageBox(message, kCaptionSetup, kMessageBoxError);
-    return 1;
-}
+// What the box says after the path, by verdict from kPayloadNotGenuine on.
+static const WideUnit* const kRefusalReasons[] = {
+    u" is not the file this setup was made for.", u" is in use by another program.",
+    u" cannot be read.", u" cannot be checked: this system cannot compute SHA-256."};
 
 int RunPinnedSetupWrapper(const WideUnit* argumentText, const PayloadPins& pins) {
     LaunchPlan plan;
@@ -104,6 +90,7 @@ int RunPinnedSetupWrapper(const WideUnit* argumentText, const PayloadPins& pins)
     if (verdict == kPayloadMissing)
         return ReportStartFailure(plan.applicationPath);
     if (verdict != kPayloadGenuine)
-        return ReportRefusal(plan.applicationPath, verdict);
+        return ReportPathError(u"", plan.applicationPath,
+                               kRefusalReasons[verdict - kPayloadNotGenuine]);
     return StartPlannedPayload(&plan, held);
 }

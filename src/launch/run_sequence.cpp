@@ -7,8 +7,9 @@
 
 // The own path must leave room for its terminator; a longer one is refused, never cut.
 const size_t kOwnPathCapacity = 512;
-// "Cannot start " + the longest application path + "\n" + NUL.
-const size_t kStartFailureCapacity = 13 + kPathLimit + 1 + 1;
+// The longest application path, the longest words around it (a pinned build's refusals are the
+// longest), NUL.
+const size_t kPathMessageCapacity = kPathLimit + 64 + 1;
 
 enum OwnPathResult { kOwnPathRead, kOwnPathUnsplit, kOwnPathTooLong };
 
@@ -44,11 +45,12 @@ static int IsSystem64Bit() {
 
 // Not inlined: its message storage stays out of the run sequence's frame, which then stays
 // under the 4 KB above which the compiler would need a stack probe from a runtime library.
-[[gnu::noinline]] static int ReportStartFailureBox(const WideUnit* applicationPath) {
-    WideUnit message[kStartFailureCapacity] = {0};
-    AppendText(message, kStartFailureCapacity, u"Cannot start ");
-    AppendText(message, kStartFailureCapacity, applicationPath);
-    AppendText(message, kStartFailureCapacity, u"\n");
+[[gnu::noinline]] int ReportPathError(const WideUnit* before, const WideUnit* path,
+                                      const WideUnit* after) {
+    WideUnit message[kPathMessageCapacity] = {0};
+    AppendText(message, kPathMessageCapacity, before);
+    AppendText(message, kPathMessageCapacity, path);
+    AppendText(message, kPathMessageCapacity, after);
     return ReportError(message, kCaptionSetup);
 }
 
@@ -83,7 +85,7 @@ const WideUnit* StartUpWrapper() {
     if (heldPayload != nullptr)
         ReleaseHandle(heldPayload);
     if (started == 0)
-        return ReportStartFailureBox(plan->applicationPath);
+        return ReportStartFailure(plan->applicationPath);
 
     // From here on nothing is reported: the payload ran, whatever it or the cleanup did.
     WaitForProcessEnd(payload.process);
@@ -102,7 +104,7 @@ int StartPlannedPayload(LaunchPlan* plan, PlatformHandle heldPayload) {
 }
 
 int ReportStartFailure(const WideUnit* applicationPath) {
-    return ReportStartFailureBox(applicationPath);
+    return ReportPathError(u"Cannot start ", applicationPath, u"\n");
 }
 
 int RunSetupWrapper(const WideUnit* argumentText) {

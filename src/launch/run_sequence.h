@@ -18,6 +18,9 @@ int RunSetupWrapper(const WideUnit* argumentText);
 //   StartPlannedPayload: starts the payload and runs everything after; heldPayload (or null)
 //   is released as soon as CreateProcessW has returned.
 //   ReportStartFailure: the box for a payload that cannot be started.
+//   ReportPathError: the box, caption "VUQ Setup", of before + path + after; where nobody can
+//   see a box (a service's window station), none. Always 1.
 int PlanLaunch(const WideUnit* argumentText, LaunchPlan* plan, int* is64);
 int StartPlannedPayload(LaunchPlan* plan, PlatformHandle heldPayload);
 int ReportStartFailure(const WideUnit* applicationPath);
+int ReportPathError(const WideUnit* before, const WideUnit* path, const WideUnit* after);

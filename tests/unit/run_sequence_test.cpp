@@ -239,6 +239,12 @@ TEST_F(RunSequence, PinnedBuildStartsOnlyThePinnedPayloadAndReleasesWhatItOpened
         {"hashing fails", [](StandIn& s) { s.hashDataWorks = 0; }, noSha256},
         {"genuine but start fails", [](StandIn& s) { s.startSucceeds = 0; },
          u"Cannot start " + kPath64 + u"\n"},
+        {"refused where nobody can see a box",
+         [](StandIn& s) {
+             s.files[kPath64].content[0] ^= 1;
+             s.windowStationVisible = 0;
+         },
+         notMadeFor},
     };
     const PayloadPins pins = {PinFor(kPayload32), PinFor(kPayload64)};
     for (const PinnedCase& c : cases) {
@@ -271,7 +277,7 @@ TEST_F(RunSequence, PinnedBuildStartsOnlyThePinnedPayloadAndReleasesWhatItOpened
             EXPECT_EQ(IndexOf(s.calls, "CryptAcquireContextW"), s.calls.size()) << c.name;
         }
         EXPECT_EQ(status, c.message.empty() ? 0 : 1) << c.name;
-        if (c.message.empty()) {
+        if (c.message.empty() || !s.windowStationVisible) {
             EXPECT_TRUE(s.messages.empty()) << c.name;
             continue;
         }
