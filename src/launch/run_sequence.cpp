@@ -60,10 +60,7 @@ const WideUnit* StartUpWrapper() {
     return commandLine + SkipProgramName(commandLine);
 }
 
-// The steps are inlined into RunSetupWrapper and into the entry points the pinned build calls; each
-// build keeps only the copy it calls, so the plain build carries nothing of the pinned one.
-[[gnu::always_inline]] static inline int PlanLaunchSteps(const WideUnit* argumentText,
-                                                         LaunchPlan* plan, int* is64) {
+int PlanLaunch(const WideUnit* argumentText, LaunchPlan* plan, int* is64) {
     WideUnit ownPath[kOwnPathCapacity];
     OwnPathResult ownPathResult = ReadOwnPath(ownPath);
     if (ownPathResult == kOwnPathUnsplit)
@@ -78,8 +75,7 @@ const WideUnit* StartUpWrapper() {
     return 0;
 }
 
-[[gnu::always_inline]] static inline int StartPlannedPayloadSteps(LaunchPlan* plan,
-                                                                  PlatformHandle heldPayload) {
+int StartPlannedPayload(LaunchPlan* plan, PlatformHandle heldPayload) {
     PayloadProcess payload;
     int started = StartProcess(plan->applicationPath, plan->commandLine, &payload);
     if (heldPayload != nullptr)
@@ -95,14 +91,6 @@ const WideUnit* StartUpWrapper() {
     return 0;
 }
 
-int PlanLaunch(const WideUnit* argumentText, LaunchPlan* plan, int* is64) {
-    return PlanLaunchSteps(argumentText, plan, is64);
-}
-
-int StartPlannedPayload(LaunchPlan* plan, PlatformHandle heldPayload) {
-    return StartPlannedPayloadSteps(plan, heldPayload);
-}
-
 int ReportStartFailure(const WideUnit* applicationPath) {
     return ReportPathError(u"Cannot start ", applicationPath, u"\n");
 }
@@ -110,7 +98,7 @@ int ReportStartFailure(const WideUnit* applicationPath) {
 int RunSetupWrapper(const WideUnit* argumentText) {
     LaunchPlan plan;
     int is64 = 0;
-    if (PlanLaunchSteps(argumentText, &plan, &is64) != 0)
+    if (PlanLaunch(argumentText, &plan, &is64) != 0)
         return 1;
-    return StartPlannedPayloadSteps(&plan, nullptr);
+    return StartPlannedPayload(&plan, nullptr);
 }

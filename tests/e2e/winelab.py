@@ -166,7 +166,9 @@ class Scenario:
         os.makedirs(payload_host, exist_ok=True)
         for name in payloads:
             # Two builds that differ, as the real payloads do: a pinned build tells them apart.
-            built = payload + "64" if payload == "fake_payload" and name == "VuqSetup64.wzq" else payload
+            built = payload
+            if payload == "fake_payload" and name == "VuqSetup64.wzq":
+                built = "fake_payload64"
             shutil.copy(prefix.helper(built), os.path.join(payload_host, name))
         log_host = prefix.host_path(self.log)
         os.makedirs(os.path.dirname(log_host), exist_ok=True)
