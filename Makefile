@@ -1,6 +1,7 @@
-# Front door: `make` builds dist/VuqSetup.exe, `make test` runs every test, `make demo` shows
-# the wrapper at work under Wine. Each first installs what the machine lacks for it, and only that.
-# VUQ_WINE=host|vm|auto (default auto) says where Wine runs: see tools/wine-run.sh.
+# Front door: `make` builds dist/VuqSetup.exe, `make check` runs the fast checks, `make test`
+# every test, `make demo` shows the wrapper at work under Wine. Each first installs what the
+# machine lacks for it, and only that.
+# VUQ_WINE=host|vm|auto (default auto) says where Wine runs: see lab/wine-run.sh.
 # Set-up shows one line per stage, the tools' own output in build/logs/; VERBOSE=1 shows it all.
 ARGS ?=
 # A release that starts only the payloads it was built for: make PAYLOAD32=FILE PAYLOAD64=FILE.
@@ -13,9 +14,11 @@ DEPS := sh tools/install-deps.sh
 # A build as one line, its output in build/logs/: make test and make demo build this way.
 BUILD_STAGE := VUQ_STAGE_TAG=build sh tools/stage.sh
 MAKEFLAGS += --no-print-directory
-WINE_RUN := sh tools/wine-run.sh dist/VuqSetup.exe build/windows/tests/e2e/helpers
+WINE_RUN := sh lab/wine-run.sh dist/VuqSetup.exe build/windows/lab/helpers
+# The test VM's image, where Wine must run in it (make test always runs both ways).
+VM_IMAGE := sh lab/vm/build-image.sh
 
-.PHONY: all exe native asan windows fuzz-build fuzz test demo bench sign attach clean
+.PHONY: all exe native asan windows fuzz-build fuzz check test demo bench sign attach clean
 
 all: exe
 
@@ -49,13 +52,22 @@ fuzz-build:
 # Runs each fuzzer for FUZZ_SECONDS (default 60) and reports executions and findings.
 fuzz:
 	@$(DEPS) fuzz
-	sh tools/fuzz.sh
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz --target run_fuzzers
+
+# The fast loop, without Wine: the unit tests, plain and under the sanitizers, and the static
+# checks (includes point down, clang-format, shellcheck, pyflakes).
+check:
+	@$(DEPS) unit
+	@$(MAKE) native asan
+	@sh tools/run-tests.sh native native-asan
 
 # Every suite, even after one failed, then a summary: passed, failed and time of each.
 test:
 	@$(DEPS) all
 	@$(BUILD_STAGE) build "building the exe, the unit tests and the fuzzers" "about 1 min" \
 		$(MAKE) native asan windows fuzz-build
+	@$(VM_IMAGE)
 	@sh tools/run-tests.sh native native-asan fuzz windows
 
 # Under Wine, as a user would run it; extra arguments pass through: make demo ARGS='/S /v'.
@@ -66,16 +78,18 @@ demo:
 	@$(BUILD_STAGE) build-windows "building the exe and the Wine test programs" "under 1 min" \
 		$(MAKE) windows
 	@$(DEPS) wine
-	$(WINE_RUN) build/demo tools/demo.py --args "$(ARGS)" $(if $(REAL),--real) $(if $(PINNED),--pinned)
+	@$(VM_IMAGE) --when-needed
+	$(WINE_RUN) build/demo lab/demo.py --args "$(ARGS)" $(if $(REAL),--real) $(if $(PINNED),--pinned)
 
 # Under Wine, the wrapper beside a minimal launcher: start-up latency, CPU time while waiting,
 # peak memory, and the exe's size; and what a pinned build's check costs for payloads of 1 MiB
 # and 100 MiB. The host line tells where the test VM's figures come from.
 bench: windows
 	@$(DEPS) wine
+	@$(VM_IMAGE) --when-needed
 	cmake --build --preset windows --target VuqSetupPinned1MiB VuqSetupPinned100MiB
 	@echo "Host: Linux $$(uname -r), $$(nproc) CPUs; $$(qemu-system-x86_64 --version 2>/dev/null | head -n 1)"
-	$(WINE_RUN) build/bench tools/bench.py
+	$(WINE_RUN) build/bench lab/bench.py
 
 # Authenticode: make sign SIGN_CERT=chain.pem SIGN_KEY=key.pem, or SIGN_PKCS12=id.p12; with
 # SIGN_PASSWORD_FILE, SIGN_URL, SIGN_TIMESTAMP_URL as needed. Writes dist/signed/VuqSetup.exe

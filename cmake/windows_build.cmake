@@ -1,4 +1,5 @@
-# Cross build of the shipped program and of the helper programs its Wine tests use.
+# Cross build of the shipped program, and the functions that the Wine lab builds its own
+# variants of it with.
 set(VUQ_DIST_DIR ${CMAKE_SOURCE_DIR}/dist CACHE PATH "Where VuqSetup.exe is put")
 
 # Small, self-contained and reproducible: no C++ runtime DLLs, no link timestamp, no paths.
@@ -18,20 +19,20 @@ set(VUQ_WRAPPER_COMPILE_OPTIONS ${VUQ_WINDOWS_COMPILE_OPTIONS} -march=i586 -fno-
 set(VUQ_WRAPPER_LINK_OPTIONS -nostdlib -nostartfiles -s -Wl,--gc-sections
     -Wl,--no-insert-timestamp -Wl,-e,_ProcessEntry -Wl,--dynamicbase,--nxcompat,--no-seh
     -Wl,--major-subsystem-version,5,--minor-subsystem-version,0)
-set_source_files_properties(src/platform/compiler_support_win32.cpp PROPERTIES
-    COMPILE_OPTIONS -fno-tree-loop-distribute-patterns)
-# Its read buffer is zero-filled storage: with a section of its own it would be written out
-# into the file as 64 KB of zeros rather than left to the loader.
-set_source_files_properties(src/launch/payload_check.cpp PROPERTIES
-    COMPILE_OPTIONS -fno-data-sections)
+set(VUQ_SRC ${CMAKE_SOURCE_DIR}/src)
 
+# Paths are absolute and source properties set for the target's own folder, so that the lab
+# builds the same program from its own folder.
 function(add_wrapper_executable name output_dir)
+    list(TRANSFORM VUQ_CORE_SOURCES PREPEND ${CMAKE_SOURCE_DIR}/ OUTPUT_VARIABLE core)
     add_executable(${name} WIN32
-        ${VUQ_CORE_SOURCES}
-        src/platform/platform_win32.cpp
-        src/platform/compiler_support_win32.cpp
-        src/entry/entry_win32.cpp)
-    target_include_directories(${name} PRIVATE src)
+        ${core}
+        ${VUQ_SRC}/platform/platform_win32.cpp
+        ${VUQ_SRC}/platform/compiler_support_win32.cpp
+        ${VUQ_SRC}/entry/entry_win32.cpp)
+    set_source_files_properties(${VUQ_SRC}/platform/compiler_support_win32.cpp
+        TARGET_DIRECTORY ${name} PROPERTIES COMPILE_OPTIONS -fno-tree-loop-distribute-patterns)
+    target_include_directories(${name} PRIVATE ${VUQ_SRC})
     target_compile_options(${name} PRIVATE ${VUQ_WRAPPER_COMPILE_OPTIONS})
     target_link_options(${name} PRIVATE ${VUQ_WRAPPER_LINK_OPTIONS})
     target_link_libraries(${name} PRIVATE advapi32 kernel32)
@@ -53,10 +54,23 @@ function(pin_wrapper_payloads name payload32 payload64)
         COMMAND sh ${CMAKE_SOURCE_DIR}/tools/pin-payloads.sh "${payload32}" "${payload64}" ${pins}
         BYPRODUCTS ${pins} DEPENDS ${ARGN} VERBATIM)
     add_dependencies(${name} ${name}Pins)
-    target_sources(${name} PRIVATE src/launch/payload_check.cpp
-        src/platform/payload_file_win32.cpp)
+    target_sources(${name} PRIVATE ${VUQ_SRC}/launch/payload_check.cpp
+        ${VUQ_SRC}/platform/payload_file_win32.cpp)
+    # Its read buffer is zero-filled storage: with a section of its own it would be written out
+    # into the file as 64 KB of zeros rather than left to the loader.
+    set_source_files_properties(${VUQ_SRC}/launch/payload_check.cpp TARGET_DIRECTORY ${name}
+        PROPERTIES COMPILE_OPTIONS -fno-data-sections)
     # The entry includes the pins; the compiler's own dependency file tracks that include.
     target_compile_definitions(${name} PRIVATE VUQ_PAYLOAD_PINS_FILE="${pins}")
+endfunction()
+
+# The manifest, icon and version record, as released.
+function(add_wrapper_resources name)
+    set(rc ${CMAKE_SOURCE_DIR}/res/VuqSetup.rc)
+    target_sources(${name} PRIVATE ${rc})
+    # windres does not report the files it reads, so the resources are rebuilt when these change.
+    set_source_files_properties(${rc} TARGET_DIRECTORY ${name} PROPERTIES OBJECT_DEPENDS
+        "${CMAKE_SOURCE_DIR}/res/VuqSetup.manifest;${CMAKE_SOURCE_DIR}/res/VuqSetup.ico")
 endfunction()
 
 set(VUQ_PAYLOAD32 "" CACHE FILEPATH "32-bit payload VuqSetup.exe is pinned to (with VUQ_PAYLOAD64)")
@@ -74,53 +88,4 @@ if(VUQ_PAYLOAD32 OR VUQ_PAYLOAD64)
     endforeach()
     pin_wrapper_payloads(VuqSetup "${payload32}" "${payload64}")
 endif()
-target_sources(VuqSetup PRIVATE res/VuqSetup.rc)
-# windres does not report the files it reads, so the resources are rebuilt when these change.
-set_source_files_properties(res/VuqSetup.rc PROPERTIES OBJECT_DEPENDS
-    "${CMAKE_SOURCE_DIR}/res/VuqSetup.manifest;${CMAKE_SOURCE_DIR}/res/VuqSetup.ico")
-
-# The same program where SetDefaultDllDirectories is missing, for the Wine tests.
-add_wrapper_executable(VuqSetupWithoutDllApi ${CMAKE_BINARY_DIR}/tests/e2e/helpers)
-target_compile_definitions(VuqSetupWithoutDllApi PRIVATE
-    VUQ_DLL_DIRECTORIES_FUNCTION="NoSuchDllDirectoriesFunction")
-# Where kernel32 lacks IsWow64Process (before XP SP2): must count as a 32-bit system.
-add_wrapper_executable(VuqSetupWithoutWow64Api ${CMAKE_BINARY_DIR}/tests/e2e/helpers)
-target_compile_definitions(VuqSetupWithoutWow64Api PRIVATE
-    VUQ_WOW64_FUNCTION="NoSuchWow64Function")
-# Where shell32 cannot split the command line: must report it.
-add_wrapper_executable(VuqSetupWithoutSplitApi ${CMAKE_BINARY_DIR}/tests/e2e/helpers)
-target_compile_definitions(VuqSetupWithoutSplitApi PRIVATE
-    VUQ_SPLIT_FUNCTION="NoSuchSplitFunction")
-
-# Pinned to the Wine tests' two fake payloads, which differ; with the resources, as released.
-add_wrapper_executable(VuqSetupPinned ${CMAKE_BINARY_DIR}/tests/e2e/helpers)
-target_sources(VuqSetupPinned PRIVATE res/VuqSetup.rc)
-pin_wrapper_payloads(VuqSetupPinned $<TARGET_FILE:fake_payload> $<TARGET_FILE:fake_payload64>)
-add_dependencies(VuqSetupPinnedPins fake_payload fake_payload64)
-# Where CryptoAPI has no SHA-256 provider (Windows before XP SP3): must refuse, never start.
-add_wrapper_executable(VuqSetupPinnedWithoutSha256 ${CMAKE_BINARY_DIR}/tests/e2e/helpers)
-pin_wrapper_payloads(VuqSetupPinnedWithoutSha256 $<TARGET_FILE:fake_payload>
-    $<TARGET_FILE:fake_payload64>)
-add_dependencies(VuqSetupPinnedWithoutSha256Pins fake_payload fake_payload64)
-target_compile_definitions(VuqSetupPinnedWithoutSha256 PRIVATE VUQ_PROVIDER_TYPE=999)
-
-# For make bench only: pinned to a 64-bit payload of 1 MiB and of 100 MiB, the fake payload with
-# zeros after its image, where a large setup carries its data.
-foreach(mib 1 100)
-    set(padded ${CMAKE_BINARY_DIR}/bench/payload_${mib}mib.wzq)
-    math(EXPR bytes "${mib} * 1048576")
-    add_custom_command(OUTPUT ${padded}
-        COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:fake_payload64> ${padded}
-        COMMAND truncate -s ${bytes} ${padded}
-        DEPENDS fake_payload64 VERBATIM)
-    add_wrapper_executable(VuqSetupPinned${mib}MiB ${CMAKE_BINARY_DIR}/tests/e2e/helpers)
-    set_target_properties(VuqSetupPinned${mib}MiB PROPERTIES EXCLUDE_FROM_ALL TRUE)
-    pin_wrapper_payloads(VuqSetupPinned${mib}MiB $<TARGET_FILE:fake_payload> ${padded} ${padded})
-    add_dependencies(VuqSetupPinned${mib}MiBPins fake_payload)
-endforeach()
-
-enable_testing()
-add_subdirectory(tests/e2e)
-add_subdirectory(tests/image)
-add_subdirectory(tests/sign)
-add_subdirectory(tests/setup)
+add_wrapper_resources(VuqSetup)

@@ -2,19 +2,20 @@
 # Installs what a fresh Debian machine lacks for one kind of work, and nothing more.
 #   install-deps.sh [build] [unit] [fuzz] [image] [sign] [wine] [vm] [nsis] [all]
 #     build  cross-compiling dist/VuqSetup.exe (the default)
-#     unit   the native unit tests, plain and under the sanitizers
+#     unit   the fast checks: the native unit tests, plain and under the sanitizers, and the
+#            linters
 #     fuzz   the libFuzzer harnesses
 #     image  the checks of the built exe
 #     sign   signing it (make sign, make attach)
 #     wine   running the exe under Wine: this machine's own, or the test VM's where this
 #            machine cannot execute 32-bit code (VUQ_WINE=host|vm|auto chooses, as for
-#            tools/wine-run.sh)
-#     vm     the test VM, whatever this machine can run
+#            lab/wine-run.sh)
+#     vm     QEMU for the test VM, whatever this machine can run
 #     nsis   makensis, for the real installer the end-to-end tests use as a payload
 # Idempotent: does nothing (and needs no root) when everything is already there.
 # In up to three stages, each one line with its output in build/logs/ (tools/stage.sh; VERBOSE=1
 # shows it all): the build tools (whatever of build..sign is asked for, and VUQ_EXTRA_PACKAGES,
-# with which the tests make it fail), Wine, and QEMU with the test VM's image.
+# with which the tests make it fail), Wine, and QEMU for the test VM.
 set -eu
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -50,22 +51,12 @@ apt_install() {
     DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "$@"
 }
 
+# The VM's image itself is the lab's to build (lab/vm/build-image.sh), once these are here.
 install_vm() {
     need=$(missing qemu-system-x86 debootstrap e2fsprogs)
-    image=""
-    sh "$here/wine-vm/build-image.sh" --ready || image=" the test VM's image"
-    [ -n "$need$image" ] || return 0
-    need_root "${need:+ packages:$need}${need:+${image:+;}}$image"
-    what="installing QEMU and building the test VM image"
-    [ -n "$need" ] || what="building the test VM image"
-    [ -n "$image" ] || what="installing QEMU"
-    # shellcheck disable=SC2086
-    stage vm-image "$what" "2-5 min, once per machine" build_vm $need
-}
-
-build_vm() {
-    [ $# = 0 ] || apt_install "$@"
-    sh "$here/wine-vm/build-image.sh"
+    [ -n "$need" ] || return 0
+    need_root " packages:$need"
+    stage qemu "installing QEMU" "about 1 min" apt_install $need
 }
 
 wanted=${*:-build}
@@ -74,7 +65,7 @@ vm=""
 for part in $wanted; do
     case $part in
     build) install_missing cmake make g++-mingw-w64-i686-posix binutils-mingw-w64-i686 ;;
-    unit) install_missing cmake make g++ googletest libgtest-dev clang-format ;;
+    unit) install_missing cmake make g++ googletest libgtest-dev clang-format shellcheck pyflakes3 git ;;
     fuzz) install_missing cmake make clang libclang-rt-14-dev ;;
     image) install_missing python3 python3-pefile ;;
     sign) install_missing osslsigncode openssl ;;
@@ -89,27 +80,23 @@ for part in $wanted; do
     esac
 done
 
-# shellcheck disable=SC2086
 install_missing ${VUQ_EXTRA_PACKAGES:-}
-# shellcheck disable=SC2086
 tools=$(printf '%s\n' $tools | sed '/^$/d' | sort -u | tr '\n' ' ')
 if [ -n "$tools" ]; then
     need_root " packages: $tools"
     usual="about 1 min"
     case " $tools " in *" clang "* | *" g++ "*) usual="1-3 min" ;; esac
-    # shellcheck disable=SC2086
     stage build-tools "installing the build tools" "$usual" apt_install $tools
 fi
 if [ -n "$wine" ]; then
     need=$(missing python3 wine wine64 wine32:i386)
     if [ -n "$need" ]; then
         need_root " packages:$need"
-        # shellcheck disable=SC2086
-        stage wine "installing Wine" "about 1 min" apt_install $need
+            stage wine "installing Wine" "about 1 min" apt_install $need
     fi
     case ${VUQ_WINE:-auto} in
     vm) vm=yes ;;
-    auto) sh "$here/wine-vm/can-run-32bit.sh" || vm=yes ;;
+    auto) sh "$here/can-run-32bit.sh" || vm=yes ;;
     esac
 fi
 [ -z "$vm" ] || install_vm

@@ -16,14 +16,14 @@ fail() {
 [ -n "$1" ] || fail "PAYLOAD64 is given without PAYLOAD32: pin both payloads, or neither"
 [ -n "$2" ] || fail "PAYLOAD32 is given without PAYLOAD64: pin both payloads, or neither"
 for payload in "$1" "$2"; do
-    [ -f "$payload" ] && [ -r "$payload" ] || fail "cannot read the payload $payload"
+    if [ ! -f "$payload" ] || [ ! -r "$payload" ]; then fail "cannot read the payload $payload"; fi
 done
 [ $# -eq 3 ] || exit 0
 
 # NAME PATH: prints the pin's initializer; says on stderr what was pinned.
 pin() {
-    size=$({ wc -c <"$2"; } 2>/dev/null) && digest=$({ sha256sum <"$2"; } 2>/dev/null) ||
-        fail "cannot read the payload $2"
+    size=$({ wc -c <"$2"; } 2>/dev/null) || fail "cannot read the payload $2"
+    digest=$({ sha256sum <"$2"; } 2>/dev/null) || fail "cannot read the payload $2"
     digest=${digest%% *}
     size=$((size + 0))
     echo "pinned $1: $size bytes, SHA-256 $digest ($2)" >&2

@@ -27,7 +27,7 @@ fail() {
 
 need_file() { # VARIABLE-NAME PATH
     [ -n "$2" ] || fail "$1 is not set"
-    [ -f "$2" ] && [ -r "$2" ] || fail "$1: cannot read $2"
+    if [ ! -f "$2" ] || [ ! -r "$2" ]; then fail "$1: cannot read $2"; fi
 }
 
 # osslsigncode's own first complaint, without the OpenSSL error stack that follows it.
@@ -45,8 +45,9 @@ attach_to() { # SIGNATURE EXE OUT
         "$tmp/attach.log" | head -n 2)
     current=$(echo "$digests" | awk '$1 == "Current" { print $2 }')
     calculated=$(echo "$digests" | awk '$1 == "Calculated" { print $2 }')
-    [ -n "$current" ] && [ "$current" = "$calculated" ] ||
+    if [ -z "$current" ] || [ "$current" != "$calculated" ]; then
         fail "$1 is not a signature of this build of $2 (the digests differ)"
+    fi
 }
 
 # Copies FILE to a temporary beside DEST; commit renames it, so DEST is never half written.
@@ -110,8 +111,9 @@ attach() { # SIGNATURE EXE SIGNED_EXE
     echo "signed: $signed"
 }
 
-[ $# -eq 4 ] && { [ "$1" = sign ] || [ "$1" = attach ]; } ||
+if [ $# -ne 4 ] || { [ "$1" != sign ] && [ "$1" != attach ]; }; then
     fail "usage: sign.sh sign EXE SIGNED_EXE SIGNATURE | sign.sh attach SIGNATURE EXE SIGNED_EXE"
+fi
 command -v osslsigncode >/dev/null || fail "osslsigncode is not installed (sh tools/install-deps.sh)"
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/vuqsign.XXXXXX")
 command=$1

@@ -10,7 +10,7 @@
 # and its log, the log's last lines, and COMMAND's status.
 #   VERBOSE=1          COMMAND's output shows as it comes (into the log as well)
 #   VUQ_PROGRESS=tty|lines|relay  forces how progress shows; "relay" prints the rewritten line as
-#                      lines "vuq-progress TEXT", which tools/wine-vm/run-in-vm.sh rewrites on the
+#                      lines "vuq-progress TEXT", which lab/vm/run-in-vm.sh rewrites on the
 #                      host's terminal (the test VM's console is none)
 #   VUQ_STAGE_TAG      the word in brackets (default set-up)
 # A stage inside a stage (VUQ_STAGE_LOG set) just runs its command: one line, one log.
@@ -106,6 +106,14 @@ stage_end() {
     esac
 }
 
+# Runs in a subshell of its own: a stage inside it only runs its command, into this log.
+stage_command() {
+    VUQ_STAGE_LOG=$_st_log
+    export VUQ_STAGE_LOG
+    set -e
+    "$@"
+}
+
 stage() {
     if [ -n "${VUQ_STAGE_LOG:-}" ]; then
         shift 3
@@ -127,11 +135,7 @@ stage() {
     if [ "${VERBOSE:-}" = 1 ]; then
         _st_mode=lines
         printf '%s\n' "$_st_head" >&2
-        { (
-            export VUQ_STAGE_LOG="$_st_log"
-            set -e
-            "$@"
-        ) </dev/null 2>&1; echo $? >"$_st_log.status"; } | tee "$_st_log"
+        { (stage_command "$@") </dev/null 2>&1; echo $? >"$_st_log.status"; } | tee "$_st_log"
         _st_status=$(cat "$_st_log.status")
         rm -f "$_st_log.status"
     else
@@ -143,11 +147,7 @@ stage() {
         : >"$_st_log"
         stage_watch &
         _st_watcher=$!
-        (
-            export VUQ_STAGE_LOG="$_st_log"
-            set -e
-            "$@"
-        ) >"$_st_log" 2>&1 </dev/null
+        (stage_command "$@") >"$_st_log" 2>&1 </dev/null
         _st_status=$?
         kill "$_st_watcher" 2>/dev/null
         wait "$_st_watcher" 2>/dev/null

@@ -73,7 +73,7 @@ def refusal_checks(result):
 
 def main():
     repo = sys.argv[1]
-    can_run_32bit = os.path.join(repo, "tools/wine-vm/can-run-32bit.sh")
+    can_run_32bit = os.path.join(repo, "tools/can-run-32bit.sh")
     native = subprocess.run(["sh", can_run_32bit]).returncode == 0
     way = os.environ.get("VUQ_WINE", "auto")
     taken = "host" if way == "host" or (way == "auto" and native) else "vm"

@@ -380,9 +380,11 @@ def dll_loads(p, c):
     expect_started(c, run, pinned.folder + "\\" + payload_name(p), "/NoReset ")
     events = wrapper_events(run.stderr, pinned.exe)
     check_dll_loads(c, events, shows_box=False, hashes=True)
-    c.true(("load", SYSTEM_FOLDER + "rsaenh.dll") in events, "rsaenh.dll not from the system folder")
-    c.equal([path for kind, path in events if kind == "load" and not path.startswith(SYSTEM_FOLDER)],
-            [], "pinned build: DLLs from outside the system folder")
+    c.true(("load", SYSTEM_FOLDER + "rsaenh.dll") in events,
+           "rsaenh.dll not from the system folder")
+    outside = [path for kind, path in events
+               if kind == "load" and not path.startswith(SYSTEM_FOLDER)]
+    c.equal(outside, [], "pinned build: DLLs from outside the system folder")
 
 
 @case("on a window station nobody sees: no box to wait on, status 1 at once", "faults")

@@ -138,13 +138,15 @@ def check_manifest(res):
     except ET.ParseError as e:
         check("manifest parses as XML", str(e), "no error")
         return
-    path = f"{ASM_V3}trustInfo/{ASM_V3}security/{ASM_V3}requestedPrivileges/{ASM_V3}requestedExecutionLevel"
+    path = (f"{ASM_V3}trustInfo/{ASM_V3}security/{ASM_V3}requestedPrivileges/"
+            f"{ASM_V3}requestedExecutionLevel")
     levels = root.findall(path)
     check("manifest has one requestedExecutionLevel", len(levels), 1)
     attrs = levels[0].attrib if levels else {}
     check("manifest level", attrs.get("level"), "requireAdministrator")
     check("manifest uiAccess", attrs.get("uiAccess"), "false")
-    check("manifest root", (root.tag, root.attrib), (f"{ASM_V1}assembly", {"manifestVersion": "1.0"}))
+    check("manifest root", (root.tag, root.attrib),
+          (f"{ASM_V1}assembly", {"manifestVersion": "1.0"}))
     check("manifest sections, in order", [e.tag for e in root],
           [f"{ASM_V3}trustInfo", f"{COMPAT}compatibility", f"{ASM_V1}dependency",
            f"{ASM_V3}application"])
@@ -157,7 +159,8 @@ def check_manifest(res):
           len(SETTINGS))
     for path, want in SETTINGS:
         found = root.findall(path)
-        check(f"manifest {path.rsplit('}', 1)[1]}", [(e.text, e.attrib) for e in found], [(want, {})])
+        check(f"manifest {path.rsplit('}', 1)[1]}", [(e.text, e.attrib) for e in found],
+              [(want, {})])
 
 
 def check_icons(res):
@@ -172,7 +175,8 @@ def check_icons(res):
         if 6 + 14 * (i + 1) > len(group):
             check(f"{name} entry present", False, True)
             continue
-        gw, gh, colours, _, planes, gbits, size, icon_id = struct.unpack_from("<BBBBHHIH", group, 6 + 14 * i)
+        gw, gh, colours, _, planes, gbits, size, icon_id = struct.unpack_from(
+            "<BBBBHHIH", group, 6 + 14 * i)
         check(f"{name} entry", (gw or 256, gh or 256, gbits, planes, colours),
               (w, h, bits, 1, 16 if bits == 4 else 0))
         langs = langs_of(res, RT_ICON, icon_id)
@@ -184,7 +188,8 @@ def check_icons(res):
         if w == 256:
             # IHDR: length, type, width, height, bit depth, colour type
             ihdr = struct.unpack_from(">I4sIIBB", image, 8) if len(image) >= 26 else None
-            check(f"{name} image header", (image[:8], ihdr), (PNG_SIGNATURE, (13, b"IHDR", w, h, 8, 6)))
+            check(f"{name} image header", (image[:8], ihdr),
+                  (PNG_SIGNATURE, (13, b"IHDR", w, h, 8, 6)))
         else:
             header = struct.unpack_from("<IiiHH", image, 0)
             check(f"{name} image header", header, (40, w, 2 * h, 1, bits))
@@ -200,7 +205,8 @@ def check_version(res):
     check("version fixed part length", len(fixed), 52)
     fields = struct.unpack("<13I", fixed) if len(fixed) == 52 else [None] * 13
     for name, index, want in FIXED_VERSION:
-        check(f"version {name}", hex(fields[index]) if fields[index] is not None else None, hex(want))
+        check(f"version {name}", hex(fields[index]) if fields[index] is not None else None,
+              hex(want))
     check("version blocks", [c[0] for c in children], ["StringFileInfo", "VarFileInfo"])
     by_key = {c[0]: c for c in children}
     tables = by_key.get("StringFileInfo", (None, None, None, []))[3]
@@ -211,7 +217,8 @@ def check_version(res):
     for k, want in STRINGS.items():
         check(f"string {k}", got.get(k), want)
     var = by_key.get("VarFileInfo", (None, None, None, []))[3]
-    check("translation entries", [(k, struct.unpack("<HH", v) if len(v) == 4 else v) for k, v, _, _ in var],
+    check("translation entries",
+          [(k, struct.unpack("<HH", v) if len(v) == 4 else v) for k, v, _, _ in var],
           [("Translation", (0x0000, 0x04B0))])
 
 
@@ -252,7 +259,8 @@ def check_signing_layout(pe):
     # already hold, removing the signature gives back the unsigned build byte for byte.
     check("PE checksum is correct", hex(pe.OPTIONAL_HEADER.CheckSum), hex(pe.generate_checksum()))
     check("file length is a multiple of 8", len(pe.__data__) % 8, 0)
-    security = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
+    security_entry = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
+    security = pe.OPTIONAL_HEADER.DATA_DIRECTORY[security_entry]
     check("no signature", (security.VirtualAddress, security.Size), (0, 0))
 
 

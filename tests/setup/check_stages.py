@@ -76,7 +76,7 @@ def main():
             "sys.exit(winelab.run_main(lambda: winelab.Prefix(Args, 'win64').ensure()))\n")
     result = run([sys.executable, "-c", code, os.path.join(work, "prefixes")],
                  dict(env, PATH=os.path.dirname(wine) + os.pathsep + env["PATH"],
-                      PYTHONPATH=os.path.join(repo, "tests", "e2e")), work)
+                      PYTHONPATH=os.path.join(repo, "lab")), work)
     checks += [("wineboot: " + name, ok) for name, ok in failure_checks(
         result, "[set-up] creating the Wine prefix win64 (",
         os.path.join(logs, "prefix-win64.log"), "could not load kernel32.dll")]

@@ -224,7 +224,7 @@ def check_refusals(pki, exe, out, sign_sh):
 
 
 def check_under_wine(src, signed, helpers, work):
-    made = subprocess.run(["sh", f"{src}/tools/wine-run.sh", signed, helpers, work,
+    made = subprocess.run(["sh", f"{src}/lab/wine-run.sh", signed, helpers, work,
                            f"{src}/tests/e2e/run_e2e.py", "-k", "typical run"],
                           capture_output=True, text=True, timeout=1800)
     print("     " + made.stdout.strip().replace("\n", "\n     "))

@@ -16,12 +16,13 @@ import threading
 import time
 
 RELAY_FUNCTIONS = ("user32.MessageBoxW;kernel32.SetDefaultDllDirectories;"
-                   "KERNELBASE.SetDefaultDllDirectories;kernel32.LoadLibraryW;KERNELBASE.LoadLibraryW")
+                   "KERNELBASE.SetDefaultDllDirectories;kernel32.LoadLibraryW;"
+                   "KERNELBASE.LoadLibraryW")
 PAYLOAD_NAMES = ("VuqSetup.wzq", "VuqSetup64.wzq")
 
 
-STAGE = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(
-    __file__)))), "tools", "stage.sh")
+STAGE = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools",
+                     "stage.sh")
 
 
 class HarnessError(Exception):
@@ -50,7 +51,7 @@ def run_tool(what, command, env, timeout):
 
 
 def add_job_arguments(parser):
-    """The options tools/wine-run.sh gives every script."""
+    """The options wine-run.sh gives every script."""
     parser.add_argument("--exe", required=True, help="the VuqSetup.exe under test")
     parser.add_argument("--bin", required=True, help="folder of the helper programs")
     parser.add_argument("--prefix-root", required=True, help="where the Wine prefixes are kept")

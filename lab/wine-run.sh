@@ -1,13 +1,13 @@
 #!/bin/sh
-# Runs one Wine job: a Python script of the Wine harness (tests/e2e/winelab.py) against a
-# VuqSetup.exe.
+# Runs one Wine job: a Python script that uses the Wine harness (winelab.py, beside this
+# script) against a VuqSetup.exe.
 #   wine-run.sh EXE HELPER_DIR WORK_DIR SCRIPT [script options...]
 # Every path is made absolute before anything else. SCRIPT runs in WORK_DIR and gets --exe,
 # --bin (HELPER_DIR) and --prefix-root before the options given here. The Wine prefixes are
 # kept between runs in VUQ_PREFIX_ROOT (default build/wine-prefixes), one job at a time.
 #
 # VUQ_WINE says who runs the job: "host" (this machine's Wine), "vm" (the test VM of
-# tools/wine-vm, for machines that cannot execute 32-bit x86 code) or "auto" (the default: host
+# vm/ here, for machines that cannot execute 32-bit x86 code) or "auto" (the default: host
 # where it can, else vm). The VM runs this same script, with VUQ_WINE=host, on the same paths.
 set -eu
 
@@ -25,8 +25,9 @@ absolute() {
     fi
 }
 
-tools=$(cd "$(dirname "$0")" && pwd)
-repo=$(dirname "$tools")
+lab=$(cd "$(dirname "$0")" && pwd)
+repo=$(dirname "$lab")
+tools=$repo/tools
 exe=$(absolute "$1")
 helpers=$(absolute "$2")
 mkdir -p "$3"
@@ -40,20 +41,20 @@ prefixes=$(absolute "$prefixes")
 way=${VUQ_WINE:-auto}
 case $way in
 host | vm) ;;
-auto) if sh "$tools/wine-vm/can-run-32bit.sh"; then way=host; else way=vm; fi ;;
+auto) if sh "$tools/can-run-32bit.sh"; then way=host; else way=vm; fi ;;
 *) die "VUQ_WINE is '$way'; use host, vm or auto" ;;
 esac
 
 if [ "$way" = host ]; then
     command -v wine >/dev/null ||
         die "Wine is not installed: run 'sh tools/install-deps.sh wine' as root, or use VUQ_WINE=vm"
-    sh "$tools/wine-vm/can-run-32bit.sh" ||
+    sh "$tools/can-run-32bit.sh" ||
         die "this machine cannot execute 32-bit x86 code, so its Wine cannot run VuqSetup.exe; use VUQ_WINE=vm (or auto) to run Wine in the test VM"
     # Two jobs on one prefix would fight over its wineserver.
     exec 9>"$prefixes.lock"
     flock 9
     cd "$work"
-    PYTHONPATH="$repo/tests/e2e" PYTHONDONTWRITEBYTECODE=1 \
+    PYTHONPATH="$lab" PYTHONDONTWRITEBYTECODE=1 \
         exec /usr/bin/python3 "$script" --exe "$exe" --bin "$helpers" --prefix-root "$prefixes" "$@"
 fi
 
@@ -72,28 +73,36 @@ job=$work/vm-job
 rm -rf "$job"
 mkdir -p "$job"
 {
-    echo 'set -e'
-    echo 'echo vuq-vm-job'
-    echo 'tar -C / -xf inputs.tar'
-    echo "mkdir -p $(quote "$prefixes") && mount /dev/vdc $(quote "$prefixes")"
+    echo "prefixes=$(quote "$prefixes") logs=$(quote "$repo/build/logs")"
     echo "export VUQ_IN_VM=1 VUQ_PROGRESS=$progress VERBOSE=$(quote "${VERBOSE:-}")"
-    printf 'status=0\nVUQ_WINE=host VUQ_PREFIX_ROOT=%s sh %s' "$(quote "$prefixes")" \
-        "$(quote "$tools/wine-run.sh")"
+    echo "export VUQ_WINE=host VUQ_PREFIX_ROOT=$(quote "$prefixes")"
+    printf 'job() { sh %s' "$(quote "$lab/wine-run.sh")"
     for arg in "$exe" "$helpers" "$work" "$script" "$@"; do printf ' %s' "$(quote "$arg")"; done
-    echo ' || status=$?'
-    echo 'echo vuq-vm-logs'
-    echo "for log in $(quote "$repo/build/logs")/*.log; do"
-    echo '    [ -f "$log" ] || continue'
-    echo '    echo "vuq-vm-log ${log##*/}"'
-    echo "    sed 's/^/|/' \"\$log\""
-    echo 'done'
-    echo 'exit $status'
+    echo '; }'
+    cat <<'EOF'
+set -e
+echo vuq-vm-job
+tar -C / -xf inputs.tar
+mkdir -p "$prefixes" && mount /dev/vdc "$prefixes"
+status=0
+job || status=$?
+echo vuq-vm-logs
+for log in "$logs"/*.log; do
+    [ -f "$log" ] || continue
+    echo "vuq-vm-log ${log##*/}"
+    sed 's/^/|/' "$log"
+done
+exit $status
+EOF
 } >"$job/job.sh"
-# The sources of the harness and the Windows programs, nothing of the build's own files.
+# The sources of the lab, the set-up scripts, the script's own folder and the modules of the
+# folder above it, and the Windows programs; nothing of the build's own files.
 {
-    find "$tools" "$repo/tests/e2e" -name __pycache__ -prune -o -type f -print
+    scripts=$(dirname "$script")
+    find "$lab" "$tools" "$scripts" -name __pycache__ -prune -o -type f -print
+    find "$(dirname "$scripts")" -maxdepth 1 -name '*.py'
     find "$helpers" -maxdepth 1 -name '*.exe'
     echo "$exe"
     echo "$script"
 } | sed 's|^/||' | tar -C / -cf "$job/inputs.tar" --no-recursion -T -
-exec sh "$tools/wine-vm/run-in-vm.sh" "$job"
+exec sh "$lab/vm/run-in-vm.sh" "$job"

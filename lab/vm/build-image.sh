@@ -6,17 +6,27 @@
 #   build-image.sh           builds it unless it is there, as one line of set-up with the output
 #                            of debootstrap and apt-get in build/logs/vm-image.log (tools/stage.sh)
 #   build-image.sh --ready   only tells: succeeds when it is there
+#   build-image.sh --when-needed
+#                            builds it only where Wine runs in the VM: VUQ_WINE=vm, or auto on
+#                            a machine that cannot execute 32-bit x86 code
 set -eu
 
 RECIPE=4
 CACHE=${VUQ_VM_CACHE:-/var/cache/vuqsetup-vm}
 HERE=$(cd "$(dirname "$0")" && pwd)
+tools=$(dirname "$(dirname "$HERE")")/tools
 [ -f "$CACHE/ready-$RECIPE" ] && exit 0
 [ "${1:-}" != --ready ] || exit 1
+if [ "${1:-}" = --when-needed ]; then
+    case ${VUQ_WINE:-auto} in
+    host) exit 0 ;;
+    auto) if sh "$tools/can-run-32bit.sh"; then exit 0; fi ;;
+    esac
+fi
 [ "$(id -u)" = 0 ] || { echo "building the test VM needs root: sudo $0" >&2; exit 1; }
 if [ "${1:-}" != --now ]; then
     : "${VUQ_LOG_DIR:=$(dirname "$(dirname "$HERE")")/build/logs}"
-    . "$HERE/../stage.sh"
+    . "$tools/stage.sh"
     stage vm-image "building the test VM image" "2-5 min, once per machine" sh "$0" --now
     exit
 fi
@@ -62,7 +72,7 @@ trap - EXIT
 echo "== writing the disk image"
 cp "$root"/boot/vmlinuz-* "$CACHE/vmlinuz"
 cp "$root"/boot/initrd.img-* "$CACHE/initrd.img"
-rm -rf "$root/boot"/* "$root/var/cache/apt"/* "$root/var/lib/apt/lists"/*
+rm -rf "${root:?}/boot"/* "$root/var/cache/apt"/* "$root/var/lib/apt/lists"/*
 mkfs.ext4 -q -F -L vuqroot -d "$root" "$CACHE/rootfs.img" 6G
 rm -rf "$root"
 touch "$CACHE/ready-$RECIPE"

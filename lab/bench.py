@@ -6,9 +6,9 @@ Latency runs from the driver's stamp just before CreateProcessW to the payload's
 entering wmain (QueryPerformanceCounter is system-wide), for driver -> payload, driver ->
 min_launcher -> payload, driver -> split_launcher -> payload (which also finds the splitter
 in shcore, or shell32, in the system folder and splits its command line, as the wrapper must)
-and driver -> VuqSetup -> payload, the chains interleaved. CPU time and peak memory are the kernel's figures for each
-program's Unix process (/proc/<pid>/stat and status), since GetProcessTimes on another process
-returns dummy values under Wine.
+and driver -> VuqSetup -> payload, the chains interleaved. CPU time and peak memory are the
+kernel's figures for each program's Unix process (/proc/<pid>/stat and status), since
+GetProcessTimes on another process returns dummy values under Wine.
 
 A pinned build checks its payload before it starts it: its extra latency is measured against the
 plain build in the same folder, on a 64-bit payload of 1 MiB and of 100 MiB (the fake payload

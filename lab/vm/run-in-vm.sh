@@ -17,7 +17,7 @@ logs=${VUQ_LOG_DIR:-$repo/build/logs}
 command -v qemu-system-x86_64 >/dev/null ||
     { echo "test VM: qemu-system-x86_64 is missing: run 'sh tools/install-deps.sh vm' as root" >&2; exit 1; }
 sh "$HERE/build-image.sh" ||
-    { echo "test VM: its image could not be built (see above); run 'sh tools/wine-vm/build-image.sh' as root" >&2; exit 1; }
+    { echo "test VM: its image could not be built (see above); run 'sh lab/vm/build-image.sh' as root" >&2; exit 1; }
 
 prefixes=${VUQ_VM_PREFIXES:-$CACHE/prefixes.img}
 # One VM at a time on a prefix disk: two would corrupt its file system.

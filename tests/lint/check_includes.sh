@@ -17,14 +17,18 @@ bad=0
 for file in */*; do
     own=$(rank "${file%%/*}")
     # Every quoted include names its folder; the folder decides whether it may be reached.
-    for target in $(sed -n 's/^[[:space:]]*#[[:space:]]*include[[:space:]]*"\([^"]*\)".*/\1/p' "$file"); do
+    targets=$(sed -n 's/^[[:space:]]*#[[:space:]]*include[[:space:]]*"\([^"]*\)".*/\1/p' "$file")
+    while IFS= read -r target; do
+        [ -n "$target" ] || continue
         theirs=$(rank "${target%%/*}")
         case "$target" in */*) ;; *) theirs=none ;; esac
         if [ "$own" = none ] || [ "$theirs" = none ] || [ "$theirs" -lt "$own" ]; then
             echo "$file includes \"$target\": includes may only point down ($order)"
             bad=1
         fi
-    done
+    done <<EOF
+$targets
+EOF
 done
 [ "$bad" = 0 ] && echo "every include points down ($order)"
 exit "$bad"
