@@ -1,7 +1,7 @@
 #!/bin/sh
 # One linter over every file of its kind in the source tree, the tracked files where it is a
 # git checkout. Fails, never skips, when the linter itself is missing.
-#   lint.sh clang_format|shellcheck|pyflakes SOURCE_DIR
+#   lint.sh clang_format|shellcheck|pyflakes|variables|layout SOURCE_DIR
 set -eu
 
 # The only exceptions to the linters, each with its reason.
@@ -60,8 +60,22 @@ pyflakes)
         printf "%s:%d: %d columns, more than %d\n", FILENAME, FNR, length, most; bad = 1 }
         END { exit bad }' || status=1
     ;;
+variables)
+    # Every VUQ_* name that a script, a build file or a program reads has its row.
+    for name in $(files | grep -v '^docs/' | xargs grep -h -o -E 'VUQ_[A-Z0-9_]+' | sort -u); do
+        grep -q -F "\`$name" docs/DEVELOPING.md ||
+            { echo "$name is not in the table of docs/DEVELOPING.md" >&2; status=1; }
+    done
+    ;;
+layout)
+    # The checks use the lab and the tools; nothing else reaches into the checks.
+    if files | grep -v '^tests/' | xargs grep -n -E '(^|[^a-z_])tests/[A-Za-z0-9_.-]' /dev/null; then
+        echo "files outside tests/ name a path inside it (above)" >&2
+        status=1
+    fi
+    ;;
 *)
-    echo "usage: $0 clang_format|shellcheck|pyflakes SOURCE_DIR" >&2
+    echo "usage: $0 clang_format|shellcheck|pyflakes|variables|layout SOURCE_DIR" >&2
     exit 2
     ;;
 esac
