@@ -1,6 +1,6 @@
 """Runs `make demo` as a user would and checks what it shows: on both systems the payload that
 fits was started from C:\\Setup with the expected command line, and the tag was cut from the three
-values. Prints the demo's output, one line per check and 'N passed, M failed'.
+values. Prints the demo's output, then one line per check.
 
   check_demo.py REPO              the way VUQ_WINE takes (auto: the way this machine takes)
   check_demo.py REPO --other-way  the other way, with arguments; where that is the host and
@@ -14,6 +14,9 @@ import os
 import re
 import subprocess
 import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from report import finish, record
 
 CUT = [
     ("Comments", '"Beta build for early adopters" -> ""'),
@@ -89,12 +92,9 @@ def main():
         checks = demo_checks(run_demo(repo, "host", "/S /v"), "/S /v")
     else:
         checks = refusal_checks(run_demo(repo, "host", ""))
-    failed = 0
-    for name, passed in checks:
-        print(("ok   " if passed else "FAIL ") + name)
-        failed += not passed
-    print("%d passed, %d failed" % (len(checks) - failed, failed))
-    return 1 if failed else 0
+    for name, ok in checks:
+        record(name, ok)
+    return finish()
 
 
 if __name__ == "__main__":

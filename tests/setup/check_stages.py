@@ -1,7 +1,7 @@
 """A stage of set-up made to fail on purpose must show its stage line, its log's path and the
 end of its log, and stop with a non-zero status: installing the build tools with a package that
 does not exist (as root only: it runs apt-get), and creating a Wine prefix with a `wine` whose
-wineboot fails. Prints one line per check and 'N passed, M failed'.
+wineboot fails.
 
   check_stages.py REPO WORK_DIR
 """
@@ -10,6 +10,9 @@ import os
 import shutil
 import subprocess
 import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from report import finish, record
 
 FAKE_WINE = """#!/bin/sh
 echo "wine: creating the prefix $WINEPREFIX"
@@ -81,12 +84,9 @@ def main():
         result, "[set-up] creating the Wine prefix win64 (",
         os.path.join(logs, "prefix-win64.log"), "could not load kernel32.dll")]
 
-    failed = 0
     for name, ok in checks:
-        print(("ok   " if ok else "FAIL ") + name)
-        failed += not ok
-    print("%d passed, %d failed" % (len(checks) - failed, failed))
-    return 1 if failed else 0
+        record(name, ok)
+    return finish()
 
 
 if __name__ == "__main__":
