@@ -61,8 +61,8 @@ fi
 # The VM gets the same files at the same paths and runs this script there, the prefix disk
 # mounted where the prefixes belong.
 # Its stages of set-up (tools/stage.sh) show as here: a line that rewrites itself where this
-# output is a terminal (run-in-vm.sh rewrites it), else plain lines; their logs come back into
-# build/logs/ after the job, each after a line "vuq-vm-log NAME", its lines starting with "|".
+# output is a terminal (run-in-vm.sh rewrites it), else plain lines; their logs and the counts
+# come back into build/logs/ after the job, each after "vuq-vm-log NAME", its lines after "|".
 quote() { printf "'%s'" "$(printf '%s' "$1" | sed "s/'/'\\\\''/g")"; }
 case ${VUQ_PROGRESS:-} in
 tty | relay) progress=relay ;;
@@ -76,6 +76,7 @@ mkdir -p "$job"
     echo "prefixes=$(quote "$prefixes") logs=$(quote "$repo/build/logs")"
     echo "export VUQ_IN_VM=1 VUQ_PROGRESS=$progress VERBOSE=$(quote "${VERBOSE:-}")"
     echo "export VUQ_WINE=host VUQ_PREFIX_ROOT=$(quote "$prefixes")"
+    echo "export VUQ_REPORT=$(quote "${VUQ_REPORT:-}")"
     printf 'job() { sh %s' "$(quote "$lab/wine-run.sh")"
     for arg in "$exe" "$helpers" "$work" "$script" "$@"; do printf ' %s' "$(quote "$arg")"; done
     echo '; }'
@@ -87,10 +88,10 @@ mkdir -p "$prefixes" && mount /dev/vdc "$prefixes"
 status=0
 job || status=$?
 echo vuq-vm-logs
-for log in "$logs"/*.log; do
+for log in "$logs"/*.log "$logs"/counts-*.json; do
     [ -f "$log" ] || continue
     echo "vuq-vm-log ${log##*/}"
-    sed 's/^/|/' "$log"
+    awk '{ print "|" $0 }' "$log" # a last line without its newline ends all the same
 done
 exit $status
 EOF

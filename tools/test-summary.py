@@ -1,12 +1,12 @@
-"""The end of `make test`: per suite, how many passed and failed and how long it took, from the
-JUnit files of tools/run-tests.sh. A test that ends its output with "N passed, M failed" (the
-Wine cases, the checks of the image, of signing, of the demo) counts as its N and M.
+"""The end of `make test` and `make check`: per suite, how many passed and failed and how long it
+took, from the JUnit files of tools/run-tests.sh. A check that left LOG_DIR/counts-NAME.json (the
+Wine cases, the checks of the image, of signing, of the demo) counts as those; any other as one.
 
   test-summary.py LOG_DIR PRESET...
 """
 
+import json
 import os
-import re
 import sys
 import xml.etree.ElementTree as ElementTree
 
@@ -22,7 +22,6 @@ SUITES = [
     ("demo both ways", "windows", "demo_"),
     ("set-up failures", "windows", "setup_"),
 ]
-COUNTS = re.compile(r"^(\d+) passed, (\d+) failed\s*$", re.M)
 
 
 def duration(seconds):
@@ -35,18 +34,17 @@ def duration(seconds):
     return "%d min %d s" % (minutes, seconds) if seconds else "%d min" % minutes
 
 
-def results(path):
+def results(path, logs):
     """(name, passed, failed, seconds) of each test in a ctest JUnit file."""
     for case in ElementTree.parse(path).getroot().iter("testcase"):
         if case.find("skipped") is not None or case.get("status") in ("notrun", "disabled"):
             continue
         failed = case.find("failure") is not None or case.find("error") is not None
-        output = case.findtext("system-out") or ""
-        counts = COUNTS.findall(output)
-        if counts:
-            p, f = (int(n) for n in counts[-1])
-            f = max(f, 1) if failed else f
-        else:
+        try:
+            with open(os.path.join(logs, "counts-%s.json" % case.get("name"))) as file:
+                counts = json.load(file)
+            p, f = counts["passed"], max(counts["failed"], int(failed))
+        except (OSError, ValueError, KeyError):
             p, f = (0, 1) if failed else (1, 0)
         yield case.get("name"), p, f, float(case.get("time") or 0)
 
@@ -59,7 +57,7 @@ def main():
         named = [[suite, 0, 0, 0.0, prefix, 0] for suite, p, prefix in SUITES if p == preset]
         others = []
         try:
-            tests = list(results(path))
+            tests = list(results(path, logs))
         except (OSError, ElementTree.ParseError):
             rows += [[row[0], 0, 0, None] for row in named] or [[preset, 0, 0, None]]
             continue
@@ -74,7 +72,8 @@ def main():
             row[5] += 1
         rows += [row[:4] for row in named + others if row[5]]
 
-    print("\nSummary of make test       passed  failed  time")
+    target = "make check" if set(presets) <= {"native", "native-asan"} else "make test"
+    print("\nSummary of %-15s passed  failed  time" % target)
     for suite, p, f, seconds in rows:
         if seconds is None:
             print("  %-24s %6s  %6s  did not run" % (suite, "-", "-"))

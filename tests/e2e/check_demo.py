@@ -1,6 +1,6 @@
 """Runs `make demo` as a user would and checks what it shows: on both systems the payload that
 fits was started from C:\\Setup with the expected command line, and the tag was cut from the three
-values. Prints the demo's output, one line per check and 'N passed, M failed'.
+values. Prints the demo's output, then one line per check.
 
   check_demo.py REPO              the way VUQ_WINE takes (auto: the way this machine takes)
   check_demo.py REPO --other-way  the other way, with arguments; where that is the host and
@@ -14,6 +14,9 @@ import os
 import re
 import subprocess
 import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from report import finish, record
 
 CUT = [
     ("Comments", '"Beta build for early adopters" -> ""'),
@@ -52,23 +55,22 @@ def run_demo(repo, way, arguments, *more):
     return result
 
 
-def demo_checks(result, arguments, expected=()):
+def check_demo(result, arguments, expected=()):
     sections = dict(re.findall(r"=== (\d\d-bit) Windows[^\n]*\n(.*?)(?=\n===|\Z)", result.stdout,
                                re.S))
-    checks = [("make demo exits 0", result.returncode == 0),
-              ("no traceback", "Traceback" not in result.stdout)]
+    record("make demo exits 0", result.returncode == 0)
+    record("no traceback", "Traceback" not in result.stdout)
     for system, line in (expected_lines("64-bit", "VuqSetup64.wzq", arguments) +
                          expected_lines("32-bit", "VuqSetup.wzq", arguments) + list(expected)):
-        checks.append(("%s shows %r" % (system, line), line in sections.get(system, "")))
-    return checks
+        record("%s shows %r" % (system, line), line in sections.get(system, ""))
 
 
-def refusal_checks(result):
+def check_refusal(result):
     said = [line for line in result.stdout.splitlines() if line.startswith("wine-run:")]
-    return [("forced host fails", result.returncode != 0),
-            ("one line says why and how to go on",
-             len(said) == 1 and "cannot execute 32-bit" in said[0] and "VUQ_WINE=vm" in said[0]),
-            ("no traceback", "Traceback" not in result.stdout)]
+    record("forced host fails", result.returncode != 0)
+    record("one line says why and how to go on",
+           len(said) == 1 and "cannot execute 32-bit" in said[0] and "VUQ_WINE=vm" in said[0])
+    record("no traceback", "Traceback" not in result.stdout)
 
 
 def main():
@@ -78,23 +80,18 @@ def main():
     way = os.environ.get("VUQ_WINE", "auto")
     taken = "host" if way == "host" or (way == "auto" and native) else "vm"
     if "--pinned" in sys.argv:
-        checks = demo_checks(run_demo(repo, way, "", "PINNED=1"), "",
-                             planted_lines("64-bit", "VuqSetup64.wzq") +
-                             planted_lines("32-bit", "VuqSetup.wzq"))
+        check_demo(run_demo(repo, way, "", "PINNED=1"), "",
+                   planted_lines("64-bit", "VuqSetup64.wzq") +
+                   planted_lines("32-bit", "VuqSetup.wzq"))
     elif "--other-way" not in sys.argv:
-        checks = demo_checks(run_demo(repo, way, ""), "")
+        check_demo(run_demo(repo, way, ""), "")
     elif taken == "host":
-        checks = demo_checks(run_demo(repo, "vm", "/S /v"), "/S /v")
+        check_demo(run_demo(repo, "vm", "/S /v"), "/S /v")
     elif native:
-        checks = demo_checks(run_demo(repo, "host", "/S /v"), "/S /v")
+        check_demo(run_demo(repo, "host", "/S /v"), "/S /v")
     else:
-        checks = refusal_checks(run_demo(repo, "host", ""))
-    failed = 0
-    for name, passed in checks:
-        print(("ok   " if passed else "FAIL ") + name)
-        failed += not passed
-    print("%d passed, %d failed" % (len(checks) - failed, failed))
-    return 1 if failed else 0
+        check_refusal(run_demo(repo, "host", ""))
+    return finish()
 
 
 if __name__ == "__main__":

@@ -1,7 +1,8 @@
-"""Runs the end-to-end cases on each Wine prefix and prints one line per case, then
-'N passed, M failed'. Exits 1 when a case failed."""
+"""Runs the end-to-end cases on each Wine prefix, one line per case as it ends. Exits 1 when a
+case failed."""
 
 import argparse
+import os
 import sys
 import time
 import traceback
@@ -9,9 +10,11 @@ import traceback
 from e2e_cases import CASES, Check  # importing registers the cases
 from winelab import Prefix, add_job_arguments, run_main
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from report import finish, record
+
 
 def run_cases(prefix, suites, pattern):
-    passed = failed = 0
     for name, suite, only, function in CASES:
         if suite not in suites or (only and only != prefix.arch) or pattern not in name:
             continue
@@ -21,17 +24,8 @@ def run_cases(prefix, suites, pattern):
             function(prefix, check)
         except Exception:  # a harness fault fails the case, the others still run
             check.failures.append(traceback.format_exc())
-        label = "%s %s: %s (%.1f s)" % (prefix.arch, suite, name, time.time() - started)
-        if check.failures:
-            failed += 1
-            print("FAIL " + label)
-            for failure in check.failures:
-                print("    " + failure.replace("\n", "\n    "))
-        else:
-            passed += 1
-            print("ok   " + label)
-        sys.stdout.flush()
-    return passed, failed
+        record("%s %s: %s (%.1f s)" % (prefix.arch, suite, name, time.time() - started),
+               not check.failures, check.failures)
 
 
 def main():
@@ -43,19 +37,16 @@ def main():
     parser.add_argument("-k", default="", help="run only cases whose name holds this")
     args = parser.parse_args()
 
-    passed = failed = 0
     for arch in args.arch or ["win64", "win32"]:
         prefix = Prefix(args, arch)
         started = time.time()
         prefix.ensure()
         print("prefix %s ready in %.1f s" % (arch, time.time() - started))
         try:
-            p, f = run_cases(prefix, args.suite or ["launch", "cleanup", "faults", "bench"], args.k)
+            run_cases(prefix, args.suite or ["launch", "cleanup", "faults", "bench"], args.k)
         finally:
             prefix.stop()
-        passed, failed = passed + p, failed + f
-    print("%d passed, %d failed" % (passed, failed))
-    return 1 if failed or not passed else 0
+    return finish()
 
 
 if __name__ == "__main__":

@@ -2,9 +2,9 @@
 and what keeps attaching a detached signature exact (PE checksum, file length).
 
 Usage: /usr/bin/python3 check_image.py EXE OBJDUMP
-Prints one line per check and "N passed, M failed"; exits 1 if any failed.
 """
 
+import os
 import re
 import struct
 import subprocess
@@ -12,6 +12,9 @@ import sys
 import xml.etree.ElementTree as ET
 
 import pefile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from report import check, finish
 
 RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
 LANG_EN_US = 1033
@@ -71,17 +74,6 @@ SETTINGS = [
     (WINDOWS_SETTINGS + f"{WS_2016}dpiAwareness", "PerMonitorV2, PerMonitor"),
     (WINDOWS_SETTINGS + f"{WS_2016}longPathAware", "true"),
 ]
-
-results = []
-
-
-def check(name, got, want):
-    results.append(got == want)
-    if got == want:
-        print(f"ok   {name}")
-    else:
-        print(f"FAIL {name}: got {got!r}, want {want!r}")
-
 
 def resources(pe):
     """Maps (type, id, lang) to the resource's bytes."""
@@ -277,9 +269,7 @@ def main():
     check_layout(pe, len(pe.__data__))
     check_instructions(sys.argv[1], sys.argv[2])
     check_signing_layout(pe)
-    failed = results.count(False)
-    print(f"{len(results) - failed} passed, {failed} failed")
-    sys.exit(1 if failed else 0)
+    sys.exit(finish())
 
 
 if __name__ == "__main__":

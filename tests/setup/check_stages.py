@@ -1,7 +1,7 @@
 """A stage of set-up made to fail on purpose must show its stage line, its log's path and the
 end of its log, and stop with a non-zero status: installing the build tools with a package that
 does not exist (as root only: it runs apt-get), and creating a Wine prefix with a `wine` whose
-wineboot fails. Prints one line per check and 'N passed, M failed'.
+wineboot fails.
 
   check_stages.py REPO WORK_DIR
 """
@@ -10,6 +10,9 @@ import os
 import shutil
 import subprocess
 import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from report import finish, record
 
 FAKE_WINE = """#!/bin/sh
 echo "wine: creating the prefix $WINEPREFIX"
@@ -25,12 +28,12 @@ def run(command, env, cwd):
     return result
 
 
-def failure_checks(result, stage, log, said_last):
+def check_failure(what, result, stage, log, said_last):
     """The stage line first, then the failure line that names the log, then its last lines."""
     lines = result.stdout.splitlines()
     failed = [i for i, line in enumerate(lines) if " FAILED after " in line]
     named = (log + ":", os.path.basename(os.path.dirname(log)) + "/" + os.path.basename(log) + ":")
-    return [
+    for name, ok in [
         ("it stops with a non-zero status", result.returncode != 0),
         ("its first line names the stage", bool(lines) and lines[0].startswith(stage)),
         ("one line says it failed and names its log",
@@ -42,7 +45,8 @@ def failure_checks(result, stage, log, said_last):
          said_last in open(log, encoding="utf-8", errors="replace").read()),
         ("no more than 25 lines, no traceback",
          len(lines) <= 25 and "Traceback" not in result.stdout),
-    ]
+    ]:
+        record(what + ": " + name, ok)
 
 
 def main():
@@ -53,16 +57,14 @@ def main():
     env = dict(os.environ, VUQ_LOG_DIR=logs, VUQ_PROGRESS="lines")
     env.pop("VERBOSE", None)
     env.pop("MAKEFLAGS", None)
-    checks = []
 
     if os.getuid() == 0:
         print("--- installing the build tools with a package that does not exist")
         result = run(["sh", os.path.join(repo, "tools", "install-deps.sh"), "build"],
                      dict(env, VUQ_EXTRA_PACKAGES="vuq-no-such-package"), work)
-        checks += [("install: " + name, ok) for name, ok in failure_checks(
-            result, "[set-up] installing the build tools (",
-            os.path.join(logs, "build-tools.log"),
-            "Unable to locate package vuq-no-such-package")]
+        check_failure("install", result, "[set-up] installing the build tools (",
+                      os.path.join(logs, "build-tools.log"),
+                      "Unable to locate package vuq-no-such-package")
     else:
         print("--- not root: the failing install is not tried")
 
@@ -77,16 +79,9 @@ def main():
     result = run([sys.executable, "-c", code, os.path.join(work, "prefixes")],
                  dict(env, PATH=os.path.dirname(wine) + os.pathsep + env["PATH"],
                       PYTHONPATH=os.path.join(repo, "lab")), work)
-    checks += [("wineboot: " + name, ok) for name, ok in failure_checks(
-        result, "[set-up] creating the Wine prefix win64 (",
-        os.path.join(logs, "prefix-win64.log"), "could not load kernel32.dll")]
-
-    failed = 0
-    for name, ok in checks:
-        print(("ok   " if ok else "FAIL ") + name)
-        failed += not ok
-    print("%d passed, %d failed" % (len(checks) - failed, failed))
-    return 1 if failed else 0
+    check_failure("wineboot", result, "[set-up] creating the Wine prefix win64 (",
+                  os.path.join(logs, "prefix-win64.log"), "could not load kernel32.dll")
+    return finish()
 
 
 if __name__ == "__main__":

@@ -3,7 +3,6 @@ behind make sign and make attach, and checks the result, the detached signature 
 failures. A timestamp server runs on 127.0.0.1 for the time of the test.
 
 Usage: /usr/bin/python3 check_signing.py SOURCE_DIR EXE HELPER_DIR WORK_DIR
-Prints one line per check and "N passed, M failed"; exits 1 if any failed.
 """
 
 import http.server
@@ -14,6 +13,9 @@ import sys
 import threading
 
 import pefile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from report import check, finish
 
 PROGRAM_NAME = "VuqSetup Wrapper Application"
 PASSWORD = "test password 7f3a"
@@ -43,15 +45,6 @@ default_policy = 1.3.6.1.4.1.4146.2.3
 digests = sha256
 ess_cert_id_alg = sha256
 """
-
-results = []
-
-
-def check(name, got, want):
-    results.append(got == want)
-    print(f"ok   {name}" if got == want else f"FAIL {name}: got {got!r}, want {want!r}")
-    sys.stdout.flush()
-
 
 def run(args, env=None, timeout=120):
     return subprocess.run(args, env=env, capture_output=True, text=True, timeout=timeout)
@@ -248,9 +241,7 @@ def main():
     check_refusals(pki, exe, out, sign_sh)
     if signed:
         check_under_wine(src, signed, helpers, f"{work}/wine")
-    failed = results.count(False)
-    print(f"{len(results) - failed} passed, {failed} failed")
-    sys.exit(1 if failed else 0)
+    sys.exit(finish())
 
 
 if __name__ == "__main__":
