@@ -76,7 +76,8 @@ mkdir -p "$job"
     echo "prefixes=$(quote "$prefixes") logs=$(quote "$repo/build/logs")"
     echo "export VUQ_IN_VM=1 VUQ_PROGRESS=$progress VERBOSE=$(quote "${VERBOSE:-}")"
     echo "export VUQ_WINE=host VUQ_PREFIX_ROOT=$(quote "$prefixes")"
-    echo "export VUQ_REPORT=$(quote "${VUQ_REPORT:-}")"
+    echo "export VUQ_REPORT=$(quote "${VUQ_REPORT:-}")" \
+        "VUQ_E2E_ONLY=$(quote "${VUQ_E2E_ONLY:-}") VUQ_E2E_ARCH=$(quote "${VUQ_E2E_ARCH:-}")"
     printf 'job() { sh %s' "$(quote "$lab/wine-run.sh")"
     for arg in "$exe" "$helpers" "$work" "$script" "$@"; do printf ' %s' "$(quote "$arg")"; done
     echo '; }'

@@ -34,10 +34,13 @@ def main():
     parser.add_argument("--arch", action="append", choices=["win64", "win32"])
     parser.add_argument("--suite", action="append",
                         choices=["launch", "cleanup", "faults", "bench"])
-    parser.add_argument("-k", default="", help="run only cases whose name holds this")
+    # Under ctest, the environment narrows the run for the inner loop.
+    parser.add_argument("-k", default=os.environ.get("VUQ_E2E_ONLY", ""),
+                        help="run only cases whose name holds this")
     args = parser.parse_args()
 
-    for arch in args.arch or ["win64", "win32"]:
+    only_arch = os.environ.get("VUQ_E2E_ARCH")
+    for arch in args.arch or ([only_arch] if only_arch else ["win64", "win32"]):
         prefix = Prefix(args, arch)
         started = time.time()
         prefix.ensure()
