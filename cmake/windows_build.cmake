@@ -24,9 +24,10 @@ set(VUQ_WRAPPER_LINK_OPTIONS -nostdlib -nostartfiles -s -Wl,--gc-sections
 set_source_files_properties(src/platform/compiler_support_win32.cpp PROPERTIES
     COMPILE_OPTIONS -fno-tree-loop-distribute-patterns)
 # Its read buffer is zero-filled storage: with a section of its own it would be written out
-# into the file as 64 KB of zeros rather than left to the loader.
-set_source_files_properties(src/launch/payload_check.cpp PROPERTIES
-    COMPILE_OPTIONS -fno-data-sections)
+# into the file as 64 KB of zeros rather than left to the loader. The same holds for the
+# platform layer's state, which would cost a 512-byte .data section.
+set_source_files_properties(src/launch/payload_check.cpp src/platform/platform_win32.cpp
+    PROPERTIES COMPILE_OPTIONS -fno-data-sections)
 
 function(add_wrapper_executable name output_dir)
     add_executable(${name} WIN32

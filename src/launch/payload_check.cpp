@@ -14,24 +14,18 @@ static int HaveSameBytes(const unsigned char* a, const unsigned char* b, unsigne
     return 1;
 }
 
-// Hashes to the end of the file, not just the size read before: a file that still grew or
-// shrank is not the pinned one.
+// Hashes to the end of the file: the size was compared before, and as nobody can write the file
+// while it is held, that is the size read.
 static PayloadVerdict CompareHash(PlatformHandle file, Sha256Hash* hash, const PayloadPin& pin) {
-    unsigned long long total = 0;
     for (;;) {
         unsigned long count = 0;
         if (ReadFileBytes(file, readChunk, kReadChunkSize, &count) == 0)
             return kPayloadUnreadable;
         if (count == 0)
             break;
-        total += count;
-        if (total > pin.size)
-            return kPayloadNotGenuine;
         if (HashBytes(hash, readChunk, count) == 0)
             return kPayloadUncheckable;
     }
-    if (total != pin.size)
-        return kPayloadNotGenuine;
     unsigned char digest[kSha256Size];
     if (FinishSha256(hash, digest) == 0)
         return kPayloadUncheckable;
@@ -73,10 +67,19 @@ PayloadVerdict CheckPayload(const WideUnit* path, const PayloadPin& pin,
     return verdict;
 }
 
-// What the box says after the path, by verdict from kPayloadNotGenuine on.
-static const WideUnit* const kRefusalReasons[] = {
-    u" is not the file this setup was made for.", u" is in use by another program.",
-    u" cannot be read.", u" cannot be checked: this system cannot compute SHA-256."};
+// What the box says after the path.
+static const WideUnit* DescribeRefusal(PayloadVerdict verdict) {
+    switch (verdict) {
+    case kPayloadInUse:
+        return u" is in use by another program.";
+    case kPayloadUnreadable:
+        return u" cannot be read.";
+    case kPayloadUncheckable:
+        return u" cannot be checked: this system cannot compute SHA-256.";
+    default:
+        return u" is not the file this setup was made for.";
+    }
+}
 
 int RunPinnedSetupWrapper(const WideUnit* argumentText, const PayloadPins& pins) {
     LaunchPlan plan;
@@ -90,7 +93,6 @@ int RunPinnedSetupWrapper(const WideUnit* argumentText, const PayloadPins& pins)
     if (verdict == kPayloadMissing)
         return ReportStartFailure(plan.applicationPath);
     if (verdict != kPayloadGenuine)
-        return ReportPathError(u"", plan.applicationPath,
-                               kRefusalReasons[verdict - kPayloadNotGenuine]);
+        return ReportPathError(u"", plan.applicationPath, DescribeRefusal(verdict));
     return StartPlannedPayload(&plan, held);
 }

@@ -32,7 +32,7 @@ FileOpenResult OpenFileSharedRead(const WideUnit* path, PlatformHandle* file) {
     DWORD error = GetLastError();
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
         return kFileMissing;
-    if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION)
+    if (error == ERROR_SHARING_VIOLATION)
         return kFileInUse;
     return kFileUnreadable;
 }

@@ -46,7 +46,7 @@ void ReleaseHandle(PlatformHandle handle);
 // GetProcessWindowStation + GetUserObjectInformationW(UOI_FLAGS): 0 when the process's window
 // station has no visible display (a service's, in session 0), 1 otherwise or when unknown.
 int IsWindowStationVisible();
-// MessageBoxW without an owner window.
+// MessageBoxW without an owner window, from the user32 that IsWindowStationVisible loaded.
 void ShowMessageBox(const WideUnit* message, const WideUnit* caption, unsigned long style);
 
 // RegOpenKeyExW, RegQueryValueExW, RegSetValueExW, RegCloseKey: zero on success, as Windows

@@ -32,6 +32,9 @@ const UINT kSystemPathCapacity = MAX_PATH + 16;
 
 typedef void (*AnyFunction)();
 
+// user32, once loaded for the first box.
+static HMODULE userLibrary;
+
 static AnyFunction FindFunction(HMODULE module, const char* name) {
     return reinterpret_cast<AnyFunction>(GetProcAddress(module, name));
 }
@@ -134,12 +137,12 @@ void ReleaseHandle(PlatformHandle handle) {
     CloseHandle(handle);
 }
 
-// user32 is loaded only when a box may have to be shown; the second load of it only counts it
-// again. A failed query counts as visible: the box is shown as it always was.
+// user32 is loaded only when a box may have to be shown, and then once for the window station
+// and the box. A failed query counts as visible: the box is shown as it always was.
 int IsWindowStationVisible() {
     typedef HWINSTA(WINAPI * GetProcessWindowStationFunction)();
     typedef BOOL(WINAPI * GetUserObjectInformationWFunction)(HANDLE, int, PVOID, DWORD, LPDWORD);
-    HMODULE user32 = LoadSystemLibrary(L"user32.dll");
+    HMODULE user32 = userLibrary = LoadSystemLibrary(L"user32.dll");
     if (user32 == nullptr)
         return 1;
     AnyFunction station = FindFunction(user32, "GetProcessWindowStation");
@@ -155,10 +158,13 @@ int IsWindowStationVisible() {
     return (flags.dwFlags & WSF_VISIBLE) != 0;
 }
 
-// Without user32 the box is lost, but the wrapper still ends with its error status.
+// Shown only after IsWindowStationVisible has loaded user32. Without user32 the box is lost,
+// but the wrapper still ends with its error status.
 void ShowMessageBox(const WideUnit* message, const WideUnit* caption, unsigned long style) {
     typedef int(WINAPI * MessageBoxWFunction)(HWND, LPCWSTR, LPCWSTR, UINT);
-    AnyFunction found = FindSystemFunction(L"user32.dll", "MessageBoxW");
+    if (userLibrary == nullptr)
+        return;
+    AnyFunction found = FindFunction(userLibrary, "MessageBoxW");
     if (found != nullptr)
         reinterpret_cast<MessageBoxWFunction>(found)(nullptr, AsWide(message), AsWide(caption),
                                                      style);
