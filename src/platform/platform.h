@@ -43,6 +43,12 @@ int StartProcess(const WideUnit* applicationPath, WideUnit* commandLine, Payload
 void WaitForProcessEnd(PlatformHandle process);
 // CloseHandle.
 void ReleaseHandle(PlatformHandle handle);
+// ProcessIdToSessionId for this process: nonzero when it worked, the session in *session; 0
+// where the system lacks it.
+int QueryProcessSession(unsigned long* session);
+// WTSGetActiveConsoleSessionId: the session the console belongs to (0xFFFFFFFF: none just now);
+// 0, the session XP gives the console, where the system lacks it.
+unsigned long QueryConsoleSession();
 // GetProcessWindowStation + GetUserObjectInformationW(UOI_FLAGS): 0 when the process's window
 // station has no visible display (a service's, in session 0), 1 otherwise or when unknown.
 int IsWindowStationVisible();

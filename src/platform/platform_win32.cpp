@@ -137,6 +137,27 @@ void ReleaseHandle(PlatformHandle handle) {
     CloseHandle(handle);
 }
 
+// Both looked up at run time: kernel32 has them from XP on, though the documentation now names
+// Vista, and a static import of either would keep the wrapper from loading at all without it.
+int QueryProcessSession(unsigned long* session) {
+    typedef BOOL(WINAPI * ProcessIdToSessionIdFunction)(DWORD, DWORD*);
+    AnyFunction found = FindKernelFunction("ProcessIdToSessionId");
+    DWORD id = 0;
+    if (found == nullptr ||
+        !reinterpret_cast<ProcessIdToSessionIdFunction>(found)(GetCurrentProcessId(), &id))
+        return 0;
+    *session = id;
+    return 1;
+}
+
+unsigned long QueryConsoleSession() {
+    typedef DWORD(WINAPI * WTSGetActiveConsoleSessionIdFunction)();
+    AnyFunction found = FindKernelFunction("WTSGetActiveConsoleSessionId");
+    if (found == nullptr)
+        return 0;
+    return reinterpret_cast<WTSGetActiveConsoleSessionIdFunction>(found)();
+}
+
 // user32 is loaded only when a box may have to be shown, and then once for the window station
 // and the box. A failed query counts as visible: the box is shown as it always was.
 int IsWindowStationVisible() {

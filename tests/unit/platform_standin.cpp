@@ -107,6 +107,17 @@ void ReleaseHandle(PlatformHandle handle) {
         Record("CloseHandle(?)");
 }
 
+int QueryProcessSession(unsigned long* session) {
+    Record("ProcessIdToSessionId");
+    *session = current->processSession;
+    return current->sessionQueryWorks;
+}
+
+unsigned long QueryConsoleSession() {
+    Record("WTSGetActiveConsoleSessionId");
+    return current->consoleSession;
+}
+
 int IsWindowStationVisible() {
     Record("GetUserObjectInformationW");
     return current->windowStationVisible;

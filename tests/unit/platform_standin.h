@@ -55,6 +55,9 @@ struct StandIn {
     int wow64Flag = 1;
     int startSucceeds = 1;
     int windowStationVisible = 1;
+    int sessionQueryWorks = 1;
+    unsigned long processSession = 1;
+    unsigned long consoleSession = 1;
     RegistryView registry64;
     RegistryView registry32;
     long openStatus = 0;                  // nonzero: every open fails with it

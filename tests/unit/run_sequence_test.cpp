@@ -90,6 +90,15 @@ struct FailureCase {
     Calls calls;
 };
 
+struct StationCase {
+    const char* name;
+    int visible; // the window station's flag
+    int sessionKnown;
+    unsigned long session;
+    unsigned long console;
+    int boxShown;
+};
+
 // 512 units: one more than the own path's storage can hold with its terminator.
 const std::u16string kLongOwnPath = u"C:\\" + std::u16string(496, u'd') + u"\\VuqSetup.exe";
 
@@ -121,18 +130,38 @@ TEST_F(RunSequence, ReportsEachFailureWithOneBoxAndStatus1) {
          u"Cannot start C:\\Setup\\VuqSetup64.wzq\n", u"VUQ Setup",
          Join(kUntilPlan, {"CreateProcessW"})},
     };
-    // On a window station nobody sees, the same failures end at once, with no box to wait on.
-    for (int visible : {1, 0}) {
+    // Where nobody sees a box, the same failures end at once, with no box to wait on: a
+    // service's window station, and session 0 while another session has the console.
+    const StationCase stations[] = {
+        {"a user's desktop", 1, 1, 1, 1, 1},
+        {"a service's window station", 0, 1, 1, 1, 0},
+        {"session 0, the console in session 1", 1, 1, 0, 1, 0},
+        {"session 0, no session at the console", 1, 1, 0, 0xFFFFFFFFul, 0},
+        {"session 0 at the console, as on XP", 1, 1, 0, 0, 1},
+        {"session unknown", 1, 0, 0, 1, 1},
+    };
+    for (const StationCase& station : stations) {
         for (const FailureCase& c : cases) {
             ResetStandIn();
             c.arrange(TheStandIn());
-            TheStandIn().windowStationVisible = visible;
-            EXPECT_EQ(RunSetupWrapper(c.argumentText.c_str()), 1) << c.name;
+            TheStandIn().windowStationVisible = station.visible;
+            TheStandIn().sessionQueryWorks = station.sessionKnown;
+            TheStandIn().processSession = station.session;
+            TheStandIn().consoleSession = station.console;
+            EXPECT_EQ(RunSetupWrapper(c.argumentText.c_str()), 1)
+                << c.name << " on " << station.name;
             const StandIn& s = TheStandIn();
-            Calls calls = Join(c.calls, {"GetUserObjectInformationW"});
-            EXPECT_EQ(s.calls, visible ? Join(calls, {"MessageBoxW"}) : calls) << c.name;
-            ASSERT_EQ(s.messages.size(), visible ? 1u : 0u) << c.name;
-            if (!visible)
+            Calls calls = Join(c.calls, {"ProcessIdToSessionId"});
+            int inSession0 = station.sessionKnown && station.session == 0;
+            if (inSession0)
+                calls = Join(calls, {"WTSGetActiveConsoleSessionId"});
+            if (!inSession0 || station.console == 0)
+                calls = Join(calls, {"GetUserObjectInformationW"});
+            EXPECT_EQ(s.calls, station.boxShown ? Join(calls, {"MessageBoxW"}) : calls)
+                << c.name << " on " << station.name;
+            ASSERT_EQ(s.messages.size(), station.boxShown ? 1u : 0u)
+                << c.name << " on " << station.name;
+            if (!station.boxShown)
                 continue;
             EXPECT_EQ(s.messages[0].message, c.message) << c.name;
             EXPECT_EQ(s.messages[0].caption, c.caption) << c.name;
