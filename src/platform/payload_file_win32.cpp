@@ -53,12 +53,27 @@ int ReadFileBytes(PlatformHandle file, unsigned char* buffer, unsigned long capa
     return worked != FALSE;
 }
 
-// The provider is looked up by type, not by name: its name differs between Windows versions.
-// It is loaded from the system folder, as the DLL search has been narrowed by now.
+static constexpr int StartsWith(const wchar_t* text, const wchar_t* prefix) {
+    return *prefix == 0 || (*text == *prefix && StartsWith(text + 1, prefix + 1));
+}
+static_assert(StartsWith(MS_ENH_RSA_AES_PROV_XP_W, MS_ENH_RSA_AES_PROV_W),
+              "XP SP3's name of the provider is the later name and more");
+const DWORD kProviderNameLength = ARRAYSIZE(MS_ENH_RSA_AES_PROV_W) - 1;
+
+static int AcquireProvider(const wchar_t* name, HCRYPTPROV* provider) {
+    return CryptAcquireContextW(provider, nullptr, name, VUQ_PROVIDER_TYPE, CRYPT_VERIFYCONTEXT) !=
+           FALSE;
+}
+
+// The provider is named, never left to the user's own default for the type, which any user can
+// set in HKCU. Its name from Vista on is the start of the name XP SP3 gives it.
 int BeginSha256(Sha256Hash* hash) {
     HCRYPTPROV provider = 0;
-    if (CryptAcquireContextW(&provider, nullptr, nullptr, VUQ_PROVIDER_TYPE, CRYPT_VERIFYCONTEXT) ==
-        FALSE)
+    wchar_t name[kProviderNameLength + 1];
+    for (DWORD i = 0; i < kProviderNameLength; ++i)
+        name[i] = MS_ENH_RSA_AES_PROV_XP_W[i];
+    name[kProviderNameLength] = 0;
+    if (!AcquireProvider(name, &provider) && !AcquireProvider(MS_ENH_RSA_AES_PROV_XP_W, &provider))
         return 0;
     HCRYPTHASH created = 0;
     if (CryptCreateHash(provider, CALG_SHA_256, 0, 0, &created) == FALSE) {

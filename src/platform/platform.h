@@ -83,7 +83,7 @@ int QueryFileSize(PlatformHandle file, unsigned long long* size);
 // ReadFile. Nonzero on success; *count is 0 at the end of the file.
 int ReadFileBytes(PlatformHandle file, unsigned char* buffer, unsigned long capacity,
                   unsigned long* count);
-// CryptAcquireContextW (default provider of PROV_RSA_AES, CRYPT_VERIFYCONTEXT), then
+// CryptAcquireContextW (the system's PROV_RSA_AES provider by name, CRYPT_VERIFYCONTEXT), then
 // CryptCreateHash (CALG_SHA_256). Nonzero on success; on failure nothing is left to release.
 int BeginSha256(Sha256Hash* hash);
 // CryptHashData. Nonzero on success.

@@ -534,6 +534,19 @@ def pinned_holds_payload(p, c):
         c.true(f.read() == genuine, "the payload on disk is no longer the genuine one")
 
 
+@case("pinned build names its provider: a user's HKCU default for the type is not taken",
+      "faults")
+def pinned_names_provider(p, c):
+    key = r"HKCU\Software\Microsoft\Cryptography\Provider Type 024"
+    s = Scenario(p, r"C:\e2e\provider", wrapper=PINNED)
+    p.wine(["reg", "add", key, "/v", "Name", "/d", "No Such Provider", "/f"]).check_returncode()
+    try:
+        run = run_wrapper(p, s, '"%s"' % s.exe)
+    finally:
+        p.wine(["reg", "delete", key, "/f"]).check_returncode()
+    expect_started(c, run, s.folder + "\\" + payload_name(p), "/NoReset ")
+
+
 # --- Waiting ---------------------------------------------------------------------------------
 
 @case("the wrapper blocks while its payload runs: under 200 ms CPU in 3 s", "bench")
