@@ -107,6 +107,13 @@ pin_wrapper_payloads(VuqSetupPinnedWithoutSha256 $<TARGET_FILE:fake_payload>
     $<TARGET_FILE:fake_payload64>)
 add_dependencies(VuqSetupPinnedWithoutSha256Pins fake_payload fake_payload64)
 target_compile_definitions(VuqSetupPinnedWithoutSha256 PRIVATE VUQ_PROVIDER_TYPE=999)
+# Where GetFinalPathNameByHandleW is missing (XP): starts the path it planned.
+add_wrapper_executable(VuqSetupPinnedWithoutFinalPathApi ${CMAKE_BINARY_DIR}/tests/e2e/helpers)
+pin_wrapper_payloads(VuqSetupPinnedWithoutFinalPathApi $<TARGET_FILE:fake_payload>
+    $<TARGET_FILE:fake_payload64>)
+add_dependencies(VuqSetupPinnedWithoutFinalPathApiPins fake_payload fake_payload64)
+target_compile_definitions(VuqSetupPinnedWithoutFinalPathApi PRIVATE
+    VUQ_FINAL_PATH_FUNCTION="NoSuchFinalPathFunction")
 
 # For make bench only: pinned to a 64-bit payload of 1 MiB and of 100 MiB, the fake payload with
 # zeros after its image, where a large setup carries its data.

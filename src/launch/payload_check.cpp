@@ -2,6 +2,7 @@
 
 #include "launch/launch_plan.h"
 #include "launch/run_sequence.h"
+#include "text/text_search.h"
 
 // Static, not on the stack: the wrapper has no stack probe for frames of 4 KB and more.
 const unsigned long kReadChunkSize = 64 * 1024;
@@ -81,6 +82,30 @@ static const WideUnit* DescribeRefusal(PayloadVerdict verdict) {
     }
 }
 
+// The path of the file that was checked, as its volume's drive letter or server names it:
+// \\?\C:\... as C:\..., \\?\UNC\server\... as \\server\.... Started by that path, the file is the
+// one held, even where a folder on the planned path has been made to lead elsewhere since.
+// 0 with path rewritten, or left as planned where the system cannot tell (XP); 1 when the path
+// cannot be told or does not fit.
+static int ResolveHeldPath(PlatformHandle held, WideUnit* path) {
+    WideUnit final[kApplicationPathCapacity];
+    long length = ReadFinalPath(held, final, kApplicationPathCapacity);
+    if (length < 0)
+        return 0;
+    if (length == 0 || length >= static_cast<long>(kApplicationPathCapacity))
+        return 1;
+    int skip = 0;
+    if (FindTextNoCase(final, u"\\\\?\\") == 0) {
+        skip = 4;
+        if (FindTextNoCase(final + skip, u"UNC\\") == 0) {
+            skip = 6;
+            final[skip] = u'\\';
+        }
+    }
+    return CopyTextPrefix(path, kApplicationPathCapacity, final + skip,
+                          static_cast<size_t>(length - skip));
+}
+
 int RunPinnedSetupWrapper(const WideUnit* argumentText, const PayloadPins& pins) {
     LaunchPlan plan;
     int is64 = 0;
@@ -92,6 +117,10 @@ int RunPinnedSetupWrapper(const WideUnit* argumentText, const PayloadPins& pins)
     // A missing file is never handed to CreateProcessW: one planted right now would run unchecked.
     if (verdict == kPayloadMissing)
         return ReportStartFailure(plan.applicationPath);
+    if (verdict == kPayloadGenuine && ResolveHeldPath(held, plan.applicationPath) != 0) {
+        ReleaseHandle(held);
+        verdict = kPayloadUnreadable;
+    }
     if (verdict != kPayloadGenuine)
         return ReportPathError(u"", plan.applicationPath, DescribeRefusal(verdict));
     return StartPlannedPayload(&plan, held);

@@ -1,6 +1,6 @@
 #include "platform/platform.h"
 
-#include <windows.h>
+#include "platform/platform_win32_support.h"
 
 #include <wincrypt.h>
 
@@ -8,9 +8,13 @@ static_assert(sizeof(HCRYPTPROV) == sizeof(PlatformHandle) &&
                   sizeof(HCRYPTHASH) == sizeof(PlatformHandle),
               "crypt handles fit the platform handle");
 
-// Test builds ask for a provider type no system has, to show what happens without SHA-256.
+// Test builds ask for a provider type and a function no system has, to show what happens
+// without SHA-256 and as on XP.
 #ifndef VUQ_PROVIDER_TYPE
 #define VUQ_PROVIDER_TYPE PROV_RSA_AES
+#endif
+#ifndef VUQ_FINAL_PATH_FUNCTION
+#define VUQ_FINAL_PATH_FUNCTION "GetFinalPathNameByHandleW"
 #endif
 
 static HCRYPTPROV AsProvider(PlatformHandle handle) {
@@ -35,6 +39,16 @@ FileOpenResult OpenFileSharedRead(const WideUnit* path, PlatformHandle* file) {
     if (error == ERROR_SHARING_VIOLATION)
         return kFileInUse;
     return kFileUnreadable;
+}
+
+// Looked up at run time: XP lacks it.
+long ReadFinalPath(PlatformHandle file, WideUnit* path, unsigned long capacity) {
+    typedef DWORD(WINAPI * GetFinalPathNameByHandleWFunction)(HANDLE, LPWSTR, DWORD, DWORD);
+    AnyFunction found = FindKernelFunction(VUQ_FINAL_PATH_FUNCTION);
+    if (found == nullptr)
+        return -1;
+    return static_cast<long>(reinterpret_cast<GetFinalPathNameByHandleWFunction>(found)(
+        file, reinterpret_cast<wchar_t*>(path), capacity, VOLUME_NAME_DOS));
 }
 
 int QueryFileSize(PlatformHandle file, unsigned long long* size) {

@@ -78,6 +78,10 @@ struct Sha256Hash {
 // CreateFileW for reading, sharing read only, so that nobody can write, delete or rename the
 // file while the handle is held. kFileInUse: another handle already writes to it.
 FileOpenResult OpenFileSharedRead(const WideUnit* path, PlatformHandle* file);
+// GetFinalPathNameByHandleW (VOLUME_NAME_DOS), looked up at run time: the length of the path
+// written to path; 0 on failure; capacity or more when it does not fit; -1 where the system
+// lacks the function (XP).
+long ReadFinalPath(PlatformHandle file, WideUnit* path, unsigned long capacity);
 // GetFileSizeEx. Nonzero on success.
 int QueryFileSize(PlatformHandle file, unsigned long long* size);
 // ReadFile. Nonzero on success; *count is 0 at the end of the file.

@@ -1,6 +1,6 @@
 #include "platform/platform.h"
 
-#include <windows.h>
+#include "platform/platform_win32_support.h"
 
 static_assert(sizeof(WideUnit) == sizeof(wchar_t), "UTF-16 units are wchar_t on Windows");
 static_assert(kKeyQueryValue == KEY_QUERY_VALUE && kKeyWrite == KEY_WRITE, "registry access");
@@ -30,8 +30,6 @@ static HKEY AsKey(PlatformHandle key) {
 // Room for the system folder's path, a separator and the longest library name used here.
 const UINT kSystemPathCapacity = MAX_PATH + 16;
 
-typedef void (*AnyFunction)();
-
 // user32, once loaded for the first box.
 static HMODULE userLibrary;
 
@@ -39,8 +37,7 @@ static AnyFunction FindFunction(HMODULE module, const char* name) {
     return reinterpret_cast<AnyFunction>(GetProcAddress(module, name));
 }
 
-// kernel32 is in every process already; a function missing from it gives null.
-static AnyFunction FindKernelFunction(const char* name) {
+AnyFunction FindKernelFunction(const char* name) {
     HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
     if (kernel == nullptr)
         return nullptr;

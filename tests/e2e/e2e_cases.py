@@ -2,7 +2,10 @@
 
 import os
 import re
+import shutil
 import subprocess
+import threading
+import time
 
 from winelab import (Scenario, clear_entry, dump_entry, launcher_scenario, read_installer_record,
                      registry_values, relay_calls, run_watched, run_wrapper, set_entry,
@@ -532,6 +535,55 @@ def pinned_holds_payload(p, c):
     expect_started(c, run, path, "/NoReset ")
     with open(p.host_path(path), "rb") as f:
         c.true(f.read() == genuine, "the payload on disk is no longer the genuine one")
+
+
+def make_link(p, name, target):
+    """C:\\e2e\\name as a Unix symbolic link to the folder C:\\e2e\\target, replaced in one step."""
+    host = p.host_path("C:\\e2e\\" + name)
+    os.symlink(target, host + ".new")
+    os.replace(host + ".new", host)
+
+
+def run_paused_at_hash(p, s, command_line, act, **options):
+    """run_wrapper while the driver holds the wrapper at its first CryptHashData call until act()
+    has run; the boxes are trapped."""
+    marker = r"C:\e2e\logs\paused"
+    if os.path.exists(p.host_path(marker)):
+        os.remove(p.host_path(marker))
+    runs = []
+    thread = threading.Thread(target=lambda: runs.append(run_wrapper(
+        p, s, command_line, payload_env={"VUQ_DRIVER_PAUSE": marker}, trap_boxes=True,
+        relay=False, **options)))
+    thread.start()
+    while thread.is_alive():
+        if os.path.exists(p.host_path(marker)):
+            act()
+            os.remove(p.host_path(marker))
+        time.sleep(0.05)
+    thread.join()
+    return runs[0]
+
+
+@case("pinned build starts the file it checked, though the link to its folder was retargeted "
+      "mid-check; without GetFinalPathNameByHandleW (XP) the path as planned", "faults")
+def pinned_starts_what_it_checked(p, c):
+    name = payload_name(p)
+    real = Scenario(p, r"C:\e2e\linkreal", wrapper=PINNED)
+    planted = Scenario(p, r"C:\e2e\linkplanted", payloads=())
+    other = r"C:\e2e\linkreal\%s" % ("VuqSetup.wzq" if p.is64 else "VuqSetup64.wzq")
+    shutil.copy(p.host_path(other), p.host_path(planted.folder + "\\" + name))
+    make_link(p, "link", "linkreal")
+    exe = r"C:\e2e\link\VuqSetup.exe"
+    run = run_paused_at_hash(p, real, '"%s"' % exe, lambda: make_link(p, "link", "linkplanted"),
+                             application=exe)
+    c.equal(run.attack, {"paused": 0}, "the harness's pause mid-hash")
+    expect_started(c, run, real.folder + "\\" + name, "/NoReset ")
+    if run.payloads:
+        c.equal(run.payloads[0]["build"], "64" if p.is64 else "32", "payload build")
+    make_link(p, "link", "linkreal")
+    shutil.copy(p.helper("VuqSetupPinnedWithoutFinalPathApi"), p.host_path(real.exe))
+    run = run_wrapper(p, real, '"%s"' % exe, application=exe, relay=False)
+    expect_started(c, run, "C:\\e2e\\link\\" + name, "/NoReset ")
 
 
 @case("pinned build names its provider: a user's HKCU default for the type is not taken",

@@ -15,6 +15,7 @@ static PlatformHandle const kFileHandle = reinterpret_cast<PlatformHandle>(0x300
 static PlatformHandle const kProviderHandle = reinterpret_cast<PlatformHandle>(0x4000);
 static PlatformHandle const kHashHandle = reinterpret_cast<PlatformHandle>(0x5000);
 static const StandInFile* openFile = nullptr;
+static std::u16string openPath;
 static size_t readOffset = 0;
 
 static StandIn* current = new StandIn();
@@ -212,10 +213,25 @@ FileOpenResult OpenFileSharedRead(const WideUnit* path, PlatformHandle* file) {
     if (found->second.open != kFileOpened)
         return found->second.open;
     openFile = &found->second;
+    openPath = path;
     readOffset = 0;
     ++current->heldFiles;
     *file = kFileHandle;
     return kFileOpened;
+}
+
+long ReadFinalPath(PlatformHandle file, WideUnit* path, unsigned long capacity) {
+    if (!current->finalPathKnown)
+        return -1;
+    Record(file == kFileHandle ? "GetFinalPathNameByHandleW" : "GetFinalPathNameByHandleW(?)");
+    if (current->finalPathFails)
+        return 0;
+    std::u16string final =
+        openFile->finalPath.empty() ? u"\\\\?\\" + openPath : openFile->finalPath;
+    if (final.size() >= capacity) // what Windows asks for, the NUL included
+        return static_cast<long>(final.size() + 1);
+    std::memcpy(path, final.c_str(), (final.size() + 1) * sizeof(WideUnit));
+    return static_cast<long>(final.size());
 }
 
 int QueryFileSize(PlatformHandle file, unsigned long long* size) {

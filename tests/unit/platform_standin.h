@@ -44,6 +44,7 @@ struct StandInFile {
     std::string content;
     FileOpenResult open = kFileOpened;
     long readFailsAt = -1;
+    std::u16string finalPath; // empty: \\?\ and the path it was opened by
 };
 
 struct StandIn {
@@ -66,6 +67,8 @@ struct StandIn {
     int acquireWorks = 1;
     int createHashWorks = 1;
     int hashDataWorks = 1;
+    int finalPathKnown = 1; // 0: the system lacks GetFinalPathNameByHandleW
+    int finalPathFails = 0;
 
     // What was asked, in order: one entry per platform call.
     std::vector<std::string> calls;

@@ -239,9 +239,15 @@ size_t IndexOf(const Calls& calls, const std::string& call) {
 
 struct PinnedCase {
     const char* name;
-    void (*arrange)(StandIn&); // both genuine payloads lie beside a wrapper on a 64-bit system
-    std::u16string message;    // empty: started
+    void (*arrange)(StandIn&);    // both genuine payloads lie beside a wrapper on a 64-bit system
+    std::u16string message;       // empty: started
+    std::u16string started = u""; // what CreateProcessW gets; empty: the path planned
 };
+
+// A final path of units units, as GetFinalPathNameByHandleW gives it.
+std::u16string LongFinalPath(size_t units) {
+    return u"\\\\?\\C:\\" + std::u16string(units - 13, u'd') + u"\\x.wzq";
+}
 
 TEST_F(RunSequence, PinnedBuildStartsOnlyThePinnedPayloadAndReleasesWhatItOpened) {
     const std::u16string notMadeFor = kPath64 + u" is not the file this setup was made for.";
@@ -274,6 +280,28 @@ TEST_F(RunSequence, PinnedBuildStartsOnlyThePinnedPayloadAndReleasesWhatItOpened
              s.windowStationVisible = 0;
          },
          notMadeFor},
+        // What was checked is started, even where a folder on the planned path leads elsewhere by
+        // now; the command line stays as planned.
+        {"reached through a folder that was retargeted",
+         [](StandIn& s) { s.files[kPath64].finalPath = u"\\\\?\\D:\\Real\\VuqSetup64.wzq"; }, u"",
+         u"D:\\Real\\VuqSetup64.wzq"},
+        {"on a network share",
+         [](StandIn& s) {
+             s.files[kPath64].finalPath = u"\\\\?\\UNC\\server\\share\\VuqSetup64.wzq";
+         },
+         u"", u"\\\\server\\share\\VuqSetup64.wzq"},
+        {"final path of 519 units",
+         [](StandIn& s) { s.files[kPath64].finalPath = LongFinalPath(519); }, u"",
+         LongFinalPath(519).substr(4)},
+        {"final path of 520 units",
+         [](StandIn& s) { s.files[kPath64].finalPath = LongFinalPath(520); }, unreadable},
+        {"final path unknown", [](StandIn& s) { s.finalPathFails = 1; }, unreadable},
+        {"no GetFinalPathNameByHandleW, as on XP",
+         [](StandIn& s) {
+             s.finalPathKnown = 0;
+             s.files[kPath64].finalPath = u"\\\\?\\D:\\Real\\VuqSetup64.wzq";
+         },
+         u""},
     };
     const PayloadPins pins = {PinFor(kPayload32), PinFor(kPayload64)};
     for (const PinnedCase& c : cases) {
@@ -299,6 +327,9 @@ TEST_F(RunSequence, PinnedBuildStartsOnlyThePinnedPayloadAndReleasesWhatItOpened
             EXPECT_EQ(s.hashed, chosen) << c.name;
             EXPECT_LT(IndexOf(s.calls, "CryptReleaseContext"), start) << c.name;
             EXPECT_EQ(IndexOf(s.calls, "CloseHandle(file)"), start + 1) << c.name;
+            std::u16string planned = s.wow64Flag ? kPath64 : kPath32;
+            EXPECT_EQ(s.startedApplication, c.started.empty() ? planned : c.started) << c.name;
+            EXPECT_EQ(s.startedCommandLine, u"/NoReset ") << c.name;
         } else {
             EXPECT_EQ(start, s.calls.size()) << c.name << ": started anyway";
         }
