@@ -25,7 +25,7 @@ set_source_files_properties(src/platform/compiler_support_win32.cpp PROPERTIES
     COMPILE_OPTIONS -fno-tree-loop-distribute-patterns)
 # Its read buffer is zero-filled storage: with a section of its own it would be written out
 # into the file as 64 KB of zeros rather than left to the loader. The same holds for the
-# platform layer's state, which would cost a 512-byte .data section.
+# platform layer's two words of state, which would cost a 512-byte .data section.
 set_source_files_properties(src/launch/payload_check.cpp src/platform/platform_win32.cpp
     PROPERTIES COMPILE_OPTIONS -fno-data-sections)
 
@@ -107,13 +107,18 @@ pin_wrapper_payloads(VuqSetupPinnedWithoutSha256 $<TARGET_FILE:fake_payload>
     $<TARGET_FILE:fake_payload64>)
 add_dependencies(VuqSetupPinnedWithoutSha256Pins fake_payload fake_payload64)
 target_compile_definitions(VuqSetupPinnedWithoutSha256 PRIVATE VUQ_PROVIDER_TYPE=999)
-# Where GetFinalPathNameByHandleW is missing (XP): starts the path it planned.
+# Where SetDefaultDllDirectories is missing (XP, Vista, 7 without KB2533623), and where
+# GetFinalPathNameByHandleW is (XP): pinned builds that must start only what they checked.
+add_wrapper_executable(VuqSetupPinnedWithoutDllApi ${CMAKE_BINARY_DIR}/tests/e2e/helpers)
+target_compile_definitions(VuqSetupPinnedWithoutDllApi PRIVATE
+    VUQ_DLL_DIRECTORIES_FUNCTION="NoSuchDllDirectoriesFunction")
 add_wrapper_executable(VuqSetupPinnedWithoutFinalPathApi ${CMAKE_BINARY_DIR}/tests/e2e/helpers)
-pin_wrapper_payloads(VuqSetupPinnedWithoutFinalPathApi $<TARGET_FILE:fake_payload>
-    $<TARGET_FILE:fake_payload64>)
-add_dependencies(VuqSetupPinnedWithoutFinalPathApiPins fake_payload fake_payload64)
 target_compile_definitions(VuqSetupPinnedWithoutFinalPathApi PRIVATE
     VUQ_FINAL_PATH_FUNCTION="NoSuchFinalPathFunction")
+foreach(pinned VuqSetupPinnedWithoutDllApi VuqSetupPinnedWithoutFinalPathApi)
+    pin_wrapper_payloads(${pinned} $<TARGET_FILE:fake_payload> $<TARGET_FILE:fake_payload64>)
+    add_dependencies(${pinned}Pins fake_payload fake_payload64)
+endforeach()
 
 # For make bench only: pinned to a 64-bit payload of 1 MiB and of 100 MiB, the fake payload with
 # zeros after its image, where a large setup carries its data.

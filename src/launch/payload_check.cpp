@@ -40,6 +40,7 @@ static PayloadVerdict CompareContent(PlatformHandle file, const PayloadPin& pin)
     if (size != pin.size)
         return kPayloadNotGenuine;
     Sha256Hash hash;
+    PreloadSystemLibraries(kCryptoLibraries);
     if (BeginSha256(&hash) == 0)
         return kPayloadUncheckable;
     PayloadVerdict verdict = CompareHash(file, &hash, pin);

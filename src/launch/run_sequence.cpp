@@ -25,6 +25,7 @@ static int IsInUnseenSession() {
 static int ReportError(const WideUnit* message, const WideUnit* caption) {
     if (IsInUnseenSession())
         return 1;
+    PreloadSystemLibraries(kBoxLibraries);
     if (IsWindowStationVisible())
         ShowMessageBox(message, caption, kMessageBoxError);
     return 1;

@@ -24,9 +24,21 @@ struct PayloadProcess {
 };
 
 // LoadLibrary and friends look in the system folder only, so no DLL planted beside the
-// wrapper can be loaded into an elevated process. Silently does nothing on systems
-// that lack SetDefaultDllDirectories.
+// wrapper can be loaded into an elevated process. XP, Vista and 7 without KB2533623 lack
+// SetDefaultDllDirectories: there the search stays as it is, the libraries the wrapper loads
+// itself have their own imports looked for in the system folder first, and
+// PreloadSystemLibraries covers what system code loads by bare name.
 void RestrictDllSearchToSystem();
+// Only where the search could not be narrowed: loads each of names (each ended by a NUL, the
+// list by an empty name) by its full path in the system folder, so that a later load of the
+// same name, from the wrapper's folder first, gets the one already loaded instead.
+void PreloadSystemLibraries(const char* names);
+// What a box loads by bare name: imm32 while user32 starts, uxtheme for the themed box, dwmapi
+// (uxtheme's, Vista and 7).
+const char kBoxLibraries[] = "imm32.dll\0uxtheme.dll\0dwmapi.dll\0";
+// What CryptoAPI loads by bare name: the provider, cryptsp (7) and cryptbase (Vista, 7), and
+// imm32, as Wine's provider brings user32 in.
+const char kCryptoLibraries[] = "imm32.dll\0rsaenh.dll\0cryptsp.dll\0cryptbase.dll\0";
 
 // GetCommandLineW.
 const WideUnit* ReadProcessCommandLine();

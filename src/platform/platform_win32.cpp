@@ -30,6 +30,8 @@ static HKEY AsKey(PlatformHandle key) {
 // Room for the system folder's path, a separator and the longest library name used here.
 const UINT kSystemPathCapacity = MAX_PATH + 16;
 
+// Zero until SetDefaultDllDirectories has narrowed the search.
+static int searchNarrowed;
 // user32, once loaded for the first box.
 static HMODULE userLibrary;
 
@@ -45,8 +47,10 @@ AnyFunction FindKernelFunction(const char* name) {
 }
 
 // Loads the library by its full path in the system folder, never through the search path, so
-// that no file of that name in the wrapper's folder can take its place. Null when it is not there.
-static HMODULE LoadSystemLibrary(const wchar_t* library) {
+// that no file of that name in the wrapper's folder can take its place. Where the search is not
+// narrowed, the library's own imports are looked for in its folder first, not the wrapper's.
+// Null when it is not there.
+static HMODULE LoadSystemLibrary(const char* library) {
     wchar_t path[kSystemPathCapacity];
     UINT length = GetSystemDirectoryW(path, MAX_PATH);
     if (length == 0 || length >= MAX_PATH)
@@ -55,13 +59,13 @@ static HMODULE LoadSystemLibrary(const wchar_t* library) {
     for (UINT i = 0; library[i] != 0; ++i) {
         if (length + 1 >= kSystemPathCapacity)
             return nullptr;
-        path[length++] = library[i];
+        path[length++] = static_cast<unsigned char>(library[i]);
     }
     path[length] = 0;
-    return LoadLibraryW(path);
+    return LoadLibraryExW(path, nullptr, searchNarrowed ? 0 : LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 
-static AnyFunction FindSystemFunction(const wchar_t* library, const char* name) {
+static AnyFunction FindSystemFunction(const char* library, const char* name) {
     HMODULE module = LoadSystemLibrary(library);
     if (module == nullptr)
         return nullptr;
@@ -74,7 +78,20 @@ void RestrictDllSearchToSystem() {
     typedef BOOL(WINAPI * SetDefaultDllDirectoriesFunction)(DWORD);
     AnyFunction found = FindKernelFunction(VUQ_DLL_DIRECTORIES_FUNCTION);
     if (found != nullptr)
-        reinterpret_cast<SetDefaultDllDirectoriesFunction>(found)(LOAD_LIBRARY_SEARCH_SYSTEM32);
+        searchNarrowed =
+            reinterpret_cast<SetDefaultDllDirectoriesFunction>(found)(LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
+// Loaded for good: a system DLL that asks for one of them by name gets the one loaded here.
+void PreloadSystemLibraries(const char* names) {
+    if (searchNarrowed)
+        return;
+    while (*names != 0) {
+        LoadSystemLibrary(names);
+        while (*names != 0)
+            ++names;
+        ++names;
+    }
 }
 
 const WideUnit* ReadProcessCommandLine() {
@@ -86,9 +103,9 @@ const WideUnit* ReadProcessCommandLine() {
 // in with a GUI thread; older systems have it in shell32 alone.
 WideUnit** SplitCommandLine(const WideUnit* commandLine, int* count) {
     typedef LPWSTR*(WINAPI * CommandLineToArgvWFunction)(LPCWSTR, int*);
-    AnyFunction found = FindSystemFunction(L"shcore.dll", VUQ_SPLIT_FUNCTION);
+    AnyFunction found = FindSystemFunction("shcore.dll", VUQ_SPLIT_FUNCTION);
     if (found == nullptr)
-        found = FindSystemFunction(L"shell32.dll", VUQ_SPLIT_FUNCTION);
+        found = FindSystemFunction("shell32.dll", VUQ_SPLIT_FUNCTION);
     if (found == nullptr)
         return nullptr;
     LPWSTR* arguments =
@@ -160,7 +177,7 @@ unsigned long QueryConsoleSession() {
 int IsWindowStationVisible() {
     typedef HWINSTA(WINAPI * GetProcessWindowStationFunction)();
     typedef BOOL(WINAPI * GetUserObjectInformationWFunction)(HANDLE, int, PVOID, DWORD, LPDWORD);
-    HMODULE user32 = userLibrary = LoadSystemLibrary(L"user32.dll");
+    HMODULE user32 = userLibrary = LoadSystemLibrary("user32.dll");
     if (user32 == nullptr)
         return 1;
     AnyFunction station = FindFunction(user32, "GetProcessWindowStation");

@@ -319,26 +319,30 @@ def carries_on_without_dll_api(p, c):
 # Wine's +loaddll and relay lines, with +pid, carry the process and thread that wrote them, in
 # the order that thread ran: a DLL's load and the wrapper's own calls come out in sequence.
 LOAD_TRACE = {"WINEDEBUG": "-all,+pid,+relay,+loaddll"}
-_LOADED = re.compile(r'^([0-9a-f]+):[0-9a-f]+:trace:loaddll:\w+ Loaded L"((?:[^"\\]|\\.)*)"')
+_LOADED = re.compile(r'^([0-9a-f]+):[0-9a-f]+:trace:loaddll:\w+ Loaded L"((?:[^"\\]|\\.)*)" '
+                     r'at ([0-9a-f]+)')
 _CALLED = re.compile(r'^([0-9a-f]+):[0-9a-f]+:Call [A-Za-z0-9]+\.(SetDefaultDllDirectories|'
-                     r'LoadLibraryW)\((?:[0-9a-f]+ L"((?:[^"\\]|\\.)*)")?')
+                     r'LoadLibraryExW)\((?:[0-9a-f]+ L"((?:[^"\\]|\\.)*)")?.* ret=([0-9a-f]+)$')
 SYSTEM_FOLDER = "c:\\windows\\system32\\"
 
 
 def wrapper_events(trace, exe):
     """The wrapper process's DLL loads and calls, in order: ("load", path), ("narrow", None),
-    ("LoadLibraryW", path); paths lower-cased."""
-    events, pid = [], None
+    ("LoadLibraryExW", path); paths lower-cased. Calls count when they come from the
+    wrapper's own code, not from a DLL in its process."""
+    events, pid, base = [], None, 0
     for line in trace.splitlines():
         loaded, called = _LOADED.match(line), _CALLED.match(line)
+        if called and not 0 <= int(called.group(4), 16) - base < 0x100000:
+            called = None
         if loaded and pid is None and unescape_wine_string(loaded.group(2)).lower() == exe.lower():
-            pid = loaded.group(1)
+            pid, base = loaded.group(1), int(loaded.group(3), 16)
         elif loaded and loaded.group(1) == pid:
             events.append(("load", unescape_wine_string(loaded.group(2)).lower()))
         elif called and called.group(1) == pid and called.group(2) == "SetDefaultDllDirectories":
             events.append(("narrow", None))
         elif called and called.group(1) == pid:
-            events.append(("LoadLibraryW", unescape_wine_string(called.group(3) or "").lower()))
+            events.append(("LoadLibraryExW", unescape_wine_string(called.group(3) or "").lower()))
     return events
 
 
@@ -358,7 +362,7 @@ def check_dll_loads(c, events, shows_box, hashes=False):
         names = [path.rsplit("\\", 1)[1] for kind, path in events if kind == "load"]
         c.equal([name for name in names if name in ("user32.dll", "gdi32.dll")], [],
                 "user32 or gdi32 in a run without a box")
-    asked = [path for kind, path in events if kind == "LoadLibraryW"]
+    asked = [path for kind, path in events if kind == "LoadLibraryExW"]
     want = [SYSTEM_FOLDER + "shcore.dll"] + [SYSTEM_FOLDER + "user32.dll"] * (1 if shows_box else 0)
     c.equal(asked, want, "libraries the wrapper loads itself, by full path, each once")
 
@@ -597,6 +601,36 @@ def pinned_names_provider(p, c):
     finally:
         p.wine(["reg", "delete", key, "/f"]).check_returncode()
     expect_started(c, run, s.folder + "\\" + payload_name(p), "/NoReset ")
+
+
+# What the box and CryptoAPI load by bare name where the search is not narrowed, as Wine's loader
+# shows it (+module): user32's imports and imm32, uxtheme; the provider's imports, bcrypt and
+# crypt32, and what crypt32 brings; with the rest of the wrapper's list, where Wine has them.
+PLANTED_DLLS = ("imm32", "uxtheme", "dwmapi", "rsaenh", "cryptsp", "user32", "gdi32", "win32u",
+                "version", "zlib1", "bcrypt", "crypt32")
+
+
+@case("where SetDefaultDllDirectories is missing, no DLL planted beside the wrapper loads: "
+      "with a box, and in a pinned run", "faults")
+def old_system_planted_dlls(p, c):
+    system = "C:\\windows\\syswow64\\" if p.is64 else "C:\\windows\\system32\\"
+    box = Scenario(p, r"C:\e2e\plantedbox", "setup.exe", wrapper="VuqSetupWithoutDllApi")
+    pinned = Scenario(p, r"C:\e2e\plantedpinned", wrapper="VuqSetupPinnedWithoutDllApi")
+    for s in (box, pinned):
+        for dll in PLANTED_DLLS:
+            if os.path.exists(p.host_path(system + dll + ".dll")):
+                shutil.copy(p.host_path(system + dll + ".dll"),
+                            p.host_path("%s\\%s.dll" % (s.folder, dll)))
+    run = run_wrapper(p, box, '"%s"' % box.exe, payload_env=LOAD_TRACE)
+    expect_refused(c, run, "SearchExeName failed", SETUP)
+    events = wrapper_events(run.stderr, box.exe)
+    pinned_run = run_wrapper(p, pinned, '"%s"' % pinned.exe, payload_env=LOAD_TRACE)
+    expect_started(c, pinned_run, pinned.folder + "\\" + payload_name(p), "/NoReset ")
+    events += wrapper_events(pinned_run.stderr, pinned.exe)
+    c.true(("load", SYSTEM_FOLDER + "uxtheme.dll") in events, "uxtheme never loaded")
+    c.true(("load", SYSTEM_FOLDER + "crypt32.dll") in events, "crypt32 never loaded")
+    c.equal([path for kind, path in events if kind == "load" and path.startswith("c:\\e2e")], [],
+            "DLLs loaded from the wrapper's folder")
 
 
 # --- Waiting ---------------------------------------------------------------------------------

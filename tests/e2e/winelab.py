@@ -16,7 +16,8 @@ import threading
 import time
 
 RELAY_FUNCTIONS = ("user32.MessageBoxW;kernel32.SetDefaultDllDirectories;"
-                   "KERNELBASE.SetDefaultDllDirectories;kernel32.LoadLibraryW;KERNELBASE.LoadLibraryW")
+                   "KERNELBASE.SetDefaultDllDirectories;kernel32.LoadLibraryExW;"
+                   "KERNELBASE.LoadLibraryExW")
 PAYLOAD_NAMES = ("VuqSetup.wzq", "VuqSetup64.wzq")
 
 

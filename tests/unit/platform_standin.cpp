@@ -43,6 +43,13 @@ void RestrictDllSearchToSystem() {
     Record("RestrictDllSearchToSystem");
 }
 
+void PreloadSystemLibraries(const char* names) {
+    std::string call = "PreloadSystemLibraries(";
+    for (; *names != 0; names += std::strlen(names) + 1)
+        call += std::string(names) + (names[std::strlen(names) + 1] != 0 ? " " : ")");
+    current->calls.push_back(call);
+}
+
 const WideUnit* ReadProcessCommandLine() {
     Record("GetCommandLineW");
     return current->commandLine.c_str();

@@ -99,6 +99,12 @@ struct StationCase {
     int boxShown;
 };
 
+// Where the DLL search cannot be narrowed, what a box loads by bare name is loaded first by
+// full path, before user32: imm32 while user32 starts, uxtheme and dwmapi for the themed box.
+const char kBoxPreload[] = "PreloadSystemLibraries(imm32.dll uxtheme.dll dwmapi.dll)";
+const char kCryptoPreload[] =
+    "PreloadSystemLibraries(imm32.dll rsaenh.dll cryptsp.dll cryptbase.dll)";
+
 // 512 units: one more than the own path's storage can hold with its terminator.
 const std::u16string kLongOwnPath = u"C:\\" + std::u16string(496, u'd') + u"\\VuqSetup.exe";
 
@@ -156,7 +162,7 @@ TEST_F(RunSequence, ReportsEachFailureWithOneBoxAndStatus1) {
             if (inSession0)
                 calls = Join(calls, {"WTSGetActiveConsoleSessionId"});
             if (!inSession0 || station.console == 0)
-                calls = Join(calls, {"GetUserObjectInformationW"});
+                calls = Join(calls, {kBoxPreload, "GetUserObjectInformationW"});
             EXPECT_EQ(s.calls, station.boxShown ? Join(calls, {"MessageBoxW"}) : calls)
                 << c.name << " on " << station.name;
             ASSERT_EQ(s.messages.size(), station.boxShown ? 1u : 0u)
@@ -322,6 +328,10 @@ TEST_F(RunSequence, PinnedBuildStartsOnlyThePinnedPayloadAndReleasesWhatItOpened
             0)
             << c.name;
         size_t start = IndexOf(s.calls, "CreateProcessW");
+        size_t acquire = IndexOf(s.calls, "CryptAcquireContextW");
+        if (acquire < s.calls.size()) { // what CryptoAPI loads by bare name is there already
+            EXPECT_EQ(s.calls[acquire - 1], kCryptoPreload) << c.name;
+        }
         if (c.message.empty() || s.startSucceeds == 0) {
             // Checked whole before the start, and held until CreateProcessW has returned.
             EXPECT_EQ(s.hashed, chosen) << c.name;
