@@ -322,18 +322,19 @@ LOAD_TRACE = {"WINEDEBUG": "-all,+pid,+relay,+loaddll"}
 _LOADED = re.compile(r'^([0-9a-f]+):[0-9a-f]+:trace:loaddll:\w+ Loaded L"((?:[^"\\]|\\.)*)" '
                      r'at ([0-9a-f]+)')
 _CALLED = re.compile(r'^([0-9a-f]+):[0-9a-f]+:Call [A-Za-z0-9]+\.(SetDefaultDllDirectories|'
-                     r'LoadLibraryExW)\((?:[0-9a-f]+ L"((?:[^"\\]|\\.)*)")?.* ret=([0-9a-f]+)$')
+                     r'LoadLibraryExW|WaitForSingleObject)\((?:[0-9a-f]+ L"((?:[^"\\]|\\.)*)"|'
+                     r'[0-9a-f]+,([0-9a-f]+))?.* ret=([0-9a-f]+)$')
 SYSTEM_FOLDER = "c:\\windows\\system32\\"
 
 
 def wrapper_events(trace, exe):
     """The wrapper process's DLL loads and calls, in order: ("load", path), ("narrow", None),
-    ("LoadLibraryExW", path); paths lower-cased. Calls count when they come from the
-    wrapper's own code, not from a DLL in its process."""
+    ("LoadLibraryExW", path), ("wait", timeout in hex); paths lower-cased. Calls count when they
+    come from the wrapper's own code, not from a DLL in its process."""
     events, pid, base = [], None, 0
     for line in trace.splitlines():
         loaded, called = _LOADED.match(line), _CALLED.match(line)
-        if called and not 0 <= int(called.group(4), 16) - base < 0x100000:
+        if called and not 0 <= int(called.group(5), 16) - base < 0x100000:
             called = None
         if loaded and pid is None and unescape_wine_string(loaded.group(2)).lower() == exe.lower():
             pid, base = loaded.group(1), int(loaded.group(3), 16)
@@ -341,6 +342,8 @@ def wrapper_events(trace, exe):
             events.append(("load", unescape_wine_string(loaded.group(2)).lower()))
         elif called and called.group(1) == pid and called.group(2) == "SetDefaultDllDirectories":
             events.append(("narrow", None))
+        elif called and called.group(1) == pid and called.group(2) == "WaitForSingleObject":
+            events.append(("wait", called.group(4)))
         elif called and called.group(1) == pid:
             events.append(("LoadLibraryExW", unescape_wine_string(called.group(3) or "").lower()))
     return events
@@ -376,7 +379,11 @@ def dll_loads(p, c):
     s = Scenario(p, r"C:\e2e\dllloads")
     run = run_wrapper(p, s, '"%s"' % s.exe, payload_env=LOAD_TRACE)
     expect_started(c, run, s.folder + "\\" + payload_name(p), "/NoReset ")
-    check_dll_loads(c, wrapper_events(run.stderr, s.exe), shows_box=False)
+    events = wrapper_events(run.stderr, s.exe)
+    check_dll_loads(c, events, shows_box=False)
+    # Every payload here ends within seconds; a real installer may run for an hour.
+    c.equal([timeout for kind, timeout in events if kind == "wait"], ["ffffffff"],
+            "the wrapper's waits for its payload (INFINITE)")
     renamed = Scenario(p, r"C:\e2e\dllloadsbox", "setup.exe")
     run = run_wrapper(p, renamed, '"%s"' % renamed.exe, payload_env=LOAD_TRACE)
     expect_refused(c, run, "SearchExeName failed", SETUP)

@@ -287,6 +287,7 @@ int HashBytes(Sha256Hash* hash, const unsigned char* bytes, unsigned long count)
 int FinishSha256(Sha256Hash* hash, unsigned char* digest) {
     Record(hash->hash == kHashHandle ? "CryptGetHashParam" : "CryptGetHashParam(?)");
     std::memcpy(digest, StandInDigest(current->hashed).data(), kSha256Size);
+    digest[kSha256Size - 1] ^= current->digestFlip;
     return 1;
 }
 

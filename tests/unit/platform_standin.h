@@ -67,7 +67,8 @@ struct StandIn {
     int acquireWorks = 1;
     int createHashWorks = 1;
     int hashDataWorks = 1;
-    int finalPathKnown = 1; // 0: the system lacks GetFinalPathNameByHandleW
+    unsigned char digestFlip = 0; // XORed into the digest's last byte
+    int finalPathKnown = 1;       // 0: the system lacks GetFinalPathNameByHandleW
     int finalPathFails = 0;
 
     // What was asked, in order: one entry per platform call.

@@ -286,6 +286,7 @@ TEST_F(RunSequence, PinnedBuildStartsOnlyThePinnedPayloadAndReleasesWhatItOpened
              s.windowStationVisible = 0;
          },
          notMadeFor},
+        {"digest differs in its last byte only", [](StandIn& s) { s.digestFlip = 1; }, notMadeFor},
         // What was checked is started, even where a folder on the planned path leads elsewhere by
         // now; the command line stays as planned.
         {"reached through a folder that was retargeted",
