@@ -16,8 +16,9 @@ import threading
 import time
 
 RELAY_FUNCTIONS = ("user32.MessageBoxW;kernel32.SetDefaultDllDirectories;"
-                   "KERNELBASE.SetDefaultDllDirectories;kernel32.LoadLibraryW;"
-                   "KERNELBASE.LoadLibraryW")
+                   "KERNELBASE.SetDefaultDllDirectories;kernel32.LoadLibraryExW;"
+                   "KERNELBASE.LoadLibraryExW;kernel32.WaitForSingleObject;"
+                   "KERNELBASE.WaitForSingleObject")
 PAYLOAD_NAMES = ("VuqSetup.wzq", "VuqSetup64.wzq")
 
 

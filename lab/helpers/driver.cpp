@@ -11,6 +11,9 @@
 //   VUQ_DRIVER_ATTACK       a file to attack while the program hashes: at its first
 //                           CryptHashData call, this driver (trapping boxes as above) tries to
 //                           open that file for writing, delete, rename and overwrite it
+//   VUQ_DRIVER_PAUSE        a file to make at the program's first CryptHashData call: this
+//                           driver (trapping boxes) holds the program there until the file is
+//                           gone again, at most 60 s, so that the harness can act meanwhile
 // Prints "started qpc=N", then one "messagebox ..." line per trapped box and the "attack ..."
 // line with each attempt's error (0: it worked), then "ended qpc=N exit=N"; "error ..." and
 // status 2 when the program could not be run.
@@ -105,6 +108,24 @@ static void AttackFile(const wchar_t* target) {
     fflush(stdout);
 }
 
+static wchar_t pauseMarker[2048];
+
+// Prints an attack line: paused=0 once the marker is gone, or the error that ended the pause.
+static void PauseWhileMarked() {
+    HANDLE marker = CreateFileW(pauseMarker, GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    DWORD error = ErrorOf(marker != INVALID_HANDLE_VALUE);
+    if (marker != INVALID_HANDLE_VALUE)
+        CloseHandle(marker);
+    for (int waited = 0; error == 0 && GetFileAttributesW(pauseMarker) != INVALID_FILE_ATTRIBUTES;
+         waited += 50) {
+        if (waited >= 60000)
+            error = ERROR_TIMEOUT;
+        Sleep(50);
+    }
+    printf("attack paused=%lu\n", error);
+    fflush(stdout);
+}
+
 // Prints the box's arguments, then returns IDOK from MessageBoxW as if the user clicked OK.
 static void AnswerMessageBox(HANDLE process, HANDLE thread) {
     CONTEXT context;
@@ -149,7 +170,7 @@ static DWORD DebugUntilExit(const PROCESS_INFORMATION& started, const wchar_t* a
             if (breakpoint == 0 && IsRemoteModule(started.hProcess, base, "user32.dll"))
                 breakpoint = PlantBreakpoint(started.hProcess, base, L"user32.dll", "MessageBoxW",
                                              &original);
-            if (attacked != nullptr && hashBreakpoint == 0 &&
+            if ((attacked != nullptr || pauseMarker[0] != 0) && hashBreakpoint == 0 &&
                 IsRemoteModule(started.hProcess, base, "advapi32.dll"))
                 hashBreakpoint = PlantBreakpoint(started.hProcess, base, L"advapi32.dll",
                                                  "CryptHashData", &hashOriginal);
@@ -164,10 +185,13 @@ static DWORD DebugUntilExit(const PROCESS_INFORMATION& started, const wchar_t* a
                 at == breakpoint) {
                 AnswerMessageBox(started.hProcess, threads[tid]);
             } else if (record.ExceptionCode == EXCEPTION_BREAKPOINT && at == hashBreakpoint &&
-                       attacked != nullptr) {
-                // Mid-hash: the wrapper stands still while the file is attacked, then goes on
-                // from the restored first instruction.
-                AttackFile(attacked);
+                       (attacked != nullptr || pauseMarker[0] != 0)) {
+                // Mid-hash: the wrapper stands still while the file is attacked or the harness
+                // acts, then goes on from the restored first instruction.
+                if (attacked != nullptr)
+                    AttackFile(attacked);
+                else
+                    PauseWhileMarked();
                 WriteRemoteByte(started.hProcess, hashBreakpoint, hashOriginal);
                 CONTEXT context;
                 context.ContextFlags = CONTEXT_CONTROL;
@@ -175,6 +199,7 @@ static DWORD DebugUntilExit(const PROCESS_INFORMATION& started, const wchar_t* a
                 context.Eip = hashBreakpoint;
                 SetThreadContext(threads[tid], &context);
                 attacked = nullptr;
+                pauseMarker[0] = 0;
             } else if (record.ExceptionCode != EXCEPTION_BREAKPOINT)
                 status = DBG_EXCEPTION_NOT_HANDLED;
             break;
@@ -214,7 +239,8 @@ int wmain() {
     int hidden = ReadEnvironment(L"VUQ_DRIVER_HIDDEN", 4) != nullptr;
     static wchar_t attacked[2048], held[2048];
     int attacks = GetEnvironmentVariableW(L"VUQ_DRIVER_ATTACK", attacked, 2048) != 0;
-    trapBoxes = trapBoxes || attacks;
+    int pauses = GetEnvironmentVariableW(L"VUQ_DRIVER_PAUSE", pauseMarker, 2048) != 0;
+    trapBoxes = trapBoxes || attacks || pauses;
     HANDLE holder = INVALID_HANDLE_VALUE;
     if (GetEnvironmentVariableW(L"VUQ_DRIVER_HOLD", held, 2048) != 0) {
         holder =

@@ -23,8 +23,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR argumentText, int) {
 
 // Where the process starts: no C runtime runs before it, so the DLL search is narrowed before
 // any DLL but kernel32 and advapi32 is in the process. A 32-bit entry gets a stack aligned to
-// 4 bytes only; the code behind it is compiled for 16, so the entry realigns it.
-extern "C" __attribute__((force_align_arg_pointer, noreturn)) void ProcessEntry() {
+// 4 bytes only, which is what the code behind it is compiled for.
+extern "C" __attribute__((noreturn)) void ProcessEntry() {
     const WideUnit* argumentText = StartUpWrapper();
     LPWSTR text = const_cast<LPWSTR>(reinterpret_cast<const wchar_t*>(argumentText));
     ExitProcess(

@@ -2,6 +2,7 @@
 
 #include "launch/launch_plan.h"
 #include "launch/run_sequence.h"
+#include "text/text_search.h"
 
 // Static, not on the stack: the wrapper has no stack probe for frames of 4 KB and more.
 const unsigned long kReadChunkSize = 64 * 1024;
@@ -14,24 +15,18 @@ static int HaveSameBytes(const unsigned char* a, const unsigned char* b, unsigne
     return 1;
 }
 
-// Hashes to the end of the file, not just the size read before: a file that still grew or
-// shrank is not the pinned one.
+// Hashes to the end of the file: the size was compared before, and as nobody can write the file
+// while it is held, that is the size read.
 static PayloadVerdict CompareHash(PlatformHandle file, Sha256Hash* hash, const PayloadPin& pin) {
-    unsigned long long total = 0;
     for (;;) {
         unsigned long count = 0;
         if (ReadFileBytes(file, readChunk, kReadChunkSize, &count) == 0)
             return kPayloadUnreadable;
         if (count == 0)
             break;
-        total += count;
-        if (total > pin.size)
-            return kPayloadNotGenuine;
         if (HashBytes(hash, readChunk, count) == 0)
             return kPayloadUncheckable;
     }
-    if (total != pin.size)
-        return kPayloadNotGenuine;
     unsigned char digest[kSha256Size];
     if (FinishSha256(hash, digest) == 0)
         return kPayloadUncheckable;
@@ -45,6 +40,7 @@ static PayloadVerdict CompareContent(PlatformHandle file, const PayloadPin& pin)
     if (size != pin.size)
         return kPayloadNotGenuine;
     Sha256Hash hash;
+    PreloadSystemLibraries(kCryptoLibraries);
     if (BeginSha256(&hash) == 0)
         return kPayloadUncheckable;
     PayloadVerdict verdict = CompareHash(file, &hash, pin);
@@ -73,10 +69,43 @@ PayloadVerdict CheckPayload(const WideUnit* path, const PayloadPin& pin,
     return verdict;
 }
 
-// What the box says after the path, by verdict from kPayloadNotGenuine on.
-static const WideUnit* const kRefusalReasons[] = {
-    u" is not the file this setup was made for.", u" is in use by another program.",
-    u" cannot be read.", u" cannot be checked: this system cannot compute SHA-256."};
+// What the box says after the path.
+static const WideUnit* DescribeRefusal(PayloadVerdict verdict) {
+    switch (verdict) {
+    case kPayloadInUse:
+        return u" is in use by another program.";
+    case kPayloadUnreadable:
+        return u" cannot be read.";
+    case kPayloadUncheckable:
+        return u" cannot be checked: this system cannot compute SHA-256.";
+    default:
+        return u" is not the file this setup was made for.";
+    }
+}
+
+// The path of the file that was checked, as its volume's drive letter or server names it:
+// \\?\C:\... as C:\..., \\?\UNC\server\... as \\server\.... Started by that path, the file is the
+// one held, even where a folder on the planned path has been made to lead elsewhere since.
+// 0 with path rewritten, or left as planned where the system cannot tell (XP); 1 when the path
+// cannot be told or does not fit.
+static int ResolveHeldPath(PlatformHandle held, WideUnit* path) {
+    WideUnit final[kApplicationPathCapacity];
+    long length = ReadFinalPath(held, final, kApplicationPathCapacity);
+    if (length < 0)
+        return 0;
+    if (length == 0 || length >= static_cast<long>(kApplicationPathCapacity))
+        return 1;
+    int skip = 0;
+    if (FindTextNoCase(final, u"\\\\?\\") == 0) {
+        skip = 4;
+        if (FindTextNoCase(final + skip, u"UNC\\") == 0) {
+            skip = 6;
+            final[skip] = u'\\';
+        }
+    }
+    return CopyTextPrefix(path, kApplicationPathCapacity, final + skip,
+                          static_cast<size_t>(length - skip));
+}
 
 int RunPinnedSetupWrapper(const WideUnit* argumentText, const PayloadPins& pins) {
     LaunchPlan plan;
@@ -89,8 +118,11 @@ int RunPinnedSetupWrapper(const WideUnit* argumentText, const PayloadPins& pins)
     // A missing file is never handed to CreateProcessW: one planted right now would run unchecked.
     if (verdict == kPayloadMissing)
         return ReportStartFailure(plan.applicationPath);
+    if (verdict == kPayloadGenuine && ResolveHeldPath(held, plan.applicationPath) != 0) {
+        ReleaseHandle(held);
+        verdict = kPayloadUnreadable;
+    }
     if (verdict != kPayloadGenuine)
-        return ReportPathError(u"", plan.applicationPath,
-                               kRefusalReasons[verdict - kPayloadNotGenuine]);
+        return ReportPathError(u"", plan.applicationPath, DescribeRefusal(verdict));
     return StartPlannedPayload(&plan, held);
 }

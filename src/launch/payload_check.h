@@ -14,7 +14,6 @@ struct PayloadPins {
     PayloadPin payload64;
 };
 
-// The refusals from kPayloadNotGenuine on keep their order: the box's texts follow it.
 enum PayloadVerdict {
     kPayloadGenuine,
     kPayloadMissing,

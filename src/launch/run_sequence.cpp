@@ -13,9 +13,19 @@ const size_t kPathMessageCapacity = kPathLimit + 64 + 1;
 
 enum OwnPathResult { kOwnPathRead, kOwnPathUnsplit, kOwnPathTooLong };
 
-// A box on a window station that nobody sees would wait for a click that never comes, and
-// the wrapper with it: there the exit status alone tells of the error.
+// Session 0 shows nothing to anybody from Vista on, though its console's window station is
+// flagged visible; on XP the console is session 0 itself. An unknown session counts as seen.
+static int IsInUnseenSession() {
+    unsigned long session = 0;
+    return QueryProcessSession(&session) && session == 0 && QueryConsoleSession() != 0;
+}
+
+// A box where nobody sees it would wait for a click that never comes, and the wrapper with it:
+// there the exit status alone tells of the error.
 static int ReportError(const WideUnit* message, const WideUnit* caption) {
+    if (IsInUnseenSession())
+        return 1;
+    PreloadSystemLibraries(kBoxLibraries);
     if (IsWindowStationVisible())
         ShowMessageBox(message, caption, kMessageBoxError);
     return 1;

@@ -1,6 +1,6 @@
 #include "platform/platform.h"
 
-#include <windows.h>
+#include "platform/platform_win32_support.h"
 
 #include <wincrypt.h>
 
@@ -8,9 +8,13 @@ static_assert(sizeof(HCRYPTPROV) == sizeof(PlatformHandle) &&
                   sizeof(HCRYPTHASH) == sizeof(PlatformHandle),
               "crypt handles fit the platform handle");
 
-// Test builds ask for a provider type no system has, to show what happens without SHA-256.
+// Test builds ask for a provider type and a function no system has, to show what happens
+// without SHA-256 and as on XP.
 #ifndef VUQ_PROVIDER_TYPE
 #define VUQ_PROVIDER_TYPE PROV_RSA_AES
+#endif
+#ifndef VUQ_FINAL_PATH_FUNCTION
+#define VUQ_FINAL_PATH_FUNCTION "GetFinalPathNameByHandleW"
 #endif
 
 static HCRYPTPROV AsProvider(PlatformHandle handle) {
@@ -32,9 +36,19 @@ FileOpenResult OpenFileSharedRead(const WideUnit* path, PlatformHandle* file) {
     DWORD error = GetLastError();
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
         return kFileMissing;
-    if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION)
+    if (error == ERROR_SHARING_VIOLATION)
         return kFileInUse;
     return kFileUnreadable;
+}
+
+// Looked up at run time: XP lacks it.
+long ReadFinalPath(PlatformHandle file, WideUnit* path, unsigned long capacity) {
+    typedef DWORD(WINAPI * GetFinalPathNameByHandleWFunction)(HANDLE, LPWSTR, DWORD, DWORD);
+    AnyFunction found = FindKernelFunction(VUQ_FINAL_PATH_FUNCTION);
+    if (found == nullptr)
+        return -1;
+    return static_cast<long>(reinterpret_cast<GetFinalPathNameByHandleWFunction>(found)(
+        file, reinterpret_cast<wchar_t*>(path), capacity, VOLUME_NAME_DOS));
 }
 
 int QueryFileSize(PlatformHandle file, unsigned long long* size) {
@@ -53,12 +67,27 @@ int ReadFileBytes(PlatformHandle file, unsigned char* buffer, unsigned long capa
     return worked != FALSE;
 }
 
-// The provider is looked up by type, not by name: its name differs between Windows versions.
-// It is loaded from the system folder, as the DLL search has been narrowed by now.
+static constexpr int StartsWith(const wchar_t* text, const wchar_t* prefix) {
+    return *prefix == 0 || (*text == *prefix && StartsWith(text + 1, prefix + 1));
+}
+static_assert(StartsWith(MS_ENH_RSA_AES_PROV_XP_W, MS_ENH_RSA_AES_PROV_W),
+              "XP SP3's name of the provider is the later name and more");
+const DWORD kProviderNameLength = ARRAYSIZE(MS_ENH_RSA_AES_PROV_W) - 1;
+
+static int AcquireProvider(const wchar_t* name, HCRYPTPROV* provider) {
+    return CryptAcquireContextW(provider, nullptr, name, VUQ_PROVIDER_TYPE, CRYPT_VERIFYCONTEXT) !=
+           FALSE;
+}
+
+// The provider is named, never left to the user's own default for the type, which any user can
+// set in HKCU. Its name from Vista on is the start of the name XP SP3 gives it.
 int BeginSha256(Sha256Hash* hash) {
     HCRYPTPROV provider = 0;
-    if (CryptAcquireContextW(&provider, nullptr, nullptr, VUQ_PROVIDER_TYPE, CRYPT_VERIFYCONTEXT) ==
-        FALSE)
+    wchar_t name[kProviderNameLength + 1];
+    for (DWORD i = 0; i < kProviderNameLength; ++i)
+        name[i] = MS_ENH_RSA_AES_PROV_XP_W[i];
+    name[kProviderNameLength] = 0;
+    if (!AcquireProvider(name, &provider) && !AcquireProvider(MS_ENH_RSA_AES_PROV_XP_W, &provider))
         return 0;
     HCRYPTHASH created = 0;
     if (CryptCreateHash(provider, CALG_SHA_256, 0, 0, &created) == FALSE) {

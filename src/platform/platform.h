@@ -24,9 +24,21 @@ struct PayloadProcess {
 };
 
 // LoadLibrary and friends look in the system folder only, so no DLL planted beside the
-// wrapper can be loaded into an elevated process. Silently does nothing on systems
-// that lack SetDefaultDllDirectories.
+// wrapper can be loaded into an elevated process. XP, Vista and 7 without KB2533623 lack
+// SetDefaultDllDirectories: there the search stays as it is, the libraries the wrapper loads
+// itself have their own imports looked for in the system folder first, and
+// PreloadSystemLibraries covers what system code loads by bare name.
 void RestrictDllSearchToSystem();
+// Only where the search could not be narrowed: loads each of names (each ended by a NUL, the
+// list by an empty name) by its full path in the system folder, so that a later load of the
+// same name, from the wrapper's folder first, gets the one already loaded instead.
+void PreloadSystemLibraries(const char* names);
+// What a box loads by bare name: imm32 while user32 starts, uxtheme for the themed box, dwmapi
+// (uxtheme's, Vista and 7).
+const char kBoxLibraries[] = "imm32.dll\0uxtheme.dll\0dwmapi.dll\0";
+// What CryptoAPI loads by bare name: the provider, cryptsp (7) and cryptbase (Vista, 7), and
+// imm32, as Wine's provider brings user32 in.
+const char kCryptoLibraries[] = "imm32.dll\0rsaenh.dll\0cryptsp.dll\0cryptbase.dll\0";
 
 // GetCommandLineW.
 const WideUnit* ReadProcessCommandLine();
@@ -43,10 +55,16 @@ int StartProcess(const WideUnit* applicationPath, WideUnit* commandLine, Payload
 void WaitForProcessEnd(PlatformHandle process);
 // CloseHandle.
 void ReleaseHandle(PlatformHandle handle);
+// ProcessIdToSessionId for this process: nonzero when it worked, the session in *session; 0
+// where the system lacks it.
+int QueryProcessSession(unsigned long* session);
+// WTSGetActiveConsoleSessionId: the session the console belongs to (0xFFFFFFFF: none just now);
+// 0, the session XP gives the console, where the system lacks it.
+unsigned long QueryConsoleSession();
 // GetProcessWindowStation + GetUserObjectInformationW(UOI_FLAGS): 0 when the process's window
 // station has no visible display (a service's, in session 0), 1 otherwise or when unknown.
 int IsWindowStationVisible();
-// MessageBoxW without an owner window.
+// MessageBoxW without an owner window, from the user32 that IsWindowStationVisible loaded.
 void ShowMessageBox(const WideUnit* message, const WideUnit* caption, unsigned long style);
 
 // RegOpenKeyExW, RegQueryValueExW, RegSetValueExW, RegCloseKey: zero on success, as Windows
@@ -72,12 +90,16 @@ struct Sha256Hash {
 // CreateFileW for reading, sharing read only, so that nobody can write, delete or rename the
 // file while the handle is held. kFileInUse: another handle already writes to it.
 FileOpenResult OpenFileSharedRead(const WideUnit* path, PlatformHandle* file);
+// GetFinalPathNameByHandleW (VOLUME_NAME_DOS), looked up at run time: the length of the path
+// written to path; 0 on failure; capacity or more when it does not fit; -1 where the system
+// lacks the function (XP).
+long ReadFinalPath(PlatformHandle file, WideUnit* path, unsigned long capacity);
 // GetFileSizeEx. Nonzero on success.
 int QueryFileSize(PlatformHandle file, unsigned long long* size);
 // ReadFile. Nonzero on success; *count is 0 at the end of the file.
 int ReadFileBytes(PlatformHandle file, unsigned char* buffer, unsigned long capacity,
                   unsigned long* count);
-// CryptAcquireContextW (default provider of PROV_RSA_AES, CRYPT_VERIFYCONTEXT), then
+// CryptAcquireContextW (the system's PROV_RSA_AES provider by name, CRYPT_VERIFYCONTEXT), then
 // CryptCreateHash (CALG_SHA_256). Nonzero on success; on failure nothing is left to release.
 int BeginSha256(Sha256Hash* hash);
 // CryptHashData. Nonzero on success.

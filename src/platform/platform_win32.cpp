@@ -1,6 +1,6 @@
 #include "platform/platform.h"
 
-#include <windows.h>
+#include "platform/platform_win32_support.h"
 
 static_assert(sizeof(WideUnit) == sizeof(wchar_t), "UTF-16 units are wchar_t on Windows");
 static_assert(kKeyQueryValue == KEY_QUERY_VALUE && kKeyWrite == KEY_WRITE, "registry access");
@@ -30,14 +30,16 @@ static HKEY AsKey(PlatformHandle key) {
 // Room for the system folder's path, a separator and the longest library name used here.
 const UINT kSystemPathCapacity = MAX_PATH + 16;
 
-typedef void (*AnyFunction)();
+// Zero until SetDefaultDllDirectories has narrowed the search.
+static int searchNarrowed;
+// user32, once loaded for the first box.
+static HMODULE userLibrary;
 
 static AnyFunction FindFunction(HMODULE module, const char* name) {
     return reinterpret_cast<AnyFunction>(GetProcAddress(module, name));
 }
 
-// kernel32 is in every process already; a function missing from it gives null.
-static AnyFunction FindKernelFunction(const char* name) {
+AnyFunction FindKernelFunction(const char* name) {
     HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
     if (kernel == nullptr)
         return nullptr;
@@ -45,8 +47,10 @@ static AnyFunction FindKernelFunction(const char* name) {
 }
 
 // Loads the library by its full path in the system folder, never through the search path, so
-// that no file of that name in the wrapper's folder can take its place. Null when it is not there.
-static HMODULE LoadSystemLibrary(const wchar_t* library) {
+// that no file of that name in the wrapper's folder can take its place. Where the search is not
+// narrowed, the library's own imports are looked for in its folder first, not the wrapper's.
+// Null when it is not there.
+static HMODULE LoadSystemLibrary(const char* library) {
     wchar_t path[kSystemPathCapacity];
     UINT length = GetSystemDirectoryW(path, MAX_PATH);
     if (length == 0 || length >= MAX_PATH)
@@ -55,13 +59,13 @@ static HMODULE LoadSystemLibrary(const wchar_t* library) {
     for (UINT i = 0; library[i] != 0; ++i) {
         if (length + 1 >= kSystemPathCapacity)
             return nullptr;
-        path[length++] = library[i];
+        path[length++] = static_cast<unsigned char>(library[i]);
     }
     path[length] = 0;
-    return LoadLibraryW(path);
+    return LoadLibraryExW(path, nullptr, searchNarrowed ? 0 : LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 
-static AnyFunction FindSystemFunction(const wchar_t* library, const char* name) {
+static AnyFunction FindSystemFunction(const char* library, const char* name) {
     HMODULE module = LoadSystemLibrary(library);
     if (module == nullptr)
         return nullptr;
@@ -74,7 +78,20 @@ void RestrictDllSearchToSystem() {
     typedef BOOL(WINAPI * SetDefaultDllDirectoriesFunction)(DWORD);
     AnyFunction found = FindKernelFunction(VUQ_DLL_DIRECTORIES_FUNCTION);
     if (found != nullptr)
-        reinterpret_cast<SetDefaultDllDirectoriesFunction>(found)(LOAD_LIBRARY_SEARCH_SYSTEM32);
+        searchNarrowed =
+            reinterpret_cast<SetDefaultDllDirectoriesFunction>(found)(LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
+// Loaded for good: a system DLL that asks for one of them by name gets the one loaded here.
+void PreloadSystemLibraries(const char* names) {
+    if (searchNarrowed)
+        return;
+    while (*names != 0) {
+        LoadSystemLibrary(names);
+        while (*names != 0)
+            ++names;
+        ++names;
+    }
 }
 
 const WideUnit* ReadProcessCommandLine() {
@@ -86,9 +103,9 @@ const WideUnit* ReadProcessCommandLine() {
 // in with a GUI thread; older systems have it in shell32 alone.
 WideUnit** SplitCommandLine(const WideUnit* commandLine, int* count) {
     typedef LPWSTR*(WINAPI * CommandLineToArgvWFunction)(LPCWSTR, int*);
-    AnyFunction found = FindSystemFunction(L"shcore.dll", VUQ_SPLIT_FUNCTION);
+    AnyFunction found = FindSystemFunction("shcore.dll", VUQ_SPLIT_FUNCTION);
     if (found == nullptr)
-        found = FindSystemFunction(L"shell32.dll", VUQ_SPLIT_FUNCTION);
+        found = FindSystemFunction("shell32.dll", VUQ_SPLIT_FUNCTION);
     if (found == nullptr)
         return nullptr;
     LPWSTR* arguments =
@@ -134,12 +151,33 @@ void ReleaseHandle(PlatformHandle handle) {
     CloseHandle(handle);
 }
 
-// user32 is loaded only when a box may have to be shown; the second load of it only counts it
-// again. A failed query counts as visible: the box is shown as it always was.
+// Both looked up at run time: kernel32 has them from XP on, though the documentation now names
+// Vista, and a static import of either would keep the wrapper from loading at all without it.
+int QueryProcessSession(unsigned long* session) {
+    typedef BOOL(WINAPI * ProcessIdToSessionIdFunction)(DWORD, DWORD*);
+    AnyFunction found = FindKernelFunction("ProcessIdToSessionId");
+    DWORD id = 0;
+    if (found == nullptr ||
+        !reinterpret_cast<ProcessIdToSessionIdFunction>(found)(GetCurrentProcessId(), &id))
+        return 0;
+    *session = id;
+    return 1;
+}
+
+unsigned long QueryConsoleSession() {
+    typedef DWORD(WINAPI * WTSGetActiveConsoleSessionIdFunction)();
+    AnyFunction found = FindKernelFunction("WTSGetActiveConsoleSessionId");
+    if (found == nullptr)
+        return 0;
+    return reinterpret_cast<WTSGetActiveConsoleSessionIdFunction>(found)();
+}
+
+// user32 is loaded only when a box may have to be shown, and then once for the window station
+// and the box. A failed query counts as visible: the box is shown as it always was.
 int IsWindowStationVisible() {
     typedef HWINSTA(WINAPI * GetProcessWindowStationFunction)();
     typedef BOOL(WINAPI * GetUserObjectInformationWFunction)(HANDLE, int, PVOID, DWORD, LPDWORD);
-    HMODULE user32 = LoadSystemLibrary(L"user32.dll");
+    HMODULE user32 = userLibrary = LoadSystemLibrary("user32.dll");
     if (user32 == nullptr)
         return 1;
     AnyFunction station = FindFunction(user32, "GetProcessWindowStation");
@@ -155,10 +193,13 @@ int IsWindowStationVisible() {
     return (flags.dwFlags & WSF_VISIBLE) != 0;
 }
 
-// Without user32 the box is lost, but the wrapper still ends with its error status.
+// Shown only after IsWindowStationVisible has loaded user32. Without user32 the box is lost,
+// but the wrapper still ends with its error status.
 void ShowMessageBox(const WideUnit* message, const WideUnit* caption, unsigned long style) {
     typedef int(WINAPI * MessageBoxWFunction)(HWND, LPCWSTR, LPCWSTR, UINT);
-    AnyFunction found = FindSystemFunction(L"user32.dll", "MessageBoxW");
+    if (userLibrary == nullptr)
+        return;
+    AnyFunction found = FindFunction(userLibrary, "MessageBoxW");
     if (found != nullptr)
         reinterpret_cast<MessageBoxWFunction>(found)(nullptr, AsWide(message), AsWide(caption),
                                                      style);

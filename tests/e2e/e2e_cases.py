@@ -2,7 +2,10 @@
 
 import os
 import re
+import shutil
 import subprocess
+import threading
+import time
 
 from winelab import (Scenario, clear_entry, dump_entry, launcher_scenario, read_installer_record,
                      registry_values, relay_calls, run_watched, run_wrapper, set_entry,
@@ -316,26 +319,33 @@ def carries_on_without_dll_api(p, c):
 # Wine's +loaddll and relay lines, with +pid, carry the process and thread that wrote them, in
 # the order that thread ran: a DLL's load and the wrapper's own calls come out in sequence.
 LOAD_TRACE = {"WINEDEBUG": "-all,+pid,+relay,+loaddll"}
-_LOADED = re.compile(r'^([0-9a-f]+):[0-9a-f]+:trace:loaddll:\w+ Loaded L"((?:[^"\\]|\\.)*)"')
+_LOADED = re.compile(r'^([0-9a-f]+):[0-9a-f]+:trace:loaddll:\w+ Loaded L"((?:[^"\\]|\\.)*)" '
+                     r'at ([0-9a-f]+)')
 _CALLED = re.compile(r'^([0-9a-f]+):[0-9a-f]+:Call [A-Za-z0-9]+\.(SetDefaultDllDirectories|'
-                     r'LoadLibraryW)\((?:[0-9a-f]+ L"((?:[^"\\]|\\.)*)")?')
+                     r'LoadLibraryExW|WaitForSingleObject)\((?:[0-9a-f]+ L"((?:[^"\\]|\\.)*)"|'
+                     r'[0-9a-f]+,([0-9a-f]+))?.* ret=([0-9a-f]+)$')
 SYSTEM_FOLDER = "c:\\windows\\system32\\"
 
 
 def wrapper_events(trace, exe):
     """The wrapper process's DLL loads and calls, in order: ("load", path), ("narrow", None),
-    ("LoadLibraryW", path); paths lower-cased."""
-    events, pid = [], None
+    ("LoadLibraryExW", path), ("wait", timeout in hex); paths lower-cased. Calls count when they
+    come from the wrapper's own code, not from a DLL in its process."""
+    events, pid, base = [], None, 0
     for line in trace.splitlines():
         loaded, called = _LOADED.match(line), _CALLED.match(line)
+        if called and not 0 <= int(called.group(5), 16) - base < 0x100000:
+            called = None
         if loaded and pid is None and unescape_wine_string(loaded.group(2)).lower() == exe.lower():
-            pid = loaded.group(1)
+            pid, base = loaded.group(1), int(loaded.group(3), 16)
         elif loaded and loaded.group(1) == pid:
             events.append(("load", unescape_wine_string(loaded.group(2)).lower()))
         elif called and called.group(1) == pid and called.group(2) == "SetDefaultDllDirectories":
             events.append(("narrow", None))
+        elif called and called.group(1) == pid and called.group(2) == "WaitForSingleObject":
+            events.append(("wait", called.group(4)))
         elif called and called.group(1) == pid:
-            events.append(("LoadLibraryW", unescape_wine_string(called.group(3) or "").lower()))
+            events.append(("LoadLibraryExW", unescape_wine_string(called.group(3) or "").lower()))
     return events
 
 
@@ -355,9 +365,9 @@ def check_dll_loads(c, events, shows_box, hashes=False):
         names = [path.rsplit("\\", 1)[1] for kind, path in events if kind == "load"]
         c.equal([name for name in names if name in ("user32.dll", "gdi32.dll")], [],
                 "user32 or gdi32 in a run without a box")
-    asked = [path for kind, path in events if kind == "LoadLibraryW"]
-    want = [SYSTEM_FOLDER + "shcore.dll"] + [SYSTEM_FOLDER + "user32.dll"] * (2 if shows_box else 0)
-    c.equal(asked, want, "libraries the wrapper loads itself, by full path")
+    asked = [path for kind, path in events if kind == "LoadLibraryExW"]
+    want = [SYSTEM_FOLDER + "shcore.dll"] + [SYSTEM_FOLDER + "user32.dll"] * (1 if shows_box else 0)
+    c.equal(asked, want, "libraries the wrapper loads itself, by full path, each once")
 
 
 LOADED_LATER = ("shcore.dll", "shell32.dll", "user32.dll")
@@ -369,7 +379,11 @@ def dll_loads(p, c):
     s = Scenario(p, r"C:\e2e\dllloads")
     run = run_wrapper(p, s, '"%s"' % s.exe, payload_env=LOAD_TRACE)
     expect_started(c, run, s.folder + "\\" + payload_name(p), "/NoReset ")
-    check_dll_loads(c, wrapper_events(run.stderr, s.exe), shows_box=False)
+    events = wrapper_events(run.stderr, s.exe)
+    check_dll_loads(c, events, shows_box=False)
+    # Every payload here ends within seconds; a real installer may run for an hour.
+    c.equal([timeout for kind, timeout in events if kind == "wait"], ["ffffffff"],
+            "the wrapper's waits for its payload (INFINITE)")
     renamed = Scenario(p, r"C:\e2e\dllloadsbox", "setup.exe")
     run = run_wrapper(p, renamed, '"%s"' % renamed.exe, payload_env=LOAD_TRACE)
     expect_refused(c, run, "SearchExeName failed", SETUP)
@@ -534,6 +548,98 @@ def pinned_holds_payload(p, c):
     expect_started(c, run, path, "/NoReset ")
     with open(p.host_path(path), "rb") as f:
         c.true(f.read() == genuine, "the payload on disk is no longer the genuine one")
+
+
+def make_link(p, name, target):
+    """C:\\e2e\\name as a Unix symbolic link to the folder C:\\e2e\\target, replaced in one step."""
+    host = p.host_path("C:\\e2e\\" + name)
+    os.symlink(target, host + ".new")
+    os.replace(host + ".new", host)
+
+
+def run_paused_at_hash(p, s, command_line, act, **options):
+    """run_wrapper while the driver holds the wrapper at its first CryptHashData call until act()
+    has run; the boxes are trapped."""
+    marker = r"C:\e2e\logs\paused"
+    if os.path.exists(p.host_path(marker)):
+        os.remove(p.host_path(marker))
+    runs = []
+    thread = threading.Thread(target=lambda: runs.append(run_wrapper(
+        p, s, command_line, payload_env={"VUQ_DRIVER_PAUSE": marker}, trap_boxes=True,
+        relay=False, **options)))
+    thread.start()
+    while thread.is_alive():
+        if os.path.exists(p.host_path(marker)):
+            act()
+            os.remove(p.host_path(marker))
+        time.sleep(0.05)
+    thread.join()
+    return runs[0]
+
+
+@case("pinned build starts the file it checked, though the link to its folder was retargeted "
+      "mid-check; without GetFinalPathNameByHandleW (XP) the path as planned", "faults")
+def pinned_starts_what_it_checked(p, c):
+    name = payload_name(p)
+    real = Scenario(p, r"C:\e2e\linkreal", wrapper=PINNED)
+    planted = Scenario(p, r"C:\e2e\linkplanted", payloads=())
+    other = r"C:\e2e\linkreal\%s" % ("VuqSetup.wzq" if p.is64 else "VuqSetup64.wzq")
+    shutil.copy(p.host_path(other), p.host_path(planted.folder + "\\" + name))
+    make_link(p, "link", "linkreal")
+    exe = r"C:\e2e\link\VuqSetup.exe"
+    run = run_paused_at_hash(p, real, '"%s"' % exe, lambda: make_link(p, "link", "linkplanted"),
+                             application=exe)
+    c.equal(run.attack, {"paused": 0}, "the harness's pause mid-hash")
+    expect_started(c, run, real.folder + "\\" + name, "/NoReset ")
+    if run.payloads:
+        c.equal(run.payloads[0]["build"], "64" if p.is64 else "32", "payload build")
+    make_link(p, "link", "linkreal")
+    shutil.copy(p.helper("VuqSetupPinnedWithoutFinalPathApi"), p.host_path(real.exe))
+    run = run_wrapper(p, real, '"%s"' % exe, application=exe, relay=False)
+    expect_started(c, run, "C:\\e2e\\link\\" + name, "/NoReset ")
+
+
+@case("pinned build names its provider: a user's HKCU default for the type is not taken",
+      "faults")
+def pinned_names_provider(p, c):
+    key = r"HKCU\Software\Microsoft\Cryptography\Provider Type 024"
+    s = Scenario(p, r"C:\e2e\provider", wrapper=PINNED)
+    p.wine(["reg", "add", key, "/v", "Name", "/d", "No Such Provider", "/f"]).check_returncode()
+    try:
+        run = run_wrapper(p, s, '"%s"' % s.exe)
+    finally:
+        p.wine(["reg", "delete", key, "/f"]).check_returncode()
+    expect_started(c, run, s.folder + "\\" + payload_name(p), "/NoReset ")
+
+
+# What the box and CryptoAPI load by bare name where the search is not narrowed, as Wine's loader
+# shows it (+module): user32's imports and imm32, uxtheme; the provider's imports, bcrypt and
+# crypt32, and what crypt32 brings; with the rest of the wrapper's list, where Wine has them.
+PLANTED_DLLS = ("imm32", "uxtheme", "dwmapi", "rsaenh", "cryptsp", "user32", "gdi32", "win32u",
+                "version", "zlib1", "bcrypt", "crypt32")
+
+
+@case("where SetDefaultDllDirectories is missing, no DLL planted beside the wrapper loads: "
+      "with a box, and in a pinned run", "faults")
+def old_system_planted_dlls(p, c):
+    system = "C:\\windows\\syswow64\\" if p.is64 else "C:\\windows\\system32\\"
+    box = Scenario(p, r"C:\e2e\plantedbox", "setup.exe", wrapper="VuqSetupWithoutDllApi")
+    pinned = Scenario(p, r"C:\e2e\plantedpinned", wrapper="VuqSetupPinnedWithoutDllApi")
+    for s in (box, pinned):
+        for dll in PLANTED_DLLS:
+            if os.path.exists(p.host_path(system + dll + ".dll")):
+                shutil.copy(p.host_path(system + dll + ".dll"),
+                            p.host_path("%s\\%s.dll" % (s.folder, dll)))
+    run = run_wrapper(p, box, '"%s"' % box.exe, payload_env=LOAD_TRACE)
+    expect_refused(c, run, "SearchExeName failed", SETUP)
+    events = wrapper_events(run.stderr, box.exe)
+    pinned_run = run_wrapper(p, pinned, '"%s"' % pinned.exe, payload_env=LOAD_TRACE)
+    expect_started(c, pinned_run, pinned.folder + "\\" + payload_name(p), "/NoReset ")
+    events += wrapper_events(pinned_run.stderr, pinned.exe)
+    c.true(("load", SYSTEM_FOLDER + "uxtheme.dll") in events, "uxtheme never loaded")
+    c.true(("load", SYSTEM_FOLDER + "crypt32.dll") in events, "crypt32 never loaded")
+    c.equal([path for kind, path in events if kind == "load" and path.startswith("c:\\e2e")], [],
+            "DLLs loaded from the wrapper's folder")
 
 
 # --- Waiting ---------------------------------------------------------------------------------

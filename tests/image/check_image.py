@@ -1,7 +1,8 @@
 """Checks the built VuqSetup.exe: kind of image, manifest, icon, version record, imports,
 and what keeps attaching a detached signature exact (PE checksum, file length).
 
-Usage: /usr/bin/python3 check_image.py EXE OBJDUMP
+Usage: /usr/bin/python3 check_image.py EXE OBJDUMP [BYTES]
+BYTES: the most the image may weigh without its resources (default 8192).
 """
 
 import os
@@ -219,7 +220,7 @@ def check_imports(pe):
     check("imports kernel32 and advapi32 only", sorted(dlls), IMPORTS)
 
 
-def check_layout(pe, file_size):
+def check_layout(pe, file_size, most_without_resources):
     flags = pe.OPTIONAL_HEADER.DllCharacteristics
     check("DYNAMIC_BASE set", bool(flags & DLLCHARACTERISTICS_DYNAMIC_BASE), True)
     check("NX_COMPAT set", bool(flags & DLLCHARACTERISTICS_NX_COMPAT), True)
@@ -228,7 +229,8 @@ def check_layout(pe, file_size):
     check("relocations kept", (bool(pe.FILE_HEADER.Characteristics & IMAGE_FILE_RELOCS_STRIPPED),
                                relocs.Size > 0), (False, True))
     rsrc = sum(s.SizeOfRawData for s in pe.sections if s.Name.rstrip(b"\0") == b".rsrc")
-    check("at most 8 KB without resources", file_size - rsrc <= SIZE_WITHOUT_RESOURCES, True)
+    check(f"at most {most_without_resources} bytes without resources",
+          file_size - rsrc <= most_without_resources, True)
 
 
 # What a Pentium MMX, K6 or Vortex86 lacks: P6 and later instructions (cmov, fcmov, fcomi, the
@@ -257,8 +259,8 @@ def check_signing_layout(pe):
 
 
 def main():
-    if len(sys.argv) != 3:
-        sys.exit("usage: check_image.py EXE OBJDUMP")
+    if len(sys.argv) not in (3, 4):
+        sys.exit("usage: check_image.py EXE OBJDUMP [BYTES]")
     pe = pefile.PE(sys.argv[1])
     res = resources(pe)
     check_kind(pe)
@@ -266,7 +268,8 @@ def main():
     check_icons(res)
     check_version(res)
     check_imports(pe)
-    check_layout(pe, len(pe.__data__))
+    check_layout(pe, len(pe.__data__),
+                 int(sys.argv[3]) if len(sys.argv) == 4 else SIZE_WITHOUT_RESOURCES)
     check_instructions(sys.argv[1], sys.argv[2])
     check_signing_layout(pe)
     sys.exit(finish())

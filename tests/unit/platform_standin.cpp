@@ -15,6 +15,7 @@ static PlatformHandle const kFileHandle = reinterpret_cast<PlatformHandle>(0x300
 static PlatformHandle const kProviderHandle = reinterpret_cast<PlatformHandle>(0x4000);
 static PlatformHandle const kHashHandle = reinterpret_cast<PlatformHandle>(0x5000);
 static const StandInFile* openFile = nullptr;
+static std::u16string openPath;
 static size_t readOffset = 0;
 
 static StandIn* current = new StandIn();
@@ -40,6 +41,13 @@ static void Record(const char* call) {
 
 void RestrictDllSearchToSystem() {
     Record("RestrictDllSearchToSystem");
+}
+
+void PreloadSystemLibraries(const char* names) {
+    std::string call = "PreloadSystemLibraries(";
+    for (; *names != 0; names += std::strlen(names) + 1)
+        call += std::string(names) + (names[std::strlen(names) + 1] != 0 ? " " : ")");
+    current->calls.push_back(call);
 }
 
 const WideUnit* ReadProcessCommandLine() {
@@ -105,6 +113,17 @@ void ReleaseHandle(PlatformHandle handle) {
         Record("CloseHandle(file)"), --current->heldFiles;
     else
         Record("CloseHandle(?)");
+}
+
+int QueryProcessSession(unsigned long* session) {
+    Record("ProcessIdToSessionId");
+    *session = current->processSession;
+    return current->sessionQueryWorks;
+}
+
+unsigned long QueryConsoleSession() {
+    Record("WTSGetActiveConsoleSessionId");
+    return current->consoleSession;
 }
 
 int IsWindowStationVisible() {
@@ -201,10 +220,25 @@ FileOpenResult OpenFileSharedRead(const WideUnit* path, PlatformHandle* file) {
     if (found->second.open != kFileOpened)
         return found->second.open;
     openFile = &found->second;
+    openPath = path;
     readOffset = 0;
     ++current->heldFiles;
     *file = kFileHandle;
     return kFileOpened;
+}
+
+long ReadFinalPath(PlatformHandle file, WideUnit* path, unsigned long capacity) {
+    if (!current->finalPathKnown)
+        return -1;
+    Record(file == kFileHandle ? "GetFinalPathNameByHandleW" : "GetFinalPathNameByHandleW(?)");
+    if (current->finalPathFails)
+        return 0;
+    std::u16string final =
+        openFile->finalPath.empty() ? u"\\\\?\\" + openPath : openFile->finalPath;
+    if (final.size() >= capacity) // what Windows asks for, the NUL included
+        return static_cast<long>(final.size() + 1);
+    std::memcpy(path, final.c_str(), (final.size() + 1) * sizeof(WideUnit));
+    return static_cast<long>(final.size());
 }
 
 int QueryFileSize(PlatformHandle file, unsigned long long* size) {
@@ -253,6 +287,7 @@ int HashBytes(Sha256Hash* hash, const unsigned char* bytes, unsigned long count)
 int FinishSha256(Sha256Hash* hash, unsigned char* digest) {
     Record(hash->hash == kHashHandle ? "CryptGetHashParam" : "CryptGetHashParam(?)");
     std::memcpy(digest, StandInDigest(current->hashed).data(), kSha256Size);
+    digest[kSha256Size - 1] ^= current->digestFlip;
     return 1;
 }
 

@@ -44,6 +44,7 @@ struct StandInFile {
     std::string content;
     FileOpenResult open = kFileOpened;
     long readFailsAt = -1;
+    std::u16string finalPath; // empty: \\?\ and the path it was opened by
 };
 
 struct StandIn {
@@ -55,6 +56,9 @@ struct StandIn {
     int wow64Flag = 1;
     int startSucceeds = 1;
     int windowStationVisible = 1;
+    int sessionQueryWorks = 1;
+    unsigned long processSession = 1;
+    unsigned long consoleSession = 1;
     RegistryView registry64;
     RegistryView registry32;
     long openStatus = 0;                  // nonzero: every open fails with it
@@ -63,6 +67,9 @@ struct StandIn {
     int acquireWorks = 1;
     int createHashWorks = 1;
     int hashDataWorks = 1;
+    unsigned char digestFlip = 0; // XORed into the digest's last byte
+    int finalPathKnown = 1;       // 0: the system lacks GetFinalPathNameByHandleW
+    int finalPathFails = 0;
 
     // What was asked, in order: one entry per platform call.
     std::vector<std::string> calls;

@@ -90,6 +90,21 @@ struct FailureCase {
     Calls calls;
 };
 
+struct StationCase {
+    const char* name;
+    int visible; // the window station's flag
+    int sessionKnown;
+    unsigned long session;
+    unsigned long console;
+    int boxShown;
+};
+
+// Where the DLL search cannot be narrowed, what a box loads by bare name is loaded first by
+// full path, before user32: imm32 while user32 starts, uxtheme and dwmapi for the themed box.
+const char kBoxPreload[] = "PreloadSystemLibraries(imm32.dll uxtheme.dll dwmapi.dll)";
+const char kCryptoPreload[] =
+    "PreloadSystemLibraries(imm32.dll rsaenh.dll cryptsp.dll cryptbase.dll)";
+
 // 512 units: one more than the own path's storage can hold with its terminator.
 const std::u16string kLongOwnPath = u"C:\\" + std::u16string(496, u'd') + u"\\VuqSetup.exe";
 
@@ -121,18 +136,38 @@ TEST_F(RunSequence, ReportsEachFailureWithOneBoxAndStatus1) {
          u"Cannot start C:\\Setup\\VuqSetup64.wzq\n", u"VUQ Setup",
          Join(kUntilPlan, {"CreateProcessW"})},
     };
-    // On a window station nobody sees, the same failures end at once, with no box to wait on.
-    for (int visible : {1, 0}) {
+    // Where nobody sees a box, the same failures end at once, with no box to wait on: a
+    // service's window station, and session 0 while another session has the console.
+    const StationCase stations[] = {
+        {"a user's desktop", 1, 1, 1, 1, 1},
+        {"a service's window station", 0, 1, 1, 1, 0},
+        {"session 0, the console in session 1", 1, 1, 0, 1, 0},
+        {"session 0, no session at the console", 1, 1, 0, 0xFFFFFFFFul, 0},
+        {"session 0 at the console, as on XP", 1, 1, 0, 0, 1},
+        {"session unknown", 1, 0, 0, 1, 1},
+    };
+    for (const StationCase& station : stations) {
         for (const FailureCase& c : cases) {
             ResetStandIn();
             c.arrange(TheStandIn());
-            TheStandIn().windowStationVisible = visible;
-            EXPECT_EQ(RunSetupWrapper(c.argumentText.c_str()), 1) << c.name;
+            TheStandIn().windowStationVisible = station.visible;
+            TheStandIn().sessionQueryWorks = station.sessionKnown;
+            TheStandIn().processSession = station.session;
+            TheStandIn().consoleSession = station.console;
+            EXPECT_EQ(RunSetupWrapper(c.argumentText.c_str()), 1)
+                << c.name << " on " << station.name;
             const StandIn& s = TheStandIn();
-            Calls calls = Join(c.calls, {"GetUserObjectInformationW"});
-            EXPECT_EQ(s.calls, visible ? Join(calls, {"MessageBoxW"}) : calls) << c.name;
-            ASSERT_EQ(s.messages.size(), visible ? 1u : 0u) << c.name;
-            if (!visible)
+            Calls calls = Join(c.calls, {"ProcessIdToSessionId"});
+            int inSession0 = station.sessionKnown && station.session == 0;
+            if (inSession0)
+                calls = Join(calls, {"WTSGetActiveConsoleSessionId"});
+            if (!inSession0 || station.console == 0)
+                calls = Join(calls, {kBoxPreload, "GetUserObjectInformationW"});
+            EXPECT_EQ(s.calls, station.boxShown ? Join(calls, {"MessageBoxW"}) : calls)
+                << c.name << " on " << station.name;
+            ASSERT_EQ(s.messages.size(), station.boxShown ? 1u : 0u)
+                << c.name << " on " << station.name;
+            if (!station.boxShown)
                 continue;
             EXPECT_EQ(s.messages[0].message, c.message) << c.name;
             EXPECT_EQ(s.messages[0].caption, c.caption) << c.name;
@@ -210,9 +245,15 @@ size_t IndexOf(const Calls& calls, const std::string& call) {
 
 struct PinnedCase {
     const char* name;
-    void (*arrange)(StandIn&); // both genuine payloads lie beside a wrapper on a 64-bit system
-    std::u16string message;    // empty: started
+    void (*arrange)(StandIn&);    // both genuine payloads lie beside a wrapper on a 64-bit system
+    std::u16string message;       // empty: started
+    std::u16string started = u""; // what CreateProcessW gets; empty: the path planned
 };
+
+// A final path of units units, as GetFinalPathNameByHandleW gives it.
+std::u16string LongFinalPath(size_t units) {
+    return u"\\\\?\\C:\\" + std::u16string(units - 13, u'd') + u"\\x.wzq";
+}
 
 TEST_F(RunSequence, PinnedBuildStartsOnlyThePinnedPayloadAndReleasesWhatItOpened) {
     const std::u16string notMadeFor = kPath64 + u" is not the file this setup was made for.";
@@ -245,6 +286,29 @@ TEST_F(RunSequence, PinnedBuildStartsOnlyThePinnedPayloadAndReleasesWhatItOpened
              s.windowStationVisible = 0;
          },
          notMadeFor},
+        {"digest differs in its last byte only", [](StandIn& s) { s.digestFlip = 1; }, notMadeFor},
+        // What was checked is started, even where a folder on the planned path leads elsewhere by
+        // now; the command line stays as planned.
+        {"reached through a folder that was retargeted",
+         [](StandIn& s) { s.files[kPath64].finalPath = u"\\\\?\\D:\\Real\\VuqSetup64.wzq"; }, u"",
+         u"D:\\Real\\VuqSetup64.wzq"},
+        {"on a network share",
+         [](StandIn& s) {
+             s.files[kPath64].finalPath = u"\\\\?\\UNC\\server\\share\\VuqSetup64.wzq";
+         },
+         u"", u"\\\\server\\share\\VuqSetup64.wzq"},
+        {"final path of 519 units",
+         [](StandIn& s) { s.files[kPath64].finalPath = LongFinalPath(519); }, u"",
+         LongFinalPath(519).substr(4)},
+        {"final path of 520 units",
+         [](StandIn& s) { s.files[kPath64].finalPath = LongFinalPath(520); }, unreadable},
+        {"final path unknown", [](StandIn& s) { s.finalPathFails = 1; }, unreadable},
+        {"no GetFinalPathNameByHandleW, as on XP",
+         [](StandIn& s) {
+             s.finalPathKnown = 0;
+             s.files[kPath64].finalPath = u"\\\\?\\D:\\Real\\VuqSetup64.wzq";
+         },
+         u""},
     };
     const PayloadPins pins = {PinFor(kPayload32), PinFor(kPayload64)};
     for (const PinnedCase& c : cases) {
@@ -265,11 +329,18 @@ TEST_F(RunSequence, PinnedBuildStartsOnlyThePinnedPayloadAndReleasesWhatItOpened
             0)
             << c.name;
         size_t start = IndexOf(s.calls, "CreateProcessW");
+        size_t acquire = IndexOf(s.calls, "CryptAcquireContextW");
+        if (acquire < s.calls.size()) { // what CryptoAPI loads by bare name is there already
+            EXPECT_EQ(s.calls[acquire - 1], kCryptoPreload) << c.name;
+        }
         if (c.message.empty() || s.startSucceeds == 0) {
             // Checked whole before the start, and held until CreateProcessW has returned.
             EXPECT_EQ(s.hashed, chosen) << c.name;
             EXPECT_LT(IndexOf(s.calls, "CryptReleaseContext"), start) << c.name;
             EXPECT_EQ(IndexOf(s.calls, "CloseHandle(file)"), start + 1) << c.name;
+            std::u16string planned = s.wow64Flag ? kPath64 : kPath32;
+            EXPECT_EQ(s.startedApplication, c.started.empty() ? planned : c.started) << c.name;
+            EXPECT_EQ(s.startedCommandLine, u"/NoReset ") << c.name;
         } else {
             EXPECT_EQ(start, s.calls.size()) << c.name << ": started anyway";
         }
