@@ -98,11 +98,13 @@ bench: windows
 export SIGN_CERT SIGN_KEY SIGN_PKCS12 SIGN_PASSWORD_FILE SIGN_URL SIGN_TIMESTAMP_URL
 sign: exe
 	@$(DEPS) sign
-	@sh tools/sign.sh sign dist/VuqSetup.exe dist/signed/VuqSetup.exe dist/VuqSetup.exe.sig
+	@sh tools/sign.sh sign dist/VuqSetup.exe dist/signed/VuqSetup.exe dist/VuqSetup.exe.sig \
+		"$(PAYLOAD32)" "$(PAYLOAD64)"
 
 attach: exe
 	@$(DEPS) sign
-	@sh tools/sign.sh attach "$(SIGNATURE)" dist/VuqSetup.exe dist/signed/VuqSetup.exe
+	@sh tools/sign.sh attach "$(SIGNATURE)" dist/VuqSetup.exe dist/signed/VuqSetup.exe \
+		"$(PAYLOAD32)" "$(PAYLOAD64)"
 
 clean:
 	rm -rf build dist
