@@ -18,7 +18,7 @@ WINE_RUN := sh lab/wine-run.sh dist/VuqSetup.exe build/windows/lab/helpers
 # The test VM's image, where Wine must run in it (make test always runs both ways).
 VM_IMAGE := sh lab/vm/build-image.sh
 
-.PHONY: all exe native asan windows fuzz-build fuzz check test demo bench sign attach clean
+.PHONY: all exe native asan windows fuzz-build fuzz check test demo bench sign attach release clean
 
 all: exe
 
@@ -105,6 +105,22 @@ attach: exe
 	@$(DEPS) sign
 	@sh tools/sign.sh attach "$(SIGNATURE)" dist/VuqSetup.exe dist/signed/VuqSetup.exe \
 		"$(PAYLOAD32)" "$(PAYLOAD64)"
+
+# A release in one command: make release PAYLOAD32=FILE PAYLOAD64=FILE [NAME=VuqSetup], signed
+# when the variables of make sign are given. Writes dist/release/NAME/ (the pinned wrapper, the
+# payloads under their names, SHA256SUMS), its zip, and NAME.sig when signed.
+NAME ?= VuqSetup
+SIGNING = $(SIGN_CERT)$(SIGN_KEY)$(SIGN_PKCS12)
+release:
+	@$(DEPS) build release $(if $(SIGNING),sign)
+	@$(PYTHON) tools/release.py dist/release "$(NAME)" "$(PAYLOAD32)" "$(PAYLOAD64)"
+	@sh tools/pin-payloads.sh "$(PAYLOAD32)" "$(PAYLOAD64)"
+	@cmake --preset windows $(PINS) >/dev/null
+	@cmake --build --preset windows --target VuqSetup >/dev/null
+	@$(if $(SIGNING),sh tools/sign.sh sign dist/VuqSetup.exe dist/signed/VuqSetup.exe \
+		dist/VuqSetup.exe.sig "$(PAYLOAD32)" "$(PAYLOAD64)",true)
+	@$(PYTHON) tools/release.py dist/release "$(NAME)" "$(PAYLOAD32)" "$(PAYLOAD64)" \
+		$(if $(SIGNING),dist/signed/VuqSetup.exe dist/VuqSetup.exe.sig,dist/VuqSetup.exe)
 
 clean:
 	rm -rf build dist
