@@ -143,16 +143,17 @@ def rehearse(prefix, arguments, limit):
         print("Payload started: %s" % start["application"])
         print("It received:     %r (as the wrapper handed it to CreateProcessW)"
               % start["cmdline"])
-        if run.limit_hit == "payload":
+        if "payload" in run.limits:
             print(LIMIT_HIT % limit)
         else:
             print("It ran for:      %.2f s, exit code %d (the wrapper does not pass it on)"
                   % ((end["qpc"] - start["qpc"]) / run.frequency, end["exit"]))
     else:
         print("No payload was started.")
-    if run.limit_hit == "wrapper":
-        print("Time limit:      the wrapper had started no payload after %d s; the rehearsal "
-              "ended it." % limit)
+    if "wrapper" in run.limits:
+        print("Time limit:      the wrapper %s; the rehearsal ended it."
+              % ("had not ended 30 s after its payload" if end
+                 else "had started no payload after %d s" % limit))
     print("Wrapper ended:   exit status %s after %.2f s" % (run.exit, run.elapsed or 0))
     if start and end:
         show_entry(prefix, run.entry_left, dump_entry(prefix, "64"))

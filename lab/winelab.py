@@ -198,7 +198,8 @@ class Run:
         self.trapped_boxes = []
         self.attack = None
         # Watched from outside (watch=True): the payload's start, end and the entry it left.
-        self.payload_start = self.payload_end = self.limit_hit = None
+        self.payload_start = self.payload_end = None
+        self.limits = set()  # what the time limit ended: "payload", "wrapper"
         entry = []
         started = ended = frequency = None
         for line in self.stdout.splitlines():
@@ -210,7 +211,7 @@ class Run:
             elif line.startswith("payloadend "):
                 self.payload_end = {"qpc": int(fields["qpc"]), "exit": int(fields["exit"])}
             elif line.startswith(("payloadlimit ", "limit ")):
-                self.limit_hit = "payload" if line.startswith("payload") else "wrapper"
+                self.limits.add("payload" if line.startswith("payload") else "wrapper")
             elif line.startswith("entry "):
                 entry.append(line[len("entry "):])
             elif line.startswith("started"):

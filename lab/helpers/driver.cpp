@@ -17,7 +17,8 @@
 //                           payload has ended, then prints the uninstall entry as the payload
 //                           left it (64-bit view)
 //   VUQ_DRIVER_LIMIT_MS     with VUQ_DRIVER_WATCH: how long the run may take; then the payload,
-//                           or the program while no payload runs, is ended
+//                           or the program while no payload runs, is ended; after its
+//                           payload, the program gets 30 s more
 // Prints "started qpc=N", then one "messagebox ..." line per trapped box and the "attack ..."
 // line with each attempt's error (0: it worked), then "ended qpc=N exit=N"; "error ..." and
 // status 2 when the program could not be run. Watching, also "payload qpc=N application=HEX
@@ -131,6 +132,9 @@ static int LocateCreateProcess(PayloadWatch* watch) {
     return ReadModuleName(GetCurrentProcess(), base, watch->module, sizeof(watch->module));
 }
 
+// How long the program may take after its payload has ended, once a limit is set.
+const long long kAfterPayloadSeconds = 30;
+
 static DWORD RemainingMs(long long deadline) {
     if (deadline == 0)
         return INFINITE;
@@ -183,6 +187,12 @@ static void OnPayloadReturn(HANDLE process, HANDLE thread, PayloadWatch* watch) 
     printf("payloadend qpc=%lld exit=%lu\n", ReadPerformanceCounter(), exitCode);
     CloseHandle(payload);
     PrintEntry(stdout, "entry ", L"64");
+    // The program's own steps after its payload get time of their own, not what is left.
+    if (watch->deadline != 0) {
+        LARGE_INTEGER frequency;
+        QueryPerformanceFrequency(&frequency);
+        watch->deadline = ReadPerformanceCounter() + kAfterPayloadSeconds * frequency.QuadPart;
+    }
 }
 
 static DWORD ErrorOf(BOOL worked) {
