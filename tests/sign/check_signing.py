@@ -221,6 +221,10 @@ def check_release(src, pki, helpers, work):
           (made.returncode, os.path.exists(signed) and verify(pki, signed).returncode,
            [line.startswith("For: a build pinned to VuqSetup.wzq") for line in said]),
           (0, 0, [True]))
+    plain = run(["make", "--no-print-directory", "-C", copy, "attach", f"SIGNATURE={signature}"],
+                env, timeout=900)
+    check("its signature, given to a plain build, is refused with the payloads to give",
+          (plain.returncode != 0, "PAYLOAD32=" in plain.stderr), (True, True))
 
 
 def check_refusals(pki, exe, out, sign_sh):
