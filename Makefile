@@ -18,7 +18,7 @@ WINE_RUN := sh lab/wine-run.sh dist/VuqSetup.exe build/windows/lab/helpers
 # The test VM's image, where Wine must run in it (make test always runs both ways).
 VM_IMAGE := sh lab/vm/build-image.sh
 
-.PHONY: all exe native asan windows fuzz-build fuzz check test demo bench sign attach clean
+.PHONY: all exe native asan windows fuzz-build fuzz check test demo demo-build bench sign attach release clean
 
 all: exe
 
@@ -72,14 +72,31 @@ test:
 
 # Under Wine, as a user would run it; extra arguments pass through: make demo ARGS='/S /v'.
 # REAL=1: the tests' NSIS installer is the payload instead of the stand-in. PINNED=1 runs a build
-# pinned to the demo's payloads, then plants a changed one.
+# pinned to the demo's payloads, then plants a changed one. PAYLOAD32=FILE PAYLOAD64=FILE: a
+# rehearsal of a release, the wrapper pinned to those files and run with them, each run ended
+# after LIMIT seconds. The demo builds apart, in build/demo-windows: dist/ is left as it is.
+LIMIT ?= 120
+DEMO_DIST := build/demo-windows/dist
+DEMO_TARGETS = VuqSetup driver regtool fake_payload fake_payload64 $(if $(PINNED),VuqSetupPinned) \
+	$(if $(REAL),nsis_payload)
 demo:
 	@$(DEPS) build $(if $(REAL),nsis)
-	@$(BUILD_STAGE) build-windows "building the exe and the Wine test programs" "under 1 min" \
-		$(MAKE) windows
+	@sh tools/pin-payloads.sh "$(PAYLOAD32)" "$(PAYLOAD64)"
+	@$(BUILD_STAGE) build-demo "building the demo's wrapper and Wine programs" "under 1 min" \
+		$(MAKE) demo-build
 	@$(DEPS) wine
 	@$(VM_IMAGE) --when-needed
-	$(WINE_RUN) build/demo lab/demo.py --args "$(ARGS)" $(if $(REAL),--real) $(if $(PINNED),--pinned)
+	sh lab/wine-run.sh $(DEMO_DIST)/VuqSetup.exe build/demo-windows/lab/helpers build/demo \
+		lab/demo.py --args '$(subst ','\'',$(ARGS))' $(if $(REAL),--real) $(if $(PINNED),--pinned) \
+		$(if $(PAYLOAD32),--rehearse --limit "$(LIMIT)")
+
+# The payloads a rehearsal runs lie beside its wrapper, as they are shipped.
+demo-build:
+	cmake --preset demo $(PINS) >/dev/null
+	cmake --build --preset demo --target $(DEMO_TARGETS)
+	rm -f $(DEMO_DIST)/*.wzq
+	$(if $(PAYLOAD32),cp "$(PAYLOAD32)" $(DEMO_DIST)/VuqSetup.wzq)
+	$(if $(PAYLOAD64),cp "$(PAYLOAD64)" $(DEMO_DIST)/VuqSetup64.wzq)
 
 # Under Wine, the wrapper beside a minimal launcher: start-up latency, CPU time while waiting,
 # peak memory, and the exe's size; and what a pinned build's check costs for payloads of 1 MiB
@@ -98,11 +115,29 @@ bench: windows
 export SIGN_CERT SIGN_KEY SIGN_PKCS12 SIGN_PASSWORD_FILE SIGN_URL SIGN_TIMESTAMP_URL
 sign: exe
 	@$(DEPS) sign
-	@sh tools/sign.sh sign dist/VuqSetup.exe dist/signed/VuqSetup.exe dist/VuqSetup.exe.sig
+	@sh tools/sign.sh sign dist/VuqSetup.exe dist/signed/VuqSetup.exe dist/VuqSetup.exe.sig \
+		"$(PAYLOAD32)" "$(PAYLOAD64)"
 
 attach: exe
 	@$(DEPS) sign
-	@sh tools/sign.sh attach "$(SIGNATURE)" dist/VuqSetup.exe dist/signed/VuqSetup.exe
+	@sh tools/sign.sh attach "$(SIGNATURE)" dist/VuqSetup.exe dist/signed/VuqSetup.exe \
+		"$(PAYLOAD32)" "$(PAYLOAD64)"
+
+# A release in one command: make release PAYLOAD32=FILE PAYLOAD64=FILE [NAME=VuqSetup], signed
+# when the variables of make sign are given. Writes dist/release/NAME/ (the pinned wrapper, the
+# payloads under their names, SHA256SUMS), its zip, and NAME.sig when signed.
+NAME ?= VuqSetup
+SIGNING = $(SIGN_CERT)$(SIGN_KEY)$(SIGN_PKCS12)
+release:
+	@$(DEPS) build release $(if $(SIGNING),sign)
+	@$(PYTHON) tools/release.py dist/release "$(NAME)" "$(PAYLOAD32)" "$(PAYLOAD64)"
+	@sh tools/pin-payloads.sh "$(PAYLOAD32)" "$(PAYLOAD64)"
+	@cmake --preset windows $(PINS) >/dev/null
+	@cmake --build --preset windows --target VuqSetup >/dev/null
+	@$(if $(SIGNING),sh tools/sign.sh sign dist/VuqSetup.exe dist/signed/VuqSetup.exe \
+		dist/VuqSetup.exe.sig "$(PAYLOAD32)" "$(PAYLOAD64)",true)
+	@$(PYTHON) tools/release.py dist/release "$(NAME)" "$(PAYLOAD32)" "$(PAYLOAD64)" \
+		$(if $(SIGNING),dist/signed/VuqSetup.exe dist/VuqSetup.exe.sig,dist/VuqSetup.exe)
 
 clean:
 	rm -rf build dist

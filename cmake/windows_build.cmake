@@ -93,6 +93,12 @@ if(VUQ_PAYLOAD32 OR VUQ_PAYLOAD64)
                 BASE_DIR ${CMAKE_SOURCE_DIR})
         endif()
     endforeach()
+    # Refused here already, when configured: a payload the system it is meant for cannot start.
+    execute_process(COMMAND sh ${CMAKE_SOURCE_DIR}/tools/pin-payloads.sh "${payload32}"
+        "${payload64}" RESULT_VARIABLE refused ERROR_VARIABLE said OUTPUT_QUIET)
+    if(refused)
+        message(FATAL_ERROR "${said}")
+    endif()
     pin_wrapper_payloads(VuqSetup "${payload32}" "${payload64}")
 endif()
 add_wrapper_resources(VuqSetup)

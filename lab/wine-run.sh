@@ -98,12 +98,14 @@ exit $status
 EOF
 } >"$job/job.sh"
 # The sources of the lab, the set-up scripts, the script's own folder and the modules of the
-# folder above it, and the Windows programs; nothing of the build's own files.
+# folder above it, the Windows programs and any payloads beside the exe; nothing of the build's
+# own files.
 {
     scripts=$(dirname "$script")
     find "$lab" "$tools" "$scripts" -name __pycache__ -prune -o -type f -print
     find "$(dirname "$scripts")" -maxdepth 1 -name '*.py'
     find "$helpers" -maxdepth 1 -name '*.exe'
+    find "$(dirname "$exe")" -maxdepth 1 -name '*.wzq'
     echo "$exe"
     echo "$script"
 } | sed 's|^/||' | tar -C / -cf "$job/inputs.tar" --no-recursion -T -

@@ -198,10 +198,24 @@ class Run:
         self.elapsed = None
         self.trapped_boxes = []
         self.attack = None
+        # Watched from outside (watch=True): the payload's start, end and the entry it left.
+        self.payload_start = self.payload_end = None
+        self.limits = set()  # what the time limit ended: "payload", "wrapper"
+        entry = []
         started = ended = frequency = None
         for line in self.stdout.splitlines():
             fields = dict(f.split("=", 1) for f in line.split()[1:] if "=" in f)
-            if line.startswith("started"):
+            if line.startswith("payload "):
+                self.payload_start = {"qpc": int(fields["qpc"]),
+                                      "application": decode_hex_units(fields["application"]),
+                                      "cmdline": decode_hex_units(fields["cmdline"])}
+            elif line.startswith("payloadend "):
+                self.payload_end = {"qpc": int(fields["qpc"]), "exit": int(fields["exit"])}
+            elif line.startswith(("payloadlimit ", "limit ")):
+                self.limits.add("payload" if line.startswith("payload") else "wrapper")
+            elif line.startswith("entry "):
+                entry.append(line[len("entry "):])
+            elif line.startswith("started"):
                 started = int(fields["qpc"])
             elif line.startswith("ended"):
                 ended, frequency = int(fields["qpc"]), int(fields["frequency"])
@@ -218,6 +232,7 @@ class Run:
             self.elapsed = (ended - started) / frequency
         self.started_at, self.ended_at = started, ended
         self.frequency = frequency
+        self.entry_left = parse_entry(entry) if entry else None
         self.boxes = self.trapped_boxes if trapped else relay_message_boxes(self.stderr)
         self.payloads = read_payload_log(prefix.host_path(scenario.log)) if scenario else []
 
@@ -238,11 +253,12 @@ class MessageBox(tuple):
 
 def run_wrapper(prefix, scenario, command_line, application=None, cwd=None, payload_env=None,
                 trap_boxes=False, relay=True, channels="", timeout=300, hold=None, attack=None,
-                hidden=False):
+                hidden=False, watch=False, limit=None):
     """Starts the wrapper through the driver with exactly command_line as its command line.
     channels: more Wine debug channels for stderr, such as ",err+actctx". hold: a file the
     driver keeps open for writing meanwhile; attack: a file the driver attacks mid-hash (see
-    driver.cpp), which traps the boxes."""
+    driver.cpp), which traps the boxes. watch: the driver watches the payload from outside,
+    which traps the boxes too; limit: seconds the run may take before the driver ends it."""
     log = prefix.host_path(scenario.log)
     if os.path.exists(log):
         os.remove(log)
@@ -263,6 +279,11 @@ def run_wrapper(prefix, scenario, command_line, application=None, cwd=None, payl
         env["VUQ_DRIVER_TRAP_BOXES"] = "1"
     if hidden:
         env["VUQ_DRIVER_HIDDEN"] = "1"
+    if watch:
+        env["VUQ_DRIVER_WATCH"] = "1"
+        trap_boxes = True
+    if limit:
+        env["VUQ_DRIVER_LIMIT_MS"] = str(int(limit * 1000))
     env["WINEDEBUG"] = "-all" + (",+relay" if relay else "") + channels
     env.update(payload_env or {})
     result = prefix.wine([prefix.helper("driver")], env, timeout=timeout)
@@ -440,10 +461,15 @@ def registry_values(values):
 def dump_entry(prefix, view):
     """The entry's values in one view: {name: (type, bytes)}, or None when it is missing."""
     out = prefix.wine([prefix.helper("regtool"), "dump", view]).stdout.decode("ascii")
-    if out.strip() == "missing":
+    return parse_entry(out.splitlines())
+
+
+def parse_entry(lines):
+    """regtool's dump: {name: (type, bytes)}, or None for "missing"."""
+    if [line.strip() for line in lines] == ["missing"]:
         return None
     values = {}
-    for line in out.splitlines():
+    for line in lines:
         name, kind, data = line.split("\t")
         values[decode_hex_units(name)] = (int(kind), bytes.fromhex(data))
     return values

@@ -7,6 +7,7 @@
 #     fuzz   the libFuzzer harnesses
 #     image  the checks of the built exe
 #     sign   signing it (make sign, make attach)
+#     release  laying out a release and its zip (make release)
 #     wine   running the exe under Wine: this machine's own, or the test VM's where this
 #            machine cannot execute 32-bit code (VUQ_WINE=host|vm|auto chooses, as for
 #            lab/wine-run.sh)
@@ -69,12 +70,13 @@ for part in $wanted; do
     fuzz) install_missing cmake make clang libclang-rt-14-dev ;;
     image) install_missing python3 python3-pefile ;;
     sign) install_missing osslsigncode openssl ;;
+    release) install_missing python3 ;;
     wine) wine=yes ;;
     vm) vm=yes ;;
     nsis) install_missing nsis ;;
-    all) sh "$0" build unit fuzz image sign wine vm nsis ;;
+    all) sh "$0" build unit fuzz image sign release wine vm nsis ;;
     *)
-        echo "install-deps: unknown part '$part' (build, unit, fuzz, image, sign, wine, vm, nsis, all)" >&2
+        echo "install-deps: unknown part '$part' (build, unit, fuzz, image, sign, release, wine, vm, nsis, all)" >&2
         exit 2
         ;;
     esac

@@ -1,8 +1,11 @@
 #!/bin/sh
 # Authenticode signing of the wrapper, and the detached signature that lets anyone rebuild
 # the signed file from the source without the key.
-#   sign.sh sign EXE SIGNED_EXE SIGNATURE
-#   sign.sh attach SIGNATURE EXE SIGNED_EXE
+#   sign.sh sign EXE SIGNED_EXE SIGNATURE [PAYLOAD32 PAYLOAD64]
+#   sign.sh attach SIGNATURE EXE SIGNED_EXE [PAYLOAD32 PAYLOAD64]
+# PAYLOAD32 and PAYLOAD64 name the payloads EXE is pinned to; empty or not given: a plain build.
+# The detached signature is PEM, followed by a line that says which build it was made for, so
+# that attaching it to another kind of build can say what to give instead.
 # sign takes the certificate and key from the environment: SIGN_CERT (PEM chain, signer
 # first) with SIGN_KEY (PEM key), or SIGN_PKCS12; SIGN_PASSWORD_FILE when the key or the
 # PKCS#12 file has a password, which osslsigncode reads from that file, never from a command
@@ -35,6 +38,34 @@ first_complaint() {
     grep -v -E '^[0-9A-F]+:error:|^Failed$|^Connecting to |^PE checksum|^$' "$1" | head -n 1
 }
 
+# What kind of build this is, as the signature's last line and the messages say it.
+describe_build() { # [PAYLOAD32 PAYLOAD64]
+    if [ -z "${1:-}${2:-}" ]; then
+        echo "a plain build"
+        return
+    fi
+    need_file PAYLOAD32 "$1"
+    need_file PAYLOAD64 "$2"
+    set -- "$(sha256sum <"$1")" "$(sha256sum <"$2")"
+    echo "a build pinned to VuqSetup.wzq (SHA-256 ${1%% *}) and VuqSetup64.wzq (SHA-256 ${2%% *})"
+}
+
+# Why a signature that does not fit this build may not: what it says it was made for.
+mismatch_hint() { # SIGNATURE
+    made_for=$(sed -n 's/^For: //p' "$1" 2>/dev/null | head -n 1)
+    case $made_for:$build in
+    "":*) echo "build it from the commit and with the toolchain it was signed from" ;;
+    "a build pinned"*:"a plain build")
+        echo "it was made for $made_for: give make attach the files with those digests as PAYLOAD32= and PAYLOAD64=" ;;
+    "a plain build":*) echo "it was made for a plain build: give no PAYLOAD32 or PAYLOAD64" ;;
+    *) if [ "$made_for" = "$build" ]; then
+           echo "build it from the commit and with the toolchain it was signed from"
+       else
+           echo "it was made for $made_for"
+       fi ;;
+    esac
+}
+
 # Attaches SIGNATURE to EXE as OUT, and refuses unless the signature was made for exactly
 # this file: the digest it carries must be the digest of EXE. Whether the signer is trusted
 # is for verify to say, so osslsigncode's exit status (which also tells that) is not used.
@@ -46,7 +77,7 @@ attach_to() { # SIGNATURE EXE OUT
     current=$(echo "$digests" | awk '$1 == "Current" { print $2 }')
     calculated=$(echo "$digests" | awk '$1 == "Calculated" { print $2 }')
     if [ -z "$current" ] || [ "$current" != "$calculated" ]; then
-        fail "$1 is not a signature of this build of $2 (the digests differ)"
+        fail "$1 is not a signature of this build of $2 (the digests differ): $(mismatch_hint "$1")"
     fi
 }
 
@@ -60,9 +91,10 @@ commit() { # DEST...
     for dest in "$@"; do mv -f "$dest.part.$$" "$dest"; done
 }
 
-sign() { # EXE SIGNED_EXE SIGNATURE
+sign() { # EXE SIGNED_EXE SIGNATURE [PAYLOAD32 PAYLOAD64]
     exe=$1 signed=$2 signature=$3
     need_file EXE "$exe"
+    build=$(describe_build "${4:-}" "${5:-}")
     set -- -h sha256 -n "VuqSetup Wrapper Application"
     if [ -n "${SIGN_PKCS12:-}" ]; then
         [ -z "${SIGN_CERT:-}${SIGN_KEY:-}" ] || fail "name SIGN_PKCS12, or SIGN_CERT and SIGN_KEY, not both"
@@ -83,8 +115,10 @@ sign() { # EXE SIGNED_EXE SIGNATURE
 
     osslsigncode sign "$@" -in "$exe" -out "$tmp/signed.exe" >"$tmp/sign.log" 2>&1 ||
         fail "cannot sign $exe: $(first_complaint "$tmp/sign.log")"
-    osslsigncode extract-signature -in "$tmp/signed.exe" -out "$tmp/signature" >"$tmp/extract.log" 2>&1 ||
+    osslsigncode extract-signature -pem -in "$tmp/signed.exe" -out "$tmp/signature" \
+        >"$tmp/extract.log" 2>&1 ||
         fail "cannot extract the signature: $(first_complaint "$tmp/extract.log")"
+    echo "For: $build" >>"$tmp/signature"
     # What is published must rebuild the signed file exactly.
     attach_to "$tmp/signature" "$exe" "$tmp/attached.exe"
     cmp -s "$tmp/attached.exe" "$tmp/signed.exe" ||
@@ -94,25 +128,27 @@ sign() { # EXE SIGNED_EXE SIGNATURE
     stage "$tmp/signed.exe" "$signed"
     stage "$tmp/signature" "$signature"
     commit "$signed" "$signature"
-    echo "signed: $signed"
+    echo "signed: $signed, $build"
     echo "detached signature: $signature"
     [ -n "${SIGN_TIMESTAMP_URL:-}" ] ||
         echo "note: no SIGN_TIMESTAMP_URL, so the signature is valid only while the certificate is"
 }
 
-attach() { # SIGNATURE EXE SIGNED_EXE
+attach() { # SIGNATURE EXE SIGNED_EXE [PAYLOAD32 PAYLOAD64]
     signature=$1 exe=$2 signed=$3
     need_file SIGNATURE "$signature"
     need_file EXE "$exe"
+    build=$(describe_build "${4:-}" "${5:-}")
     attach_to "$signature" "$exe" "$tmp/attached.exe"
     chmod a+x "$tmp/attached.exe"
     stage "$tmp/attached.exe" "$signed"
     commit "$signed"
-    echo "signed: $signed"
+    echo "signed: $signed, $build"
 }
 
-if [ $# -ne 4 ] || { [ "$1" != sign ] && [ "$1" != attach ]; }; then
-    fail "usage: sign.sh sign EXE SIGNED_EXE SIGNATURE | sign.sh attach SIGNATURE EXE SIGNED_EXE"
+if { [ $# -ne 4 ] && [ $# -ne 6 ]; } || { [ "$1" != sign ] && [ "$1" != attach ]; }; then
+    fail "usage: sign.sh sign EXE SIGNED_EXE SIGNATURE | sign.sh attach SIGNATURE EXE SIGNED_EXE" \
+        "(each with PAYLOAD32 PAYLOAD64 of a pinned build)"
 fi
 command -v osslsigncode >/dev/null || fail "osslsigncode is not installed (sh tools/install-deps.sh)"
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/vuqsign.XXXXXX")

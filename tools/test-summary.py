@@ -19,6 +19,7 @@ SUITES = [
     ("Windows end-to-end", "windows", "e2e_"),
     ("image", "windows", "image_"),
     ("signing", "windows", "sign_"),
+    ("release", "windows", "release_"),
     ("demo both ways", "windows", "demo_"),
     ("set-up failures", "windows", "setup_"),
 ]

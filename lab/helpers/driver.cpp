@@ -14,9 +14,20 @@
 //   VUQ_DRIVER_PAUSE        a file to make at the program's first CryptHashData call: this
 //                           driver (trapping boxes) holds the program there until the file is
 //                           gone again, at most 60 s, so that the harness can act meanwhile
+//   VUQ_DRIVER_WATCH        when set, traps boxes as above and watches the payload from outside:
+//                           at the program's CreateProcessW call it prints what the payload is
+//                           given; where the call returns it holds the program until the
+//                           payload has ended, then prints the uninstall entry as the payload
+//                           left it (64-bit view)
+//   VUQ_DRIVER_LIMIT_MS     with VUQ_DRIVER_WATCH: how long the run may take; then the payload,
+//                           or the program while no payload runs, is ended; after its
+//                           payload, the program gets 30 s more
 // Prints "started qpc=N", then one "messagebox ..." line per trapped box and the "attack ..."
 // line with each attempt's error (0: it worked), then "ended qpc=N exit=N"; "error ..." and
-// status 2 when the program could not be run.
+// status 2 when the program could not be run. Watching, also "payload qpc=N application=HEX
+// cmdline=HEX" at the call, "payloadlimit qpc=N" when the limit ended the payload,
+// "payloadend qpc=N exit=N" and "entry ..." lines (as regtool dump prints them) once it ended,
+// "limit qpc=N" when the limit ended the program itself.
 
 #include "helper_util.h"
 
@@ -45,8 +56,8 @@ static void PrintRemoteText(HANDLE process, DWORD address) {
     PrintHexUnits(stdout, text, length);
 }
 
-// Name of the module at base in the other process, from its export directory.
-static int IsRemoteModule(HANDLE process, DWORD base, const char* wanted) {
+// Name of the module at base in a process, from its export directory.
+static int ReadModuleName(HANDLE process, DWORD base, char* name, DWORD size) {
     IMAGE_DOS_HEADER dos;
     IMAGE_NT_HEADERS32 nt;
     if (!ReadRemote(process, base, &dos, sizeof(dos)) ||
@@ -54,11 +65,14 @@ static int IsRemoteModule(HANDLE process, DWORD base, const char* wanted) {
         return 0;
     DWORD exports = nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT].VirtualAddress;
     IMAGE_EXPORT_DIRECTORY directory;
-    char name[32] = {0};
-    if (exports == 0 || !ReadRemote(process, base + exports, &directory, sizeof(directory)) ||
-        !ReadRemote(process, base + directory.Name, name, sizeof(name) - 1))
-        return 0;
-    return _stricmp(name, wanted) == 0;
+    ZeroMemory(name, size);
+    return exports != 0 && ReadRemote(process, base + exports, &directory, sizeof(directory)) &&
+           ReadRemote(process, base + directory.Name, name, size - 1);
+}
+
+static int IsRemoteModule(HANDLE process, DWORD base, const char* wanted) {
+    char name[32];
+    return ReadModuleName(process, base, name, sizeof(name)) && _stricmp(name, wanted) == 0;
 }
 
 static void WriteRemoteByte(HANDLE process, DWORD address, unsigned char value) {
@@ -71,6 +85,13 @@ static void WriteRemoteByte(HANDLE process, DWORD address, unsigned char value) 
     FlushInstructionCache(process, target, 1);
 }
 
+// A breakpoint at address in the other process; *original receives the byte it replaced.
+static DWORD PlantAt(HANDLE process, DWORD address, unsigned char* original) {
+    ReadRemote(process, address, original, 1);
+    WriteRemoteByte(process, address, 0xCC);
+    return address;
+}
+
 // A breakpoint on the entry of function in the other process's copy of library at remoteBase;
 // *original receives the byte it replaced.
 static DWORD PlantBreakpoint(HANDLE process, DWORD remoteBase, const wchar_t* library,
@@ -78,10 +99,103 @@ static DWORD PlantBreakpoint(HANDLE process, DWORD remoteBase, const wchar_t* li
     HMODULE local = LoadLibraryW(library);
     DWORD offset = static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(GetProcAddress(local, function)) -
                                       reinterpret_cast<ULONG_PTR>(local));
-    DWORD address = remoteBase + offset;
-    ReadRemote(process, address, original, 1);
-    WriteRemoteByte(process, address, 0xCC);
-    return address;
+    return PlantAt(process, remoteBase + offset, original);
+}
+
+// Takes a breakpoint away again and lets the thread run the instruction it stood on.
+static void ResumeAt(HANDLE process, HANDLE thread, DWORD address, unsigned char original) {
+    WriteRemoteByte(process, address, original);
+    CONTEXT context;
+    context.ContextFlags = CONTEXT_CONTROL;
+    GetThreadContext(thread, &context);
+    context.Eip = address;
+    SetThreadContext(thread, &context);
+}
+
+// The payload as the program starts it: the code of CreateProcessW lies in the module that
+// holds it, which a forwarded export makes another one than kernel32.
+struct PayloadWatch {
+    char module[32];
+    DWORD offset;
+    DWORD call, back;
+    unsigned char callOriginal, backOriginal;
+    DWORD information;
+    long long deadline;
+};
+
+static int LocateCreateProcess(PayloadWatch* watch) {
+    FARPROC address = GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "CreateProcessW");
+    HMODULE holder = nullptr;
+    if (address == nullptr || !GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                                      GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                                                  reinterpret_cast<LPCWSTR>(address), &holder))
+        return 0;
+    DWORD base = static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(holder));
+    watch->offset = static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(address)) - base;
+    return ReadModuleName(GetCurrentProcess(), base, watch->module, sizeof(watch->module));
+}
+
+// How long the program may take after its payload has ended, once a limit is set.
+const long long kAfterPayloadSeconds = 30;
+
+static DWORD RemainingMs(long long deadline) {
+    if (deadline == 0)
+        return INFINITE;
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    long long left = (deadline - ReadPerformanceCounter()) * 1000 / frequency.QuadPart;
+    return left > 0 ? static_cast<DWORD>(left) : 0;
+}
+
+// At the program's CreateProcessW call: what the payload is given; a breakpoint where it returns.
+static void OnPayloadCall(HANDLE process, HANDLE thread, PayloadWatch* watch) {
+    CONTEXT context;
+    context.ContextFlags = CONTEXT_CONTROL;
+    GetThreadContext(thread, &context);
+    DWORD frame[11] = {0};
+    ReadRemote(process, context.Esp, frame, sizeof(frame));
+    printf("payload qpc=%lld application=", ReadPerformanceCounter());
+    PrintRemoteText(process, frame[1]);
+    printf(" cmdline=");
+    PrintRemoteText(process, frame[2]);
+    printf("\n");
+    fflush(stdout);
+    ResumeAt(process, thread, watch->call, watch->callOriginal);
+    watch->information = frame[10];
+    watch->back = PlantAt(process, frame[0], &watch->backOriginal);
+}
+
+// Where CreateProcessW returns, the program stands still until the payload has ended, so that
+// the entry is read as the payload left it, before the program cleans it.
+static void OnPayloadReturn(HANDLE process, HANDLE thread, PayloadWatch* watch) {
+    CONTEXT context;
+    context.ContextFlags = CONTEXT_CONTROL | CONTEXT_INTEGER;
+    GetThreadContext(thread, &context);
+    ResumeAt(process, thread, watch->back, watch->backOriginal);
+    PROCESS_INFORMATION information;
+    HANDLE payload = nullptr;
+    if (context.Eax != 0 &&
+        ReadRemote(process, watch->information, &information, sizeof(information)))
+        payload = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION, FALSE,
+                              information.dwProcessId);
+    if (payload == nullptr)
+        return;
+    if (WaitForSingleObject(payload, RemainingMs(watch->deadline)) == WAIT_TIMEOUT) {
+        printf("payloadlimit qpc=%lld\n", ReadPerformanceCounter());
+        TerminateProcess(payload, 1);
+        WaitForSingleObject(payload, 10000);
+    }
+    DWORD exitCode = 0;
+    GetExitCodeProcess(payload, &exitCode);
+    printf("payloadend qpc=%lld exit=%lu\n", ReadPerformanceCounter(), exitCode);
+    CloseHandle(payload);
+    PrintEntry(stdout, "entry ", L"64");
+    // The program's own steps after its payload get time of their own, not what is left.
+    if (watch->deadline != 0) {
+        LARGE_INTEGER frequency;
+        QueryPerformanceFrequency(&frequency);
+        watch->deadline = ReadPerformanceCounter() + kAfterPayloadSeconds * frequency.QuadPart;
+    }
 }
 
 static DWORD ErrorOf(BOOL worked) {
@@ -145,14 +259,24 @@ static void AnswerMessageBox(HANDLE process, HANDLE thread) {
     SetThreadContext(thread, &context);
 }
 
-static DWORD DebugUntilExit(const PROCESS_INFORMATION& started, const wchar_t* attacked) {
+static DWORD DebugUntilExit(const PROCESS_INFORMATION& started, const wchar_t* attacked,
+                            PayloadWatch* watch) {
     DWORD breakpoint = 0, hashBreakpoint = 0;
     unsigned char original = 0, hashOriginal = 0;
     HANDLE threads[64] = {0};
+    int ended = 0;
     for (;;) {
         DEBUG_EVENT event;
-        if (!WaitForDebugEvent(&event, INFINITE))
-            return 0xDEADu;
+        if (!WaitForDebugEvent(&event, watch != nullptr ? 250 : INFINITE)) {
+            if (GetLastError() != ERROR_SEM_TIMEOUT)
+                return 0xDEADu;
+            if (!ended && RemainingMs(watch->deadline) == 0) {
+                printf("limit qpc=%lld\n", ReadPerformanceCounter());
+                TerminateProcess(started.hProcess, 1);
+                ended = 1;
+            }
+            continue;
+        }
         DWORD status = DBG_CONTINUE;
         DWORD tid = event.dwThreadId % 64;
         switch (event.dwDebugEventCode) {
@@ -170,6 +294,9 @@ static DWORD DebugUntilExit(const PROCESS_INFORMATION& started, const wchar_t* a
             if (breakpoint == 0 && IsRemoteModule(started.hProcess, base, "user32.dll"))
                 breakpoint = PlantBreakpoint(started.hProcess, base, L"user32.dll", "MessageBoxW",
                                              &original);
+            if (watch != nullptr && watch->call == 0 &&
+                IsRemoteModule(started.hProcess, base, watch->module))
+                watch->call = PlantAt(started.hProcess, base + watch->offset, &watch->callOriginal);
             if ((attacked != nullptr || pauseMarker[0] != 0) && hashBreakpoint == 0 &&
                 IsRemoteModule(started.hProcess, base, "advapi32.dll"))
                 hashBreakpoint = PlantBreakpoint(started.hProcess, base, L"advapi32.dll",
@@ -184,6 +311,13 @@ static DWORD DebugUntilExit(const PROCESS_INFORMATION& started, const wchar_t* a
             if (record.ExceptionCode == EXCEPTION_BREAKPOINT && breakpoint != 0 &&
                 at == breakpoint) {
                 AnswerMessageBox(started.hProcess, threads[tid]);
+            } else if (watch != nullptr && record.ExceptionCode == EXCEPTION_BREAKPOINT &&
+                       watch->call != 0 && at == watch->call) {
+                OnPayloadCall(started.hProcess, threads[tid], watch);
+            } else if (watch != nullptr && record.ExceptionCode == EXCEPTION_BREAKPOINT &&
+                       watch->back != 0 && at == watch->back) {
+                OnPayloadReturn(started.hProcess, threads[tid], watch);
+                watch->back = 0;
             } else if (record.ExceptionCode == EXCEPTION_BREAKPOINT && at == hashBreakpoint &&
                        (attacked != nullptr || pauseMarker[0] != 0)) {
                 // Mid-hash: the wrapper stands still while the file is attacked or the harness
@@ -240,7 +374,19 @@ int wmain() {
     static wchar_t attacked[2048], held[2048];
     int attacks = GetEnvironmentVariableW(L"VUQ_DRIVER_ATTACK", attacked, 2048) != 0;
     int pauses = GetEnvironmentVariableW(L"VUQ_DRIVER_PAUSE", pauseMarker, 2048) != 0;
-    trapBoxes = trapBoxes || attacks || pauses;
+    static PayloadWatch watch;
+    int watches = GetEnvironmentVariableW(L"VUQ_DRIVER_WATCH", nullptr, 0) != 0;
+    if (watches && !LocateCreateProcess(&watch))
+        return Fail("watch");
+    wchar_t limit[32];
+    if (GetEnvironmentVariableW(L"VUQ_DRIVER_LIMIT_MS", limit, 32) != 0) {
+        LARGE_INTEGER frequency;
+        QueryPerformanceFrequency(&frequency);
+        watch.deadline =
+            ReadPerformanceCounter() +
+            static_cast<long long>(wcstoul(limit, nullptr, 10)) * frequency.QuadPart / 1000;
+    }
+    trapBoxes = trapBoxes || attacks || pauses || watches;
     HANDLE holder = INVALID_HANDLE_VALUE;
     if (GetEnvironmentVariableW(L"VUQ_DRIVER_HOLD", held, 2048) != 0) {
         holder =
@@ -272,7 +418,8 @@ int wmain() {
         return Fail("createprocess");
     DWORD exitCode = 0;
     if (trapBoxes) {
-        exitCode = DebugUntilExit(started, attacks ? attacked : nullptr);
+        exitCode =
+            DebugUntilExit(started, attacks ? attacked : nullptr, watches ? &watch : nullptr);
     } else {
         WaitForSingleObject(started.hProcess, INFINITE);
         GetExitCodeProcess(started.hProcess, &exitCode);

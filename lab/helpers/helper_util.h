@@ -103,3 +103,33 @@ inline int ApplyRegistryValues(const wchar_t* values) {
     }
     return failures != 0;
 }
+
+// Prints the entry's values in one view, one line each after linePrefix: "name<TAB>type<TAB>hex"
+// (name as hex of its units), or the line "missing".
+inline int PrintEntry(FILE* out, const char* linePrefix, const wchar_t* view) {
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kEntryPath, 0, KEY_QUERY_VALUE | ViewAccess(view),
+                      &key) != ERROR_SUCCESS) {
+        fprintf(out, "%smissing\n", linePrefix);
+        return 0;
+    }
+    static unsigned char data[70000];
+    for (DWORD index = 0;; ++index) {
+        static wchar_t name[16384];
+        DWORD nameLength = 16384;
+        DWORD type = 0;
+        DWORD size = sizeof(data);
+        if (RegEnumValueW(key, index, name, &nameLength, nullptr, &type, data, &size) !=
+            ERROR_SUCCESS)
+            break;
+        fprintf(out, "%s", linePrefix);
+        PrintHexUnits(out, name, nameLength);
+        fprintf(out, "\t%lu\t", type);
+        for (DWORD i = 0; i < size; ++i)
+            fprintf(out, "%02x", data[i]);
+        fprintf(out, "\n");
+    }
+    RegCloseKey(key);
+    fflush(out);
+    return 0;
+}

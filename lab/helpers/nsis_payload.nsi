@@ -1,7 +1,7 @@
 ; A real installer as the wrapper's payload in the end-to-end tests. It writes the uninstall
 ; entry with its own code and appends what it went through to the file VUQ_NSIS_RECORD names.
 ; With USUAL_PARSING it leaves the command line to NSIS's own parsing, which takes the first
-; token for the program's name. Without, its .onInit is the README's example, less the line
+; token for the program's name. Without, its .onInit is the README's example's, less the line
 ; that records.
 Unicode true
 Name "Vuq Touchscreen Driver"
@@ -15,12 +15,24 @@ Page instfiles
 !include FileFunc.nsh
 !include LogicLib.nsh
 Function .onInit
-  ; $CMDLINE holds the wrapper's arguments alone: the first switch is not a program path.
-  ${GetOptionsS} $CMDLINE "/S" $0
-  ${IfNot} ${Errors}
-  ${AndIf} $0 == ""
-    SetSilent silent
-  ${EndIf}
+  ; $CMDLINE holds the wrapper's arguments alone: the first word is no program path. Silent
+  ; when a word is exactly /S; words are parted by blanks and tabs, quotes are not read.
+  StrCpy $0 0
+  StrCpy $1 ""
+  ${Do}
+    StrCpy $2 $CMDLINE 1 $0
+    IntOp $0 $0 + 1
+    ${If} $2 == " "
+    ${OrIf} $2 == "$\t"
+    ${OrIf} $2 == ""
+      ${If} $1 S== "/S"
+        SetSilent silent
+      ${EndIf}
+      StrCpy $1 ""
+    ${Else}
+      StrCpy $1 "$1$2"
+    ${EndIf}
+  ${LoopUntil} $2 == ""
   Call RecordStart ; the tests' own line
 FunctionEnd
 !else

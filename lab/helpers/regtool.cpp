@@ -15,39 +15,13 @@ static int ClearEntry() {
     return 0;
 }
 
-static int DumpEntry(const wchar_t* view) {
-    HKEY key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kEntryPath, 0, KEY_QUERY_VALUE | ViewAccess(view),
-                      &key) != ERROR_SUCCESS) {
-        printf("missing\n");
-        return 0;
-    }
-    static unsigned char data[70000];
-    for (DWORD index = 0;; ++index) {
-        wchar_t name[16384];
-        DWORD nameLength = 16384;
-        DWORD type = 0;
-        DWORD size = sizeof(data);
-        if (RegEnumValueW(key, index, name, &nameLength, nullptr, &type, data, &size) !=
-            ERROR_SUCCESS)
-            break;
-        PrintHexUnits(stdout, name, nameLength);
-        printf("\t%lu\t", type);
-        for (DWORD i = 0; i < size; ++i)
-            printf("%02x", data[i]);
-        printf("\n");
-    }
-    RegCloseKey(key);
-    return 0;
-}
-
 int wmain(int argc, wchar_t** argv) {
     if (argc == 2 && wcscmp(argv[1], L"clear") == 0)
         return ClearEntry();
     if (argc == 3 && wcscmp(argv[1], L"set") == 0)
         return ApplyRegistryValues(argv[2]);
     if (argc == 3 && wcscmp(argv[1], L"dump") == 0)
-        return DumpEntry(argv[2]);
+        return PrintEntry(stdout, "", argv[2]);
     fprintf(stderr, "usage: regtool clear | set VALUES | dump 64|32\n");
     return 2;
 }

@@ -8,8 +8,15 @@ values. Prints the demo's output, then one line per check.
                                   must stop at once with one clear line
   check_demo.py REPO --pinned     `make demo PINNED=1` the way VUQ_WINE takes: the pinned build
                                   starts the genuine payloads and refuses a planted one
+  check_demo.py REPO --rehearsal WORK_DIR
+                                  `make demo PAYLOAD32=F PAYLOAD64=F`: the README's NSIS example
+                                  as it stands, built with makensis, is started with the ARGS on
+                                  both systems and its entry cut; a payload that never ends is
+                                  ended at the time limit, which the rehearsal says
+Every demo leaves dist/ as it was.
 """
 
+import hashlib
 import os
 import re
 import subprocess
@@ -45,13 +52,26 @@ def planted_lines(system, payload):
     return [(system, line) for line in lines]
 
 
+def tree_digest(folder):
+    """Every file's path, time and bytes: a file written anew, even with the same bytes, counts."""
+    digest = hashlib.sha256()
+    for root, dirs, files in sorted(os.walk(folder)):
+        for name in sorted(files):
+            path = os.path.join(root, name)
+            digest.update(b"%s\0%d\0" % (path.encode(), os.stat(path).st_mtime_ns))
+            digest.update(open(path, "rb").read())
+    return digest.hexdigest()
+
+
 def run_demo(repo, way, arguments, *more):
     env = dict(os.environ, VUQ_WINE=way)
     env.pop("MAKEFLAGS", None)  # the outer make's jobserver is not ours
+    dist = tree_digest(os.path.join(repo, "dist"))
     result = subprocess.run(["make", "--no-print-directory", "-C", repo, "demo",
                              "ARGS=" + arguments] + list(more), stdout=subprocess.PIPE,
                             stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, text=True, env=env)
     print(result.stdout)
+    result.dist_kept = dist == tree_digest(os.path.join(repo, "dist"))
     return result
 
 
@@ -60,6 +80,7 @@ def check_demo(result, arguments, expected=()):
                                re.S))
     record("make demo exits 0", result.returncode == 0)
     record("no traceback", "Traceback" not in result.stdout)
+    record("dist/ is as it was", result.dist_kept)
     for system, line in (expected_lines("64-bit", "VuqSetup64.wzq", arguments) +
                          expected_lines("32-bit", "VuqSetup.wzq", arguments) + list(expected)):
         record("%s shows %r" % (system, line), line in sections.get(system, ""))
@@ -73,13 +94,63 @@ def check_refusal(result):
     record("no traceback", "Traceback" not in result.stdout)
 
 
+def check_rehearsal(repo, work):
+    """The README's example as both payloads, then a payload that never ends."""
+    os.makedirs(work, exist_ok=True)
+    readme = open(os.path.join(repo, "README.md")).read()
+    with open(os.path.join(work, "example.nsi"), "w") as f:
+        f.write(re.search(r"\n```nsis\n([^`]+)```", readme).group(1))
+    with open(os.path.join(work, "never.nsi"), "w") as f:
+        f.write(NEVER_ENDING)
+    for script in ("example.nsi", "never.nsi"):
+        subprocess.run(["makensis", "-V2", script], cwd=work, check=True)
+    example, never = os.path.join(work, "VuqSetup.wzq"), os.path.join(work, "never.exe")
+    way = os.environ.get("VUQ_WINE", "auto")
+    result = run_demo(repo, way, "/S extra", "PAYLOAD32=" + example, "PAYLOAD64=" + example)
+    record("rehearsal exits 0", result.returncode == 0)
+    record("rehearsal: dist/ is as it was", result.dist_kept)
+    sections = dict(re.findall(r"=== (\d\d-bit) Windows[^\n]*\n(.*?)(?=\n===|\Z)",
+                               result.stdout, re.S))
+    for system, payload in (("64-bit", "VuqSetup64.wzq"), ("32-bit", "VuqSetup.wzq")):
+        for line in ["Payload started: C:\\Setup\\" + payload,
+                     "It received:     '/S extra' (as the wrapper handed it to CreateProcessW)",
+                     "Wrapper ended:   exit status 0"] + EXAMPLE_CUT:
+            record("rehearsal, %s shows %r" % (system, line), line in sections.get(system, ""))
+    limit = 5
+    result = run_demo(repo, way, "/S", "PAYLOAD32=" + never, "PAYLOAD64=" + never,
+                      "LIMIT=%d" % limit)
+    ended = [float(after) for after in re.findall(r"exit status \d+ after ([\d.]+) s",
+                                                   result.stdout)]
+    record("never-ending payload: make demo exits 0", result.returncode == 0)
+    record("both systems say the time limit ended it", result.stdout.count(
+        "the payload was still running after %d s; the rehearsal ended it" % limit) == 2)
+    record("both ended within the limit and 5 s",
+           len(ended) == 2 and all(limit <= after < limit + 5 for after in ended))
+
+
+NEVER_ENDING = """OutFile "never.exe"
+SilentInstall silent
+RequestExecutionLevel user
+Section
+  loop:
+    Sleep 1000
+    Goto loop
+SectionEnd
+"""
+EXAMPLE_CUT = ['  Comments:       "Beta build" -> ""',
+               '  DisplayName:    "Vuq Touchscreen Driver Beta" -> "Vuq Touchscreen Driver "',
+               '  DisplayVersion: "5.5.3 Beta" -> "5.5.3 "']
+
+
 def main():
     repo = sys.argv[1]
     can_run_32bit = os.path.join(repo, "tools/can-run-32bit.sh")
     native = subprocess.run(["sh", can_run_32bit]).returncode == 0
     way = os.environ.get("VUQ_WINE", "auto")
     taken = "host" if way == "host" or (way == "auto" and native) else "vm"
-    if "--pinned" in sys.argv:
+    if "--rehearsal" in sys.argv:
+        check_rehearsal(repo, os.path.abspath(sys.argv[sys.argv.index("--rehearsal") + 1]))
+    elif "--pinned" in sys.argv:
         check_demo(run_demo(repo, way, "", "PINNED=1"), "",
                    planted_lines("64-bit", "VuqSetup64.wzq") +
                    planted_lines("32-bit", "VuqSetup.wzq"))

@@ -265,6 +265,11 @@ INSTALLER_RUNS = [
     ("nsis_payload", "", [("not silent", "/NoReset ", "")], None),
     ("nsis_payload_usual", " /S /x", [("not silent", "/S /x", "/x")], None),
 ]
+# The README's /S check holds where NSIS's ${GetOptionsS} took the words after /S for its value.
+INSTALLER_RUNS += [
+    ("nsis_payload", arguments, [(event, arguments[1:], parameters)
+                                 for event in ("silent", "installed")], INSTALLER_RUNS[0][3])
+    for arguments, parameters in ((" /S extra", "extra"), (' /S "/x y"', '"/x y"'))]
 
 
 @case("a real installer: what it gets, silent or not, its own entry in the right view",

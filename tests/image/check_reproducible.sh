@@ -30,10 +30,14 @@ compare() { # WHAT
 }
 compare VuqSetup.exe
 
-# Pinned to two files of the source, the same in both: the pins must not bring the path in.
+# Pinned to two programs, the same files in both: the pins must not bring the path in.
+"$cmake" --build "$tmp/a" --target fake_payload fake_payload64 >"$tmp/payloads.log" 2>&1 ||
+    { cat "$tmp/payloads.log" >&2; echo "FAIL build of the payloads" >&2; exit 1; }
+cp "$tmp/a/lab/helpers/fake_payload.exe" "$tmp/payload32.exe"
+cp "$tmp/a/lab/helpers/fake_payload64.exe" "$tmp/payload64.exe"
 for dir in "$tmp/a" "$tmp/second-build-directory"; do
-    { "$cmake" "$dir" -DVUQ_PAYLOAD32="$src/res/VuqSetup.ico" \
-          -DVUQ_PAYLOAD64="$src/res/VuqSetup.manifest" &&
+    { "$cmake" "$dir" -DVUQ_PAYLOAD32="$tmp/payload32.exe" \
+          -DVUQ_PAYLOAD64="$tmp/payload64.exe" &&
       "$cmake" --build "$dir" --target VuqSetup; } >"$dir.log" 2>&1 ||
         { cat "$dir.log" >&2; echo "FAIL pinned build in $dir" >&2; exit 1; }
 done

@@ -196,6 +196,30 @@ def check_pinned(src, pki, helpers, work, out, sign_sh):
           (0, 0, 0, True))
 
 
+def check_release(src, pki, helpers, work):
+    """make release with the signing variables, in a copy of the source: the folder's wrapper is
+    signed, and the signature beside the zip says which payloads it was made for."""
+    copy = f"{work}/release-source"
+    shutil.rmtree(copy, ignore_errors=True)
+    shutil.copytree(src, copy, ignore=shutil.ignore_patterns(".git", "build", "dist"))
+    env = sign_env(cert=f"{pki}/code.pem", key=f"{pki}/code.key")
+    env.pop("MAKEFLAGS", None)
+    made = run(["make", "--no-print-directory", "-C", copy, "release", "NAME=Signed",
+                f"PAYLOAD32={helpers}/fake_payload.exe", f"PAYLOAD64={helpers}/fake_payload64.exe"],
+               env, timeout=900)
+    signed = f"{copy}/dist/release/Signed/VuqSetup.exe"
+    signature = f"{copy}/dist/release/Signed.sig"
+    said = open(signature).read().splitlines()[-1:] if os.path.exists(signature) else []
+    check("a release signs its wrapper, which verifies; its signature says it is pinned",
+          (made.returncode, os.path.exists(signed) and verify(pki, signed).returncode,
+           [line.startswith("For: a build pinned to VuqSetup.wzq") for line in said]),
+          (0, 0, [True]))
+    plain = run(["make", "--no-print-directory", "-C", copy, "attach", f"SIGNATURE={signature}"],
+                env, timeout=900)
+    check("its signature, given to a plain build, is refused with the payloads to give",
+          (plain.returncode != 0, "PAYLOAD32=" in plain.stderr), (True, True))
+
+
 def check_refusals(pki, exe, out, sign_sh):
     key = open(f"{pki}/code.key").read()
     cases = [
@@ -239,6 +263,7 @@ def main():
     check_pkcs12(pki, exe, f"{out}/pkcs12", sign_sh)
     check_pinned(src, pki, helpers, work, f"{out}/pinned", sign_sh)
     check_refusals(pki, exe, out, sign_sh)
+    check_release(src, pki, helpers, work)
     if signed:
         check_under_wine(src, signed, helpers, f"{work}/wine")
     sys.exit(finish())
