@@ -75,9 +75,13 @@ def run_demo(repo, way, arguments, *more):
     return result
 
 
+def system_sections(output):
+    """What the demo printed for each system, by "64-bit" and "32-bit"."""
+    return dict(re.findall(r"=== (\d\d-bit) Windows[^\n]*\n(.*?)(?=\n===|\Z)", output, re.S))
+
+
 def check_demo(result, arguments, expected=()):
-    sections = dict(re.findall(r"=== (\d\d-bit) Windows[^\n]*\n(.*?)(?=\n===|\Z)", result.stdout,
-                               re.S))
+    sections = system_sections(result.stdout)
     record("make demo exits 0", result.returncode == 0)
     record("no traceback", "Traceback" not in result.stdout)
     record("dist/ is as it was", result.dist_kept)
@@ -109,8 +113,7 @@ def check_rehearsal(repo, work):
     result = run_demo(repo, way, "/S extra", "PAYLOAD32=" + example, "PAYLOAD64=" + example)
     record("rehearsal exits 0", result.returncode == 0)
     record("rehearsal: dist/ is as it was", result.dist_kept)
-    sections = dict(re.findall(r"=== (\d\d-bit) Windows[^\n]*\n(.*?)(?=\n===|\Z)",
-                               result.stdout, re.S))
+    sections = system_sections(result.stdout)
     for system, payload in (("64-bit", "VuqSetup64.wzq"), ("32-bit", "VuqSetup.wzq")):
         for line in ["Payload started: C:\\Setup\\" + payload,
                      "It received:     '/S extra' (as the wrapper handed it to CreateProcessW)",
