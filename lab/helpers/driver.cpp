@@ -138,12 +138,20 @@ static int LocateCreateProcess(PayloadWatch* watch) {
 // How long the program may take after its payload has ended, once a limit is set.
 const long long kAfterPayloadSeconds = 30;
 
+static long long CounterFrequency() {
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    return frequency.QuadPart;
+}
+
+static long long DeadlineAfterMs(long long ms) {
+    return ReadPerformanceCounter() + ms * CounterFrequency() / 1000;
+}
+
 static DWORD RemainingMs(long long deadline) {
     if (deadline == 0)
         return INFINITE;
-    LARGE_INTEGER frequency;
-    QueryPerformanceFrequency(&frequency);
-    long long left = (deadline - ReadPerformanceCounter()) * 1000 / frequency.QuadPart;
+    long long left = (deadline - ReadPerformanceCounter()) * 1000 / CounterFrequency();
     return left > 0 ? static_cast<DWORD>(left) : 0;
 }
 
@@ -191,11 +199,8 @@ static void OnPayloadReturn(HANDLE process, HANDLE thread, PayloadWatch* watch) 
     CloseHandle(payload);
     PrintEntry(stdout, "entry ", L"64");
     // The program's own steps after its payload get time of their own, not what is left.
-    if (watch->deadline != 0) {
-        LARGE_INTEGER frequency;
-        QueryPerformanceFrequency(&frequency);
-        watch->deadline = ReadPerformanceCounter() + kAfterPayloadSeconds * frequency.QuadPart;
-    }
+    if (watch->deadline != 0)
+        watch->deadline = DeadlineAfterMs(kAfterPayloadSeconds * 1000);
 }
 
 static DWORD ErrorOf(BOOL worked) {
@@ -326,12 +331,7 @@ static DWORD DebugUntilExit(const PROCESS_INFORMATION& started, const wchar_t* a
                     AttackFile(attacked);
                 else
                     PauseWhileMarked();
-                WriteRemoteByte(started.hProcess, hashBreakpoint, hashOriginal);
-                CONTEXT context;
-                context.ContextFlags = CONTEXT_CONTROL;
-                GetThreadContext(threads[tid], &context);
-                context.Eip = hashBreakpoint;
-                SetThreadContext(threads[tid], &context);
+                ResumeAt(started.hProcess, threads[tid], hashBreakpoint, hashOriginal);
                 attacked = nullptr;
                 pauseMarker[0] = 0;
             } else if (record.ExceptionCode != EXCEPTION_BREAKPOINT)
@@ -379,13 +379,8 @@ int wmain() {
     if (watches && !LocateCreateProcess(&watch))
         return Fail("watch");
     wchar_t limit[32];
-    if (GetEnvironmentVariableW(L"VUQ_DRIVER_LIMIT_MS", limit, 32) != 0) {
-        LARGE_INTEGER frequency;
-        QueryPerformanceFrequency(&frequency);
-        watch.deadline =
-            ReadPerformanceCounter() +
-            static_cast<long long>(wcstoul(limit, nullptr, 10)) * frequency.QuadPart / 1000;
-    }
+    if (GetEnvironmentVariableW(L"VUQ_DRIVER_LIMIT_MS", limit, 32) != 0)
+        watch.deadline = DeadlineAfterMs(static_cast<long long>(wcstoul(limit, nullptr, 10)));
     trapBoxes = trapBoxes || attacks || pauses || watches;
     HANDLE holder = INVALID_HANDLE_VALUE;
     if (GetEnvironmentVariableW(L"VUQ_DRIVER_HOLD", held, 2048) != 0) {
@@ -426,9 +421,7 @@ int wmain() {
     }
     if (holder != INVALID_HANDLE_VALUE)
         CloseHandle(holder);
-    LARGE_INTEGER frequency;
-    QueryPerformanceFrequency(&frequency);
     printf("ended qpc=%lld exit=%lu pid=%lu frequency=%lld\n", ReadPerformanceCounter(), exitCode,
-           started.dwProcessId, frequency.QuadPart);
+           started.dwProcessId, CounterFrequency());
     return 0;
 }

@@ -16,13 +16,13 @@ values. Prints the demo's output, then one line per check.
 Every demo leaves dist/ as it was.
 """
 
-import hashlib
 import os
 import re
 import subprocess
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from make_run import run_make, snapshot
 from report import finish, record
 
 CUT = [
@@ -52,26 +52,12 @@ def planted_lines(system, payload):
     return [(system, line) for line in lines]
 
 
-def tree_digest(folder):
-    """Every file's path, time and bytes: a file written anew, even with the same bytes, counts."""
-    digest = hashlib.sha256()
-    for root, dirs, files in sorted(os.walk(folder)):
-        for name in sorted(files):
-            path = os.path.join(root, name)
-            digest.update(b"%s\0%d\0" % (path.encode(), os.stat(path).st_mtime_ns))
-            digest.update(open(path, "rb").read())
-    return digest.hexdigest()
-
-
 def run_demo(repo, way, arguments, *more):
-    env = dict(os.environ, VUQ_WINE=way)
-    env.pop("MAKEFLAGS", None)  # the outer make's jobserver is not ours
-    dist = tree_digest(os.path.join(repo, "dist"))
-    result = subprocess.run(["make", "--no-print-directory", "-C", repo, "demo",
-                             "ARGS=" + arguments] + list(more), stdout=subprocess.PIPE,
-                            stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, text=True, env=env)
+    dist = snapshot(os.path.join(repo, "dist"))
+    result = run_make(repo, "demo", "ARGS=" + arguments, *more, env=dict(os.environ, VUQ_WINE=way),
+                      stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     print(result.stdout)
-    result.dist_kept = dist == tree_digest(os.path.join(repo, "dist"))
+    result.dist_kept = dist == snapshot(os.path.join(repo, "dist"))
     return result
 
 

@@ -11,11 +11,11 @@ import hashlib
 import os
 import shutil
 import struct
-import subprocess
 import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from make_run import copy_source, run_make, snapshot
 from report import check, finish
 
 
@@ -30,19 +30,8 @@ def pe_image(machine, dll=False):
 
 
 def make(copy, *args):
-    env = {k: v for k, v in os.environ.items() if k != "MAKEFLAGS" and not k.startswith("SIGN_")}
-    return subprocess.run(["make", "--no-print-directory", "-C", copy] + list(args), env=env,
-                          capture_output=True, text=True, stdin=subprocess.DEVNULL, timeout=900)
-
-
-def tree(folder):
-    """Every file under folder with its SHA-256."""
-    found = {}
-    for root, _, files in os.walk(folder):
-        for name in files:
-            path = os.path.join(root, name)
-            found[os.path.relpath(path, folder)] = hashlib.sha256(open(path, "rb").read()).digest()
-    return found
+    unsigned = {k: v for k, v in os.environ.items() if not k.startswith("SIGN_")}
+    return run_make(copy, *args, env=unsigned, timeout=900)
 
 
 def main():
@@ -51,7 +40,7 @@ def main():
     src, helpers, work = (os.path.abspath(a) for a in sys.argv[1:])
     shutil.rmtree(work, ignore_errors=True)
     copy = os.path.join(work, "source")
-    shutil.copytree(src, copy, ignore=shutil.ignore_patterns(".git", "build", "dist"))
+    copy_source(src, copy)
     payloads = os.path.join(work, "payloads")
     os.makedirs(payloads)
     files = {"x86.exe": open(f"{helpers}/fake_payload.exe", "rb").read(),
@@ -90,7 +79,7 @@ def main():
     check("the release's wrapper is the one make PAYLOAD32=... PAYLOAD64=... builds",
           wrapper == open(os.path.join(copy, "dist", "VuqSetup.exe"), "rb").read(), True)
 
-    before = tree(release)
+    before = snapshot(release)
     refusals = [("a swapped pair", "x64.exe", "x86.exe", "x64.exe", "an x64 program"),
                 ("an .msi", "setup.msi", "x64.exe", "setup.msi", "OLE compound file"),
                 ("a DLL", "x86.exe", "helper.dll", "helper.dll", "a DLL")]
@@ -103,7 +92,7 @@ def main():
               (made.returncode != 0, len(lines), named in "".join(lines), said in "".join(lines)),
               (True, 1, True, True))
         print(f"     {lines[0] if lines else ''}")
-        check(f"{what}: nothing written into dist/release", tree(release), before)
+        check(f"{what}: nothing written into dist/release", snapshot(release), before)
     sys.exit(finish())
 
 

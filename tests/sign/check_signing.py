@@ -15,6 +15,7 @@ import threading
 import pefile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from make_run import copy_source, run_make
 from report import check, finish
 
 PROGRAM_NAME = "VuqSetup Wrapper Application"
@@ -200,13 +201,10 @@ def check_release(src, pki, helpers, work):
     """make release with the signing variables, in a copy of the source: the folder's wrapper is
     signed, and the signature beside the zip says which payloads it was made for."""
     copy = f"{work}/release-source"
-    shutil.rmtree(copy, ignore_errors=True)
-    shutil.copytree(src, copy, ignore=shutil.ignore_patterns(".git", "build", "dist"))
+    copy_source(src, copy)
     env = sign_env(cert=f"{pki}/code.pem", key=f"{pki}/code.key")
-    env.pop("MAKEFLAGS", None)
-    made = run(["make", "--no-print-directory", "-C", copy, "release", "NAME=Signed",
-                f"PAYLOAD32={helpers}/fake_payload.exe", f"PAYLOAD64={helpers}/fake_payload64.exe"],
-               env, timeout=900)
+    made = run_make(copy, "release", "NAME=Signed", f"PAYLOAD32={helpers}/fake_payload.exe",
+                    f"PAYLOAD64={helpers}/fake_payload64.exe", env=env, timeout=900)
     signed = f"{copy}/dist/release/Signed/VuqSetup.exe"
     signature = f"{copy}/dist/release/Signed.sig"
     said = open(signature).read().splitlines()[-1:] if os.path.exists(signature) else []
@@ -214,8 +212,7 @@ def check_release(src, pki, helpers, work):
           (made.returncode, os.path.exists(signed) and verify(pki, signed).returncode,
            [line.startswith("For: a build pinned to VuqSetup.wzq") for line in said]),
           (0, 0, [True]))
-    plain = run(["make", "--no-print-directory", "-C", copy, "attach", f"SIGNATURE={signature}"],
-                env, timeout=900)
+    plain = run_make(copy, "attach", f"SIGNATURE={signature}", env=env, timeout=900)
     check("its signature, given to a plain build, is refused with the payloads to give",
           (plain.returncode != 0, "PAYLOAD32=" in plain.stderr), (True, True))
 
