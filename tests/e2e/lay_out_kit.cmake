@@ -1,0 +1,10 @@
+# The kit to run the end-to-end cases on a real Windows: the runner, the cases file, the wrapper
+# under test and every program of the lab, in one folder made anew.
+#   cmake -DKIT=DIR -DPROGRAMS=DIR -DWRAPPER=FILE -DCASES=FILE -P lay_out_kit.cmake
+file(REMOVE_RECURSE ${KIT})
+file(MAKE_DIRECTORY ${KIT})
+file(GLOB programs ${PROGRAMS}/*.exe)
+file(COPY ${programs} ${CASES} DESTINATION ${KIT})
+file(COPY_FILE ${WRAPPER} ${KIT}/VuqSetup.exe)
+list(LENGTH programs count)
+message(STATUS "e2e kit: ${KIT}: e2e_runner.exe, cases.txt, VuqSetup.exe and ${count} programs")

@@ -1,0 +1,186 @@
+"""The runner's own checks, on one Wine prefix: a broken expectation fails the run and names its
+case, and so does a cases file that holds another number of cases than it declares; Ctrl+C puts
+back what the runner changed, and its next start puts back what a killed run left; it refuses
+while the uninstall entry exists (and leaves it), unelevated, on a desktop nobody sees, and in a
+work folder it did not make or whose path holds VuqSetup."""
+
+import os
+import re
+import shutil
+import signal
+import sys
+import threading
+import time
+
+from winelab import registry_values, text_bytes, unix_pid
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from report import record
+
+KIT = r"C:\e2e-kit"
+RUNNER = KIT + r"\e2e_runner.exe"
+CASES_FILE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "cases.txt")
+BROKEN_CASE = "refusals: renamed wrapper, missing payload"
+STOP_WORK = r"C:\e2e-stop"
+USER_KEY = r"Software\Vuq e2e runner check"
+# A run that its payload keeps busy, while the runner has changed HKCU and the entry.
+STOP_CASES = r"""cases 1
+
+case runner stop: a run its payload keeps busy
+  suite lab
+  set-user-value |%s| Name sz |set by the runner| nul
+  set-entry 64 DisplayVersion sz |5.5.3 Beta| nul
+  layout busy
+  payload-env VUQ_PAYLOAD_SLEEP_MS 120000
+  run |"{exe}"| limit=200
+""" % USER_KEY
+
+
+def broken_copy(text):
+    """The cases file with one expectation of BROKEN_CASE changed, declaring one case more."""
+    start = text.index("case " + BROKEN_CASE)
+    at = text.index("|SearchExeName failed|", start)
+    text = text[:at] + "|SearchExeName failed!|" + text[at + len("|SearchExeName failed|"):]
+    declared = int(re.search(r"^cases (\d+)$", text, re.M).group(1))
+    return re.sub(r"^cases \d+$", "cases %d" % (declared + 1), text, count=1, flags=re.M)
+
+
+def write_kit_file(prefix, name, text, newline="\n"):
+    with open(prefix.host_path(KIT + "\\" + name), "w", encoding="utf-8", newline=newline) as f:
+        f.write(text)
+    return KIT + "\\" + name
+
+
+def check_broken_expectation(prefix, run_runner, runner_lines):
+    with open(CASES_FILE, encoding="utf-8") as f:
+        broken = write_kit_file(prefix, "broken-cases.txt", broken_copy(f.read()))
+    result = run_runner(prefix, ["--cases", broken, "--only", BROKEN_CASE], timeout=600)
+    output = result.stdout.decode("utf-8", "replace")
+    lines, others = runner_lines(output)
+    said = [line for status, name, what, *_ in lines if status == "FAIL" and name == BROKEN_CASE
+            for line in what]
+    record("%s runner: a broken expectation fails the run and names its case" % prefix.arch,
+           result.returncode == 1 and any("SearchExeName failed!" in line for line in said),
+           ["exit %d, output:" % result.returncode, output])
+    declared = [line for line in others if "declares" in line]
+    record("%s runner: a cases file that holds another number of cases than it declares fails"
+           % prefix.arch, result.returncode == 1 and declared != [],
+           ["exit %d, output:" % result.returncode, output])
+
+
+def stop_runner(prefix, cases, number):
+    """Runs the runner on cases and sends its process the signal number once the payload runs;
+    returns the runner's output, and whether the payload was seen."""
+    log = prefix.host_path(STOP_WORK + r"\payload.log")
+    if os.path.exists(log):
+        os.remove(log)
+    results = []
+    thread = threading.Thread(target=lambda: results.append(prefix.wine(
+        [RUNNER, "--cases", cases, "--work", STOP_WORK], timeout=600)))
+    thread.start()
+    deadline, seen = time.time() + 300, False
+    while thread.is_alive() and time.time() < deadline and not seen:
+        try:
+            with open(log) as f:
+                seen = "start" in f.read()
+        except OSError:
+            pass
+        time.sleep(0.2)
+    pid = unix_pid(prefix, RUNNER)
+    if pid:
+        os.kill(pid, number)
+    thread.join()
+    return results[0].stdout.decode("utf-8", "replace"), seen
+
+
+def run_checks_batch(prefix):
+    """The refusals and what the next start puts back, in one start of Wine: a batch file whose
+    sections begin "=== NAME"."""
+    entry = registry_values([("64", "DisplayVersion", 1, text_bytes("5.5.3 Beta"))])
+    only = "--only no-such-case"
+    hex_line = ('"%s" %s' % (RUNNER, only)).encode("utf-16-le").hex()
+    lines = [
+        "@echo off",
+        "echo === leftover",
+        r"%s --work %s %s" % (RUNNER, STOP_WORK, only),
+        "echo exit=%errorlevel%",
+        r"%s\regtool.exe dump 64" % KIT,
+        'reg query "HKCU\\%s" >nul 2>nul' % USER_KEY,
+        "echo user-key=%errorlevel%",
+        "echo === entry",
+        r"%s\regtool.exe set %s" % (KIT, entry),
+        "%s %s" % (RUNNER, only),
+        "echo exit=%errorlevel%",
+        r"%s\regtool.exe dump 64" % KIT,
+        r"%s\regtool.exe clear" % KIT,
+        "echo === unprivileged",
+        "set VUQ_DRIVER_APP=%s" % RUNNER,
+        "set VUQ_DRIVER_CMDLINE_HEX=%s" % hex_line,
+        "set VUQ_DRIVER_UNPRIVILEGED=1",
+        r"%s\driver.exe" % KIT,
+        "set VUQ_DRIVER_UNPRIVILEGED=",
+        "echo === hidden",
+        "set VUQ_DRIVER_HIDDEN=1",
+        r"%s\driver.exe" % KIT,
+        "set VUQ_DRIVER_HIDDEN=",
+        "echo === unmarked",
+        r"%s --work C:\e2e-unmarked %s" % (RUNNER, only),
+        "echo exit=%errorlevel%",
+        "echo === named",
+        r"%s --work C:\VuqSetup-tests %s" % (RUNNER, only),
+        "echo exit=%errorlevel%",
+    ]
+    unmarked = prefix.host_path(r"C:\e2e-unmarked")
+    os.makedirs(unmarked, exist_ok=True)
+    with open(os.path.join(unmarked, "someone's.txt"), "w") as f:
+        f.write("not the runner's\n")
+    batch = write_kit_file(prefix, "checks.bat", "\n".join(lines) + "\n", newline="\r\n")
+    output = prefix.wine(["cmd", "/c", batch], timeout=600).stdout.decode("utf-8", "replace")
+    sections = dict(re.findall(r"^=== (\w+)\r?\n(.*?)(?=^=== |\Z)", output, re.M | re.S))
+    return sections, output
+
+
+def exit_of(text):
+    found = re.findall(r"\bexit=(\d+)", text)
+    return int(found[0]) if found else None
+
+
+def check_runner(prefix, pattern, run_runner, runner_lines):
+    if pattern and "runner" not in pattern:
+        return
+    arch = prefix.arch
+    check_broken_expectation(prefix, run_runner, runner_lines)
+    shutil.rmtree(prefix.host_path(STOP_WORK), ignore_errors=True)
+    cases = write_kit_file(prefix, "stop-cases.txt", STOP_CASES)
+    record_path = prefix.host_path(STOP_WORK + r"\pending-restore.txt")
+
+    output, seen = stop_runner(prefix, cases, signal.SIGINT)
+    record("%s runner: Ctrl+C puts back what it changed" % arch,
+           seen and "stopped (Ctrl+C)" in output and not os.path.exists(record_path),
+           ["payload seen: %s; record left: %s; output:" % (seen, os.path.exists(record_path)),
+            output])
+    # The next start finds no entry (it would refuse) and no value of its own in HKCU (it would
+    # take it for the user's, and put it back at the end below).
+    output, seen = stop_runner(prefix, cases, signal.SIGKILL)
+    record("%s runner: a killed run leaves its record of what to put back" % arch,
+           seen and os.path.exists(record_path),
+           ["payload seen: %s; output:" % seen, output])
+
+    sections, output = run_checks_batch(prefix)
+    leftover = sections.get("leftover", "")
+    record("%s runner: the next start puts back what a killed run left" % arch,
+           "put back what a stopped run left" in leftover and exit_of(leftover) == 0 and
+           "\nmissing" in leftover and "user-key=1" in leftover, [output])
+    entry = sections.get("entry", "")
+    record("%s runner: refuses while the uninstall entry exists, and leaves it" % arch,
+           "refused: the uninstall entry" in entry and exit_of(entry) == 2 and
+           "missing" not in entry, [output])
+    record("%s runner: refuses to run unelevated" % arch,
+           exit_of(sections.get("unprivileged", "")) == 2, [output])
+    record("%s runner: refuses a desktop nobody sees" % arch,
+           exit_of(sections.get("hidden", "")) == 2, [output])
+    record("%s runner: refuses a work folder it did not make, or one whose path holds VuqSetup"
+           % arch, exit_of(sections.get("unmarked", "")) == 2 and
+           "not a folder the runner made" in sections.get("unmarked", "") and
+           exit_of(sections.get("named", "")) == 2 and "VuqSetup" in sections.get("named", ""),
+           [output])
