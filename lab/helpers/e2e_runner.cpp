@@ -224,8 +224,11 @@ int wmain(int argc, wchar_t** argv) {
                    kEntryPath, view);
         return Refuse(error);
     }
-    if (!EmptyWorkFolder(setting.work))
-        return Refuse(L"the work folder's files from an earlier run cannot all be deleted");
+    const wchar_t* left = EmptyWorkFolder(setting.work);
+    if (left != nullptr) {
+        _snwprintf(error, kTextCapacity, L"cannot delete %ls, from an earlier run", left);
+        return Refuse(error);
+    }
     BeginSafeRun(setting.work);
     int passed = 0, failed = 0, notHere = 0, chosen = 0;
     for (int i = 0; i < data.caseCount; ++i) {

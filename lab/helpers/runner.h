@@ -150,7 +150,7 @@ void RunCaseLines(CaseState* state);
 int IsItemLine(const DataLine& line);
 int MakeWorkPath(const CaseState* state, const wchar_t* relative, wchar_t* out);
 int DeleteTree(const wchar_t* folder);
-int EmptyWorkFolder(const wchar_t* work);
+const wchar_t* EmptyWorkFolder(const wchar_t* work);
 int MakeLink(const wchar_t* link, const wchar_t* target);
 
 // runner_safety.cpp

@@ -60,18 +60,34 @@ int MakeWorkPath(const CaseState* state, const wchar_t* relative, wchar_t* out) 
     return 1;
 }
 
-// Removes path whole: a file, a link (never what it points to), or a folder and all in it.
+static int RunWineShell(const wchar_t* link, const wchar_t* target);
+
+// The path that could not be deleted, for the refusal that names it.
+static wchar_t undeletable[kPathCapacity];
+
+// Removes path whole, as its folder's listing gave its attributes: a file, a link (never what it
+// points to; under Wine one whose target is gone lists, but cannot be opened), or a folder and
+// all in it.
+static int RemoveEntry(const wchar_t* path, DWORD attributes) {
+    int done = 1;
+    if (attributes & FILE_ATTRIBUTE_READONLY)
+        SetFileAttributesW(path, attributes & ~FILE_ATTRIBUTE_READONLY);
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
+        done = RemoveDirectoryW(path) || DeleteFileW(path) || RunWineShell(path, nullptr);
+    else if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+        done = DeleteTree(path) && RemoveDirectoryW(path);
+    else
+        done = DeleteFileW(path);
+    if (!done && undeletable[0] == 0)
+        _snwprintf(undeletable, kPathCapacity, L"%ls (error %lu)", path, GetLastError());
+    return done;
+}
+
 static int RemovePath(const wchar_t* path) {
     DWORD attributes = GetFileAttributesW(path);
     if (attributes == INVALID_FILE_ATTRIBUTES)
         return GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND;
-    if (attributes & FILE_ATTRIBUTE_READONLY)
-        SetFileAttributesW(path, attributes & ~FILE_ATTRIBUTE_READONLY);
-    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
-        return DeleteFileW(path);
-    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
-        return RemoveDirectoryW(path) || DeleteFileW(path);
-    return DeleteTree(path) && RemoveDirectoryW(path);
+    return RemoveEntry(path, attributes);
 }
 
 // Empties folder but for the files named keep (at its top), links inside it taken away without
@@ -94,7 +110,7 @@ static int DeleteTreeBut(const wchar_t* folder, const wchar_t* const* keep, int 
         if (_snwprintf(path, kPathCapacity, L"%ls\\%ls", folder, found.cFileName) < 0)
             done = 0;
         else
-            done = RemovePath(path) && done;
+            done = RemoveEntry(path, found.dwFileAttributes) && done;
     } while (FindNextFileW(search, &found));
     FindClose(search);
     return done;
@@ -104,10 +120,11 @@ int DeleteTree(const wchar_t* folder) {
     return DeleteTreeBut(folder, nullptr, 0);
 }
 
-// The work folder as the runner makes it: its mark and record alone.
-int EmptyWorkFolder(const wchar_t* work) {
+// The work folder as the runner makes it: its mark and record alone; else what was left.
+const wchar_t* EmptyWorkFolder(const wchar_t* work) {
     static const wchar_t* const keep[2] = {kWorkMarkName, kRecordName};
-    return DeleteTreeBut(work, keep, 2);
+    undeletable[0] = 0;
+    return DeleteTreeBut(work, keep, 2) ? nullptr : undeletable;
 }
 
 // Makes folder and those above it, down from the work folder.
@@ -181,6 +198,16 @@ struct MountPointData {
     wchar_t names[2 * kPathCapacity + 8];
 };
 
+// Whether the folder's listing holds path's name (a link whose target is gone included).
+static int IsListed(const wchar_t* path) {
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(path, &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return 0;
+    FindClose(search);
+    return 1;
+}
+
 // Whether link leads to the folder target now.
 static int LeadsTo(const wchar_t* link, const wchar_t* target) {
     HANDLE folder = CreateFileW(link, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -195,41 +222,74 @@ static int LeadsTo(const wchar_t* link, const wchar_t* target) {
 }
 
 // Wine 8 makes neither junctions (FSCTL_SET_REPARSE_POINT is not supported) nor symbolic links
-// (CreateSymbolicLinkW reports success and makes nothing), but it starts a Unix program given
-// by its Unix path, without a handle to wait on: a Unix symbolic link, replaced in one step,
-// serves as the junction, and the runner waits until the link leads to its new target.
-static int MakeWineLink(const wchar_t* link, const wchar_t* target) {
+// (CreateSymbolicLinkW reports success and makes nothing), nor removes a Unix symbolic link with
+// RemoveDirectoryW or DeleteFileW; but it starts a Unix program given by its Unix path, without a
+// handle to wait on, its arguments parted as Windows parts them. There a Unix symbolic link, made
+// or replaced in one step by a shell, serves as the junction, and the runner waits until the
+// shell's work shows.
+// The Unix path of a path inside a folder: the folder's, then the name as it is (the name may be
+// a link, which is not to be followed). Null when Wine cannot tell; freed with HeapFree.
+static char* UnixPathOf(const wchar_t* path) {
     typedef char*(CDECL * UnixNameFunction)(const wchar_t*);
     UnixNameFunction unixName = reinterpret_cast<UnixNameFunction>(reinterpret_cast<void*>(
         GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    char* unixLink = unixName != nullptr ? unixName(link) : nullptr;
-    char* unixTarget = unixName != nullptr ? unixName(target) : nullptr;
+    wchar_t folder[kPathCapacity];
+    wcsncpy(folder, path, kPathCapacity - 1);
+    folder[kPathCapacity - 1] = 0;
+    wchar_t* slash = wcsrchr(folder, L'\\');
+    if (unixName == nullptr || slash == nullptr)
+        return nullptr;
+    *slash = 0;
+    char* unixFolder = unixName(folder);
+    char name[kPathCapacity];
+    int length =
+        WideCharToMultiByte(CP_UTF8, 0, slash + 1, -1, name, kPathCapacity, nullptr, nullptr);
+    char* joined = unixFolder != nullptr && length > 0
+                       ? static_cast<char*>(
+                             HeapAlloc(GetProcessHeap(), 0, strlen(unixFolder) + 2 + strlen(name)))
+                       : nullptr;
+    if (joined != nullptr)
+        sprintf(joined, "%s/%s", unixFolder, name);
+    HeapFree(GetProcessHeap(), 0, unixFolder);
+    return joined;
+}
+
+static int RunWineShell(const wchar_t* link, const wchar_t* target) {
+    char* unixLink = UnixPathOf(link);
+    char* unixTarget = target != nullptr ? UnixPathOf(target) : nullptr;
     static wchar_t command[4 * kPathCapacity];
-    int quotable = unixLink != nullptr && unixTarget != nullptr &&
-                   strchr(unixLink, '\'') == nullptr && strchr(unixTarget, '\'') == nullptr;
-    if (quotable)
+    int quotable = unixLink != nullptr && (target == nullptr || unixTarget != nullptr) &&
+                   strchr(unixLink, '\'') == nullptr &&
+                   (unixTarget == nullptr || strchr(unixTarget, '\'') == nullptr);
+    if (quotable && target != nullptr)
         _snwprintf(command, 4 * kPathCapacity,
                    L"/bin/sh -c \"ln -sfn '%hs' '%hs.new' && mv -T '%hs.new' '%hs'\"", unixTarget,
                    unixLink, unixLink, unixLink);
+    else if (quotable)
+        _snwprintf(command, 4 * kPathCapacity, L"/bin/sh -c \"rm -f '%hs'\"", unixLink);
     HeapFree(GetProcessHeap(), 0, unixLink);
     HeapFree(GetProcessHeap(), 0, unixTarget);
     STARTUPINFOW startup;
     ZeroMemory(&startup, sizeof(startup));
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION started;
-    // A folder in the way (left by the junction's attempt) gives way to the link.
-    DWORD attributes = GetFileAttributesW(link);
-    if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
-        RemoveDirectoryW(link);
-    if (!quotable || !CreateProcessW(L"Z:\\bin\\sh", command, nullptr, nullptr, FALSE, 0, nullptr,
-                                     nullptr, &startup, &started))
+    if (!quotable || !CreateProcessW(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                     &startup, &started))
         return 0;
     for (int waited = 0; waited < 10000; waited += 20) {
-        if (LeadsTo(link, target))
+        if (target != nullptr ? LeadsTo(link, target) : !IsListed(link))
             return 1;
         Sleep(20);
     }
     return 0;
+}
+
+static int MakeWineLink(const wchar_t* link, const wchar_t* target) {
+    // A folder in the way (left by the junction's attempt) gives way to the link.
+    DWORD attributes = GetFileAttributesW(link);
+    if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        RemoveDirectoryW(link);
+    return RunWineShell(link, target);
 }
 
 // link is made a junction to the folder target, or retargeted in one step when it is one.

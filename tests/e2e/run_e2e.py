@@ -102,11 +102,12 @@ def runner_lines(output, names=()):
 
 def run_wine_case(prefix, label, function):
     check = Check()
+    started = time.time()
     try:
         function(prefix, check)
     except Exception:  # a harness fault fails the case, the others still run
         check.failures.append(traceback.format_exc())
-    record(label, not check.failures, check.failures)
+    record("%s (%.1f s)" % (label, time.time() - started), not check.failures, check.failures)
 
 
 def run_cases(prefix, pattern):
@@ -120,8 +121,9 @@ def run_cases(prefix, pattern):
     print("the runner took %.0f s" % (time.time() - started))
     for status, name, said, *took in lines:
         case = by_name.get(name)
-        label = "%s %s: %s%s" % (prefix.arch, case.suite if case else "?", name,
-                                 " (%.1f s)" % took[0] if took else "")
+        label = "%s %s: %s" % (prefix.arch, case.suite if case else "?", name)
+        if status != "not-here" and took:
+            label += " (%.1f s)" % took[0]
         if status == "not-here" and case and case.wine_only:
             if name in WINE_CASES:
                 run_wine_case(prefix, label, WINE_CASES[name])
