@@ -115,11 +115,6 @@ class Prefix:
             self.create()
             open(ready, "w").close()
         run_tool("starting the wineserver of " + self.path, ["wineserver", "-p"], self.env(), 60)
-        result = self.wine(["reg", "add", r"HKCU\Software\Wine\Debug", "/v", "RelayInclude",
-                            "/t", "REG_SZ", "/d", RELAY_FUNCTIONS, "/f"])
-        if result.returncode != 0:
-            raise HarnessError("setting up the relay trace in %s failed" % self.path,
-                               result.stderr)
 
     def create(self):
         """A stage of set-up (tools/stage.sh): one line, wineboot's output in build/logs/."""
@@ -246,10 +241,11 @@ class MessageBox(tuple):
 
 
 def run_wrapper(prefix, scenario, command_line, application=None, cwd=None, payload_env=None,
-                trap_boxes=False, relay=True, timeout=300, watch=False, limit=None):
+                trap_boxes=False, relay=False, timeout=300, watch=False, limit=None):
     """Starts the wrapper through the driver with exactly command_line as its command line.
-    watch: the driver watches the payload from outside, which traps the boxes; limit: seconds
-    the run may take before the driver ends it."""
+    relay: Wine's relay trace shows the boxes (of the functions the prefix's RelayInclude names,
+    RELAY_FUNCTIONS); watch: the driver watches the payload from outside, which traps the boxes;
+    limit: seconds the run may take before the driver ends it."""
     log = prefix.host_path(scenario.log)
     if os.path.exists(log):
         os.remove(log)

@@ -32,7 +32,7 @@ class Check:
 @wine_case("trapped message box agrees with the relay trace")
 def relay_trace_box(p, c):
     renamed = Scenario(p, r"C:\e2e\trapped", "Setup.exe")
-    run = run_wrapper(p, renamed, '"%s"' % renamed.exe)
+    run = run_wrapper(p, renamed, '"%s"' % renamed.exe, relay=True)
     c.equal(run.error, None, "driver error")
     c.equal(run.exit, 1, "wrapper exit status")
     c.equal(run.boxes, [(0, "SearchExeName failed", SETUP, 0x10)],

@@ -15,7 +15,7 @@ import traceback
 from e2e_cases import ACTCTX_CHANNELS, MANIFEST_CASE, WINE_CASES, Check, \
     activation_context_reports
 from runner_checks import check_runner
-from winelab import Prefix, add_job_arguments, run_main
+from winelab import RELAY_FUNCTIONS, Prefix, add_job_arguments, run_main
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 from report import finish, record, record_not_here
@@ -68,9 +68,11 @@ def lay_out_kit(prefix):
 
 def run_runner(prefix, arguments=(), extra_env=None, timeout=1800):
     """The runner in the kit with these arguments, after the entry that the demo and the bench
-    leave in the prefix is cleared (the runner would refuse to start), in one start of Wine."""
+    leave in the prefix is cleared (the runner would refuse to start), in one start of Wine;
+    there too the relay trace of the Wine-only case is told what to trace."""
     quoted = " ".join('"%s"' % argument.replace("%", "%%") for argument in arguments)
-    lines = ["@echo off", KIT + r"\regtool.exe clear", KIT + r"\e2e_runner.exe " + quoted,
+    relay = 'reg add HKCU\\Software\\Wine\\Debug /v RelayInclude /d "%s" /f >nul' % RELAY_FUNCTIONS
+    lines = ["@echo off", KIT + r"\regtool.exe clear", relay, KIT + r"\e2e_runner.exe " + quoted,
              "exit /b %errorlevel%"]
     with open(prefix.host_path(KIT + r"\run.bat"), "w", newline="\r\n") as f:
         f.write("\n".join(lines) + "\n")
@@ -169,7 +171,7 @@ def main():
             lay_out_kit(prefix)
             run_cases(prefix, args.k)
             if index == 0:
-                check_runner(prefix, args.k, run_runner, runner_lines)
+                check_runner(prefix, args.k, runner_lines)
         finally:
             prefix.stop()
     return finish()
