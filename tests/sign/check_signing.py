@@ -324,14 +324,23 @@ def same_bytes(path, other):
     return os.path.exists(path) and open(path, "rb").read() == open(other, "rb").read()
 
 
+def started_commands(trace):
+    """The commands a traced run started: each one's line, with arguments and environment."""
+    return [line for line in open(trace) if " execve(" in line and "ENOENT" not in line]
+
+
+def arguments_of(line):
+    return line.split("], [", 1)[0]
+
+
 def sign_with_token(sign_sh, token, exe, folder, env, *payloads):
-    """sign.sh sign into folder, traced; the signing run and the logins it made."""
+    """sign.sh sign into folder, traced; the signing run, the logins it made, its trace."""
     os.makedirs(f"{token}/traces", exist_ok=True)
     trace = f"{token}/traces/{os.path.basename(folder)}.log"
     before = logins(token)
     made = run_traced(["sh", sign_sh, "sign", exe, f"{folder}/signed/VuqSetup.exe",
                        f"{folder}/VuqSetup.exe.sig"] + list(payloads), env, trace)
-    return made, logins(token) - before
+    return made, logins(token) - before, trace
 
 
 def check_token_signing(pki, exe, helpers, out, sign_sh, token):
@@ -344,7 +353,7 @@ def check_token_signing(pki, exe, helpers, out, sign_sh, token):
                 cert=f"{token}/signer.pem", pin_file=f"{token}/pin")
     server = start_timestamp_server(pki)
     try:
-        made, count = sign_with_token(sign_sh, token, exe, f"{out}/plain", token_env(
+        made, count, _ = sign_with_token(sign_sh, token, exe, f"{out}/plain", token_env(
             token, timestamp_url=f"http://127.0.0.1:{server.server_port}/", **main))
     finally:
         server.shutdown()
@@ -362,7 +371,7 @@ def check_token_signing(pki, exe, helpers, out, sign_sh, token):
 
     pinned, payloads = f"{helpers}/VuqSetupPinned.exe", (f"{helpers}/fake_payload.exe",
                                                           f"{helpers}/fake_payload64.exe")
-    made, _ = sign_with_token(sign_sh, token, pinned, f"{out}/pinned-token", token_env(
+    made, _, _ = sign_with_token(sign_sh, token, pinned, f"{out}/pinned-token", token_env(
         token, **main), *payloads)
     signed, signature = (f"{out}/pinned-token/signed/VuqSetup.exe",
                          f"{out}/pinned-token/VuqSetup.exe.sig")
@@ -381,8 +390,8 @@ def check_token_signing(pki, exe, helpers, out, sign_sh, token):
             ("the module by a relative path", dict(pkcs11_module=os.path.relpath(MODULE)))]
     for number, (way, names) in enumerate(ways):
         names = {k: v for k, v in dict(main, **names).items() if v}
-        made, count = sign_with_token(sign_sh, token, exe, f"{out}/way-{number}",
-                                      token_env(token, **names))
+        made, count, _ = sign_with_token(sign_sh, token, exe, f"{out}/way-{number}",
+                                         token_env(token, **names))
         check(f"token: {way} signs, verifies, one login each",
               (made.returncode, made.stderr,
                verify(pki, f"{out}/way-{number}/signed/VuqSetup.exe").returncode, count),
@@ -390,8 +399,10 @@ def check_token_signing(pki, exe, helpers, out, sign_sh, token):
 
 
 def check_token_refusals(pki, exe, out, sign_sh, token):
-    """Each way a key on a token cannot sign: one line, nothing written, no PIN shown, and the
-    logins it took: none where the key need not be searched, never a second after a wrong PIN."""
+    """Each way a key on a token cannot sign: one line, nothing written, no PIN shown or on the
+    command line of anything it started, and the logins it took: none where the key need not be
+    searched, never a second after a wrong PIN. Where the test itself gives the PIN in a URI, the
+    trace of what it gave is removed once read."""
     main = dict(pkcs11_module=MODULE, key=f"{TOKEN_URI};object=signer;type=private",
                 cert=f"{token}/signer.pem", pin_file=f"{token}/pin")
     cases = [
@@ -415,13 +426,16 @@ def check_token_refusals(pki, exe, out, sign_sh, token):
     for name, names, said, expected_logins in cases:
         folder = f"{out}/token-{name.replace(' ', '-')}"
         set_locked(token, name == "a locked token")
-        made, count = sign_with_token(sign_sh, token, exe, folder,
-                                      token_env(token, **dict(main, **names)))
+        made, count, trace = sign_with_token(sign_sh, token, exe, folder,
+                                             token_env(token, **dict(main, **names)))
         set_locked(token, False)
+        arguments = "".join(arguments_of(line) for line in started_commands(trace))
+        if "pin-value" in names.get("key", ""):
+            os.remove(trace)
         lines = made.stderr.splitlines()
         check(f"token, {name}: one line, nothing written, no PIN, {expected_logins} login(s)",
               (made.returncode, len(lines), said in made.stderr, made.stdout,
-               os.path.exists(folder), PIN in made.stdout + made.stderr, count),
+               os.path.exists(folder), PIN in made.stdout + made.stderr + arguments, count),
               (1, 1, True, "", False, False, expected_logins))
         print(f"     {lines[0] if lines else ''}")
 
@@ -504,18 +518,14 @@ def public_key(path, *options):
 
 
 def check_nothing_left(work, out, copy, token):
-    """No PIN in any output, log or command of the signing runs; no token's key in any file.
-    Only where the test gave the PIN in a URI does it show, in the environment it gave."""
-    given = f"{token}/traces/token-a-PIN-in-the-URI.log"
+    """No PIN in any output, log or command of the signing runs; no token's key in any file."""
     shown = [path for path in files_under(out, f"{copy}/dist", f"{copy}/build/logs")
-             if path not in (f"{token}/pin", given) and PIN.encode() in open(path, "rb").read()]
-    started = [line for path in files_under(f"{token}/traces") for line in open(path)
-               if " execve(" in line and "ENOENT" not in line]
+             if path != f"{token}/pin" and PIN.encode() in open(path, "rb").read()]
+    started = [line for path in files_under(f"{token}/traces") for line in started_commands(path)]
     check("no PIN in any file the test wrote, its logs, or the commands the signing runs started",
-          (shown, [line for line in started if PIN in line.split("], [", 1)[0]],
-           len([line for line in started if "/pkcs11_key.py" in line]) > 10,
+          (shown, len([line for line in started if "/pkcs11_key.py" in line]) > 10,
            len([line for line in started if '["osslsigncode", "sign"' in line]) > 5),
-          ([], [], True, True))
+          ([], True, True))
     certificates = [f"{token}/signer.pem", f"{token}/ec-signer.pem", f"{copy}/try-out/chain.pem"]
     on_tokens = [subprocess.run(f"openssl x509 -in '{c}' -pubkey -noout | openssl pkey -pubin "
                                 "-outform DER", shell=True, capture_output=True).stdout or None
