@@ -1,6 +1,7 @@
 #!/bin/sh
 # Installs what a fresh Debian machine lacks for one kind of work, and nothing more.
-#   install-deps.sh [build] [unit] [fuzz] [image] [sign] [wine] [vm] [nsis] [all]
+#   install-deps.sh [build] [unit] [fuzz] [image] [sign] [release] [pkcs11] [token] [trace] [wine]
+#                   [vm] [nsis] [all]
 #     build  cross-compiling dist/VuqSetup.exe (the default)
 #     unit   the fast checks: the native unit tests, plain and under the sanitizers, and the
 #            linters
@@ -8,6 +9,12 @@
 #     image  the checks of the built exe
 #     sign   signing it (make sign, make attach)
 #     release  laying out a release and its zip (make release)
+#     pkcs11 signing with a key on a token (a PKCS#11 variable given to make sign or make
+#            release): OpenSSL's PKCS#11 engine, through which osslsigncode signs, and Python,
+#            which checks the key first
+#     token  a software token to sign with: SoftHSM2, and OpenSC's pkcs11-tool to make keys in
+#            it (the README's example, the signing tests)
+#     trace  strace, with which the signing tests see every command a signing run starts
 #     wine   running the exe under Wine: this machine's own, or the test VM's where this
 #            machine cannot execute 32-bit code (VUQ_WINE=host|vm|auto chooses, as for
 #            lab/wine-run.sh)
@@ -71,12 +78,15 @@ for part in $wanted; do
     image) install_missing python3 python3-pefile ;;
     sign) install_missing osslsigncode openssl ;;
     release) install_missing python3 ;;
+    pkcs11) install_missing libengine-pkcs11-openssl python3 ;;
+    token) install_missing softhsm2 opensc ;;
+    trace) install_missing strace ;;
     wine) wine=yes ;;
     vm) vm=yes ;;
     nsis) install_missing nsis ;;
-    all) sh "$0" build unit fuzz image sign release wine vm nsis ;;
+    all) sh "$0" build unit fuzz image sign release pkcs11 token trace wine vm nsis ;;
     *)
-        echo "install-deps: unknown part '$part' (build, unit, fuzz, image, sign, release, wine, vm, nsis, all)" >&2
+        echo "install-deps: unknown part '$part' (build, unit, fuzz, image, sign, release, pkcs11, token, trace, wine, vm, nsis, all)" >&2
         exit 2
         ;;
     esac
