@@ -116,13 +116,18 @@ e2e-kit:
 	cmake --build --preset windows
 	cmake --build --preset windows --target e2e_kit
 
-# Authenticode: make sign SIGN_CERT=chain.pem SIGN_KEY=key.pem, or SIGN_PKCS12=id.p12; with
-# SIGN_PASSWORD_FILE, SIGN_URL, SIGN_TIMESTAMP_URL as needed. Writes dist/signed/VuqSetup.exe
-# and the detached signature dist/VuqSetup.exe.sig; make attach SIGNATURE=VuqSetup.exe.sig
-# rebuilds the signed file from the source and that signature.
-export SIGN_CERT SIGN_KEY SIGN_PKCS12 SIGN_PASSWORD_FILE SIGN_URL SIGN_TIMESTAMP_URL
+# Authenticode: make sign SIGN_CERT=chain.pem SIGN_KEY=key.pem, or SIGN_PKCS12=id.p12, or a key
+# on a token: SIGN_PKCS11_MODULE=LIBRARY SIGN_KEY='pkcs11:token=...;object=...' SIGN_CERT=chain.pem
+# (or the certificate's pkcs11: URI) SIGN_PIN_FILE=FILE; with SIGN_PASSWORD_FILE, SIGN_URL,
+# SIGN_TIMESTAMP_URL as needed. Writes dist/signed/VuqSetup.exe and the detached signature
+# dist/VuqSetup.exe.sig; make attach SIGNATURE=VuqSetup.exe.sig rebuilds the signed file from
+# the source and that signature.
+export SIGN_CERT SIGN_KEY SIGN_PKCS12 SIGN_PASSWORD_FILE SIGN_PKCS11_MODULE SIGN_PIN_FILE \
+	SIGN_URL SIGN_TIMESTAMP_URL
+# A PKCS#11 variable given: what signing through a token needs is installed too.
+TOKEN = $(SIGN_PKCS11_MODULE)$(SIGN_PIN_FILE)$(filter pkcs11:%,$(SIGN_KEY) $(SIGN_CERT))
 sign: exe
-	@$(DEPS) sign
+	@$(DEPS) sign $(if $(TOKEN),pkcs11)
 	@sh tools/sign.sh sign dist/VuqSetup.exe dist/signed/VuqSetup.exe dist/VuqSetup.exe.sig \
 		"$(PAYLOAD32)" "$(PAYLOAD64)"
 
@@ -135,9 +140,9 @@ attach: exe
 # when the variables of make sign are given. Writes dist/release/NAME/ (the pinned wrapper, the
 # payloads under their names, SHA256SUMS), its zip, and NAME.sig when signed.
 NAME ?= VuqSetup
-SIGNING = $(SIGN_CERT)$(SIGN_KEY)$(SIGN_PKCS12)
+SIGNING = $(SIGN_CERT)$(SIGN_KEY)$(SIGN_PKCS12)$(SIGN_PKCS11_MODULE)
 release:
-	@$(DEPS) build release $(if $(SIGNING),sign)
+	@$(DEPS) build release $(if $(SIGNING),sign) $(if $(TOKEN),pkcs11)
 	@$(PYTHON) tools/release.py dist/release "$(NAME)" "$(PAYLOAD32)" "$(PAYLOAD64)"
 	@sh tools/pin-payloads.sh "$(PAYLOAD32)" "$(PAYLOAD64)"
 	@cmake --preset windows $(PINS) >/dev/null

@@ -6,14 +6,21 @@
 # PAYLOAD32 and PAYLOAD64 name the payloads EXE is pinned to; empty or not given: a plain build.
 # The detached signature is PEM, followed by a line that says which build it was made for, so
 # that attaching it to another kind of build can say what to give instead.
-# sign takes the certificate and key from the environment: SIGN_CERT (PEM chain, signer
-# first) with SIGN_KEY (PEM key), or SIGN_PKCS12; SIGN_PASSWORD_FILE when the key or the
-# PKCS#12 file has a password, which osslsigncode reads from that file, never from a command
-# line. Optional: SIGN_URL (information URL), SIGN_TIMESTAMP_URL (RFC 3161 server).
+# sign takes the certificate and key from the environment, one of three ways:
+#   SIGN_CERT (PEM chain, signer first) with SIGN_KEY (PEM key);
+#   SIGN_PKCS12 (certificate, chain and key in one file);
+#   a key on a token: SIGN_PKCS11_MODULE (the token's PKCS#11 library), SIGN_KEY the key's
+#   pkcs11: URI (RFC 7512), SIGN_CERT the PEM chain or the certificate's pkcs11: URI.
+# A key file's password or the token's PIN is read from a file, SIGN_PASSWORD_FILE or
+# SIGN_PIN_FILE, never from a command line or the environment. A key on a token is checked
+# first through its module (pkcs11_key.py), then osslsigncode signs through the OpenSSL engine;
+# each logs in once, and neither again after a wrong PIN.
+# Optional: SIGN_URL (information URL), SIGN_TIMESTAMP_URL (RFC 3161 server).
 # On failure: one line on stderr, exit 1, and no output written or changed.
 set -eu
 
 me=sign.sh
+here=$(cd "$(dirname "$0")" && pwd)
 tmp="" signed="" signature=""
 cleanup() {
     [ -z "$tmp" ] || rm -rf "$tmp"
@@ -35,7 +42,42 @@ need_file() { # VARIABLE-NAME PATH
 
 # osslsigncode's own first complaint, without the OpenSSL error stack that follows it.
 first_complaint() {
-    grep -v -E '^[0-9A-F]+:error:|^Failed$|^Connecting to |^PE checksum|^$' "$1" | head -n 1
+    grep -v -E '^[0-9A-F]+:error:|^Failed$|^Connecting to |^PE checksum|^Engine ".*" set\.$|^$' \
+        "$1" | head -n 1
+}
+
+# Whether a PKCS#11 variable is given: then the key is on a token.
+token_given() {
+    case ${SIGN_KEY:-}:${SIGN_CERT:-} in pkcs11:* | *:pkcs11:*) return 0 ;; esac
+    [ -n "${SIGN_PKCS11_MODULE:-}${SIGN_PIN_FILE:-}" ]
+}
+
+# The variables of a key on a token, each checked; sets module and pin_file.
+check_token_variables() {
+    [ -z "${SIGN_PKCS12:-}" ] || fail "name SIGN_PKCS12, or a key on a token, not both"
+    [ -n "${SIGN_PKCS11_MODULE:-}" ] ||
+        fail "a key on a token needs SIGN_PKCS11_MODULE, the token's PKCS#11 library"
+    need_file SIGN_PKCS11_MODULE "$SIGN_PKCS11_MODULE"
+    # A bare name would be looked for in the system's library folders, not here.
+    module=$SIGN_PKCS11_MODULE
+    case $module in /*) ;; *) module=$PWD/$module ;; esac
+    case ${SIGN_KEY:-}${SIGN_CERT:-} in *pin-value=* | *pin-source=*)
+        fail "a pkcs11: URI holds a PIN, where command lines show it: put the PIN in a file" \
+            "and name it SIGN_PIN_FILE" ;;
+    esac
+    case ${SIGN_KEY:-} in
+    pkcs11:*) ;;
+    *) fail "with SIGN_PKCS11_MODULE, SIGN_KEY is the key's pkcs11: URI (pkcs11:token=...;object=...)" ;;
+    esac
+    [ -n "${SIGN_CERT:-}" ] ||
+        fail "SIGN_CERT is not set: the certificate chain (PEM), or the certificate's pkcs11: URI"
+    case $SIGN_CERT in pkcs11:*) ;; *) need_file SIGN_CERT "$SIGN_CERT" ;; esac
+    pin_file=${SIGN_PIN_FILE:-} pin_name=SIGN_PIN_FILE
+    if [ -n "${SIGN_PASSWORD_FILE:-}" ]; then
+        [ -z "$pin_file" ] || fail "give the PIN's file as SIGN_PIN_FILE or SIGN_PASSWORD_FILE, not both"
+        pin_file=$SIGN_PASSWORD_FILE pin_name=SIGN_PASSWORD_FILE
+    fi
+    [ -z "$pin_file" ] || need_file "$pin_name" "$pin_file"
 }
 
 # What kind of build this is, as the signature's last line and the messages say it.
@@ -96,19 +138,33 @@ sign() { # EXE SIGNED_EXE SIGNATURE [PAYLOAD32 PAYLOAD64]
     need_file EXE "$exe"
     build=$(describe_build "${4:-}" "${5:-}")
     set -- -h sha256 -n "VuqSetup Wrapper Application"
-    if [ -n "${SIGN_PKCS12:-}" ]; then
-        [ -z "${SIGN_CERT:-}${SIGN_KEY:-}" ] || fail "name SIGN_PKCS12, or SIGN_CERT and SIGN_KEY, not both"
-        need_file SIGN_PKCS12 "$SIGN_PKCS12"
-        set -- "$@" -pkcs12 "$SIGN_PKCS12"
+    key_line=""
+    if token_given; then
+        check_token_variables
+        certs=$SIGN_CERT
+        case $SIGN_CERT in pkcs11:*) certs=$tmp/certificate.pem ;; esac
+        # Its line on stdout; what the module itself says, to a log.
+        /usr/bin/python3 "$here/pkcs11_key.py" "$module" "$SIGN_KEY" "$SIGN_CERT" "$pin_file" \
+            "$certs" </dev/null >"$tmp/key.out" 2>"$tmp/key.log" ||
+            fail "$(cat "$tmp/key.out" "$tmp/key.log" | grep . | head -n 1)"
+        key_line=$(cat "$tmp/key.out")
+        set -- "$@" -pkcs11module "$module" -certs "$certs" -key "$SIGN_KEY"
+        [ -z "$pin_file" ] || set -- "$@" -readpass "$pin_file"
     else
-        [ -n "${SIGN_CERT:-}${SIGN_KEY:-}" ] || fail "no certificate: set SIGN_CERT and SIGN_KEY, or SIGN_PKCS12"
-        need_file SIGN_CERT "${SIGN_CERT:-}"
-        need_file SIGN_KEY "${SIGN_KEY:-}"
-        set -- "$@" -certs "$SIGN_CERT" -key "$SIGN_KEY"
-    fi
-    if [ -n "${SIGN_PASSWORD_FILE:-}" ]; then
-        need_file SIGN_PASSWORD_FILE "$SIGN_PASSWORD_FILE"
-        set -- "$@" -readpass "$SIGN_PASSWORD_FILE"
+        if [ -n "${SIGN_PKCS12:-}" ]; then
+            [ -z "${SIGN_CERT:-}${SIGN_KEY:-}" ] || fail "name SIGN_PKCS12, or SIGN_CERT and SIGN_KEY, not both"
+            need_file SIGN_PKCS12 "$SIGN_PKCS12"
+            set -- "$@" -pkcs12 "$SIGN_PKCS12"
+        else
+            [ -n "${SIGN_CERT:-}${SIGN_KEY:-}" ] || fail "no certificate: set SIGN_CERT and SIGN_KEY, or SIGN_PKCS12"
+            need_file SIGN_CERT "${SIGN_CERT:-}"
+            need_file SIGN_KEY "${SIGN_KEY:-}"
+            set -- "$@" -certs "$SIGN_CERT" -key "$SIGN_KEY"
+        fi
+        if [ -n "${SIGN_PASSWORD_FILE:-}" ]; then
+            need_file SIGN_PASSWORD_FILE "$SIGN_PASSWORD_FILE"
+            set -- "$@" -readpass "$SIGN_PASSWORD_FILE"
+        fi
     fi
     [ -z "${SIGN_URL:-}" ] || set -- "$@" -i "$SIGN_URL"
     [ -z "${SIGN_TIMESTAMP_URL:-}" ] || set -- "$@" -ts "$SIGN_TIMESTAMP_URL"
@@ -129,6 +185,7 @@ sign() { # EXE SIGNED_EXE SIGNATURE [PAYLOAD32 PAYLOAD64]
     stage "$tmp/signature" "$signature"
     commit "$signed" "$signature"
     echo "signed: $signed, $build"
+    [ -z "$key_line" ] || echo "$key_line"
     echo "detached signature: $signature"
     [ -n "${SIGN_TIMESTAMP_URL:-}" ] ||
         echo "note: no SIGN_TIMESTAMP_URL, so the signature is valid only while the certificate is"

@@ -1,7 +1,7 @@
 #!/bin/sh
 # One linter over every file of its kind in the source tree, the tracked files where it is a
 # git checkout. Fails, never skips, when the linter itself is missing.
-#   lint.sh clang_format|shellcheck|pyflakes|variables|layout SOURCE_DIR
+#   lint.sh clang_format|shellcheck|pyflakes|variables|layout|workflows SOURCE_DIR
 set -eu
 
 # The only exceptions to the linters, each with its reason.
@@ -74,8 +74,18 @@ layout)
         status=1
     fi
     ;;
+workflows)
+    # GitHub runs them, never this machine: the schema, the jobs they need and the expressions
+    # are all that can be checked here.
+    need action-validator
+    workflows=$(files | grep -E '^\.github/workflows/[^/]+\.ya?ml$') ||
+        { echo "no workflow in .github/workflows" >&2; exit 1; }
+    for workflow in $workflows; do
+        action-validator "$workflow" || { echo "$workflow: not a valid workflow (above)" >&2; status=1; }
+    done
+    ;;
 *)
-    echo "usage: $0 clang_format|shellcheck|pyflakes|variables|layout SOURCE_DIR" >&2
+    echo "usage: $0 clang_format|shellcheck|pyflakes|variables|layout|workflows SOURCE_DIR" >&2
     exit 2
     ;;
 esac

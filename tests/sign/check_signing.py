@@ -1,16 +1,21 @@
 """Signs the built VuqSetup.exe with a throw-away certificate through tools/sign.sh, the script
 behind make sign and make attach, and checks the result, the detached signature and the
-failures. A timestamp server runs on 127.0.0.1 for the time of the test.
+failures. A timestamp server runs on 127.0.0.1 for the time of the test. The same through a key
+on a token: two SoftHSM2 tokens in a folder of their own, keys generated inside them.
 
 Usage: /usr/bin/python3 check_signing.py SOURCE_DIR EXE HELPER_DIR WORK_DIR
 """
 
+import hashlib
 import http.server
 import os
+import re
 import shutil
+import struct
 import subprocess
 import sys
 import threading
+import zipfile
 
 import pefile
 
@@ -46,6 +51,34 @@ default_policy = 1.3.6.1.4.1.4146.2.3
 digests = sha256
 ess_cert_id_alg = sha256
 """
+
+# The tokens: their PINs, which no output, log or command of a signing run may show.
+PIN, SO_PIN = "pin-4d1e9c", "so-pin-7a22f0"
+MODULE = "/usr/lib/softhsm/libsofthsm2.so"
+TOKEN, OTHER_TOKEN = "VuqSetup test token", "VuqSetup other token"
+TOKEN_URI = "pkcs11:token=VuqSetup%20test%20token"
+OTHER_URI = "pkcs11:token=VuqSetup%20other%20token"
+# Keys generated inside the tokens: token, label, id, pkcs11-tool's options.
+TOKEN_KEYS = [(TOKEN, "signer", "01", ["--key-type", "rsa:2048"]),
+              (TOKEN, "ec-signer", "02", ["--key-type", "EC:prime256v1"]),
+              (TOKEN, "twin", "03", ["--key-type", "EC:prime256v1"]),
+              (TOKEN, "twin", "04", ["--key-type", "EC:prime256v1"]),
+              (TOKEN, "pss-only", "05", ["--key-type", "rsa:2048", "--allowed-mechanisms",
+                                         "RSA-PKCS-PSS,SHA256-RSA-PKCS-PSS"]),
+              (OTHER_TOKEN, "edwards", "06", ["--key-type", "EC:edwards25519"])]
+ENGINE_CONFIG = """openssl_conf = init
+[init]
+engines = engines
+[engines]
+pkcs11 = pkcs11
+[pkcs11]
+MODULE_PATH = {module}
+"""
+CKF_USER_PIN_LOCKED = 0x40000
+# SoftHSM2 keeps a token's flags as this attribute (CKA_OS_TOKENFLAGS, an unsigned long) in the
+# token's own file, whose first 8 bytes count the writes to it.
+SOFTHSM_FLAGS = struct.pack(">QQ", 0x8000534B, 2)
+
 
 def run(args, env=None, timeout=120):
     return subprocess.run(args, env=env, capture_output=True, text=True, timeout=timeout)
@@ -110,6 +143,92 @@ def sign_env(**names):
 def verify(pki, exe):
     return run(["osslsigncode", "verify", "-CAfile", f"{pki}/root.pem",
                 "-TSA-CAfile", f"{pki}/root.pem", "-in", exe])
+
+
+def token_env(token, **names):
+    env = sign_env(**names)
+    env["SOFTHSM2_CONF"] = f"{token}/softhsm2.conf"
+    return env
+
+
+def write_text(path, text):
+    with open(path, "w") as f:
+        f.write(text)
+
+
+def make_tokens(pki, token):
+    """Two SoftHSM2 tokens in a folder of their own, never the machine's; their keys generated
+    inside them, sensitive and not extractable; for two keys a certificate from the test root,
+    on a request signed inside the token. Returns pkcs11-tool's report of the signer's key."""
+    os.makedirs(f"{token}/store")
+    write_text(f"{token}/softhsm2.conf", f"directories.tokendir = {token}/store\n"
+               "objectstore.backend = file\nlog.level = ERROR\n")
+    write_text(f"{token}/pin", PIN + "\n")
+    write_text(f"{token}/wrong-pin", "not-the-pin\n")
+    write_text(f"{token}/openssl.cnf", ENGINE_CONFIG.format(module=MODULE))
+    env = token_env(token)
+    for label in (TOKEN, OTHER_TOKEN):
+        run(["softhsm2-util", "--init-token", "--free", "--label", label, "--so-pin", SO_PIN,
+             "--pin", PIN], env).check_returncode()
+    report = ""
+    for token_label, label, key_id, options in TOKEN_KEYS:
+        made = run(["pkcs11-tool", "--module", MODULE, "--token-label", token_label, "--login",
+                    "--pin", PIN, "--keypairgen", "--label", label, "--id", key_id,
+                    "--usage-sign", "--sensitive"] + options, env)
+        made.check_returncode()
+        report = made.stdout if label == "signer" else report
+    engine = dict(env, OPENSSL_CONF=f"{token}/openssl.cnf")
+    for serial, label in enumerate(("signer", "ec-signer"), 10):
+        run(["openssl", "req", "-new", "-engine", "pkcs11", "-keyform", "engine",
+             "-key", f"{TOKEN_URI};object={label};type=private", "-passin", f"file:{token}/pin",
+             "-subj", f"/CN=VuqSetup Test {label}", "-out", f"{token}/{label}.csr"],
+            engine).check_returncode()
+        run(["openssl", "x509", "-req", "-in", f"{token}/{label}.csr", "-CA", f"{pki}/root.pem",
+             "-CAkey", f"{pki}/root.key", "-set_serial", str(serial), "-days", "2",
+             "-extfile", f"{pki}/ext.cnf", "-extensions", "code",
+             "-out", f"{token}/{label}.pem"]).check_returncode()
+    run(["openssl", "x509", "-in", f"{token}/signer.pem", "-outform", "DER",
+         "-out", f"{token}/signer.der"]).check_returncode()
+    run(["pkcs11-tool", "--module", MODULE, "--token-label", TOKEN, "--login", "--pin", PIN,
+         "--write-object", f"{token}/signer.der", "--type", "cert", "--label", "signer",
+         "--id", "01"], env).check_returncode()
+    return report
+
+
+def token_file(token, label):
+    """SoftHSM2's file of a token's own data, found by the token's label."""
+    for root, _, files in os.walk(f"{token}/store"):
+        if "token.object" in files:
+            path = os.path.join(root, "token.object")
+            if label.encode().ljust(32) in open(path, "rb").read():
+                return path
+    raise FileNotFoundError(label)
+
+
+def logins(token):
+    """Logins to both tokens so far, right or wrong: SoftHSM2 writes the token's flags at each,
+    and at nothing else a signing run does."""
+    return sum(int.from_bytes(open(token_file(token, label), "rb").read(8), "big")
+               for label in (TOKEN, OTHER_TOKEN))
+
+
+def set_locked(token, locked):
+    """SoftHSM2 never locks a token: the test sets the flag that a token sets when it locks."""
+    path = token_file(token, TOKEN)
+    data = bytearray(open(path, "rb").read())
+    at = data.index(SOFTHSM_FLAGS) + len(SOFTHSM_FLAGS)
+    flags = int.from_bytes(data[at:at + 8], "big")
+    flags = flags | CKF_USER_PIN_LOCKED if locked else flags & ~CKF_USER_PIN_LOCKED
+    data[at:at + 8] = flags.to_bytes(8, "big")
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def run_traced(args, env, trace, **options):
+    """args under strace, which records every command it starts, with its arguments and
+    environment, into the file trace."""
+    return run(["strace", "-f", "-qq", "-v", "-s", "4096", "-e", "trace=execve", "-o", trace]
+               + args, env, **options)
 
 
 def fresh_build(src, folder, *options):
@@ -197,6 +316,233 @@ def check_pinned(src, pki, helpers, work, out, sign_sh):
           (0, 0, 0, True))
 
 
+def sha256_of(path):
+    return hashlib.sha256(open(path, "rb").read()).hexdigest()
+
+
+def same_bytes(path, other):
+    return os.path.exists(path) and open(path, "rb").read() == open(other, "rb").read()
+
+
+def started_commands(trace):
+    """The commands a traced run started: each one's line, with arguments and environment."""
+    return [line for line in open(trace) if " execve(" in line and "ENOENT" not in line]
+
+
+def arguments_of(line):
+    return line.split("], [", 1)[0]
+
+
+def sign_with_token(sign_sh, token, exe, folder, env, *payloads):
+    """sign.sh sign into folder, traced; the signing run, the logins it made, its trace."""
+    os.makedirs(f"{token}/traces", exist_ok=True)
+    trace = f"{token}/traces/{os.path.basename(folder)}.log"
+    before = logins(token)
+    made = run_traced(["sh", sign_sh, "sign", exe, f"{folder}/signed/VuqSetup.exe",
+                       f"{folder}/VuqSetup.exe.sig"] + list(payloads), env, trace)
+    return made, logins(token) - before, trace
+
+
+def check_token_signing(pki, exe, helpers, out, sign_sh, token):
+    """The plain and the pinned build signed through the token, with a timestamp; the detached
+    signatures rebuild them; each way of naming the signer signs."""
+    report = make_tokens(pki, token)
+    check("token: pkcs11-tool made the signer's key sensitive and never extractable",
+          "Access:     sensitive, always sensitive, never extractable, local" in report, True)
+    main = dict(pkcs11_module=MODULE, key=f"{TOKEN_URI};object=signer;type=private",
+                cert=f"{token}/signer.pem", pin_file=f"{token}/pin")
+    server = start_timestamp_server(pki)
+    try:
+        made, count, _ = sign_with_token(sign_sh, token, exe, f"{out}/plain", token_env(
+            token, timestamp_url=f"http://127.0.0.1:{server.server_port}/", **main))
+    finally:
+        server.shutdown()
+    signed, signature = f"{out}/plain/signed/VuqSetup.exe", f"{out}/plain/VuqSetup.exe.sig"
+    report = verify(pki, signed)
+    check("token: signs the plain build with a timestamp; both verify against the test root",
+          (made.returncode, made.stderr, "Signature verification: ok" in report.stdout,
+           "Timestamp Server Signature verification: ok" in report.stdout), (0, "", True, True))
+    check("token: says the key is not extractable; the check and osslsigncode log in once each",
+          ([line for line in made.stdout.splitlines() if line.startswith("key:")], count),
+          ([f"key: RSA 2048-bit 'signer' id 01 on token '{TOKEN}', not extractable"], 2))
+    again = run(["sh", sign_sh, "attach", signature, exe, f"{out}/plain/attached.exe"])
+    check("token: the detached signature rebuilds the signed file byte for byte",
+          (again.returncode, same_bytes(f"{out}/plain/attached.exe", signed)), (0, True))
+
+    pinned, payloads = f"{helpers}/VuqSetupPinned.exe", (f"{helpers}/fake_payload.exe",
+                                                          f"{helpers}/fake_payload64.exe")
+    made, _, _ = sign_with_token(sign_sh, token, pinned, f"{out}/pinned-token", token_env(
+        token, **main), *payloads)
+    signed, signature = (f"{out}/pinned-token/signed/VuqSetup.exe",
+                         f"{out}/pinned-token/VuqSetup.exe.sig")
+    again = run(["sh", sign_sh, "attach", signature, pinned, f"{out}/pinned-token/attached.exe"]
+                + list(payloads))
+    said = open(signature).read().splitlines()[-1:] if os.path.exists(signature) else []
+    check("token: signs the pinned build, which verifies, says so, and rebuilds byte for byte",
+          (made.returncode, verify(pki, signed).returncode,
+           [line.startswith("For: a build pinned to") for line in said], again.returncode,
+           same_bytes(f"{out}/pinned-token/attached.exe", signed)), (0, 0, [True], 0, True))
+
+    ways = [("the certificate on the token", dict(cert=f"{TOKEN_URI};object=signer;type=cert")),
+            ("an ECDSA key", dict(key=f"{TOKEN_URI};object=ec-signer",
+                                  cert=f"{token}/ec-signer.pem")),
+            ("the PIN in SIGN_PASSWORD_FILE", dict(pin_file="", password_file=f"{token}/pin")),
+            ("the module by a relative path", dict(pkcs11_module=os.path.relpath(MODULE)))]
+    for number, (way, names) in enumerate(ways):
+        names = {k: v for k, v in dict(main, **names).items() if v}
+        made, count, _ = sign_with_token(sign_sh, token, exe, f"{out}/way-{number}",
+                                         token_env(token, **names))
+        check(f"token: {way} signs, verifies, one login each",
+              (made.returncode, made.stderr,
+               verify(pki, f"{out}/way-{number}/signed/VuqSetup.exe").returncode, count),
+              (0, "", 0, 2))
+
+
+def check_token_refusals(pki, exe, out, sign_sh, token):
+    """Each way a key on a token cannot sign: one line, nothing written, no PIN shown or on the
+    command line of anything it started, and the logins it took: none where the key need not be
+    searched, never a second after a wrong PIN. Where the test itself gives the PIN in a URI, the
+    trace of what it gave is removed once read."""
+    main = dict(pkcs11_module=MODULE, key=f"{TOKEN_URI};object=signer;type=private",
+                cert=f"{token}/signer.pem", pin_file=f"{token}/pin")
+    cases = [
+        ("a URI but no module", dict(pkcs11_module=""), "needs SIGN_PKCS11_MODULE", 0),
+        ("a module that does not load", dict(pkcs11_module=f"{pki}/root.pem"),
+         "cannot load the PKCS#11 module", 0),
+        ("a URI that names no key", dict(key=f"{TOKEN_URI};object=nobody"),
+         "names no private key", 1),
+        ("a URI that names two keys", dict(key=f"{TOKEN_URI};object=twin"),
+         "names 2 private keys", 1),
+        ("a URI that names two tokens", dict(key="pkcs11:object=signer"), "matches 2 tokens", 0),
+        ("a wrong PIN", dict(pin_file=f"{token}/wrong-pin"), "wrong PIN", 1),
+        ("a locked token", dict(), "is locked", 0),
+        ("the certificate of another key", dict(cert=f"{pki}/code.pem"), "is not for key", 1),
+        ("an EdDSA key", dict(key=f"{OTHER_URI};object=edwards"), "an EdDSA key", 1),
+        ("a key that may sign with RSA-PSS only", dict(key=f"{TOKEN_URI};object=pss-only"),
+         "leave out CKM_RSA_PKCS", 1),
+        ("a PIN in the URI", dict(key=f"{TOKEN_URI};object=signer;pin-value={PIN}"),
+         "holds a PIN", 0),
+    ]
+    for name, names, said, expected_logins in cases:
+        folder = f"{out}/token-{name.replace(' ', '-')}"
+        set_locked(token, name == "a locked token")
+        made, count, trace = sign_with_token(sign_sh, token, exe, folder,
+                                             token_env(token, **dict(main, **names)))
+        set_locked(token, False)
+        arguments = "".join(arguments_of(line) for line in started_commands(trace))
+        if "pin-value" in names.get("key", ""):
+            os.remove(trace)
+        lines = made.stderr.splitlines()
+        check(f"token, {name}: one line, nothing written, no PIN, {expected_logins} login(s)",
+              (made.returncode, len(lines), said in made.stderr, made.stdout,
+               os.path.exists(folder), PIN in made.stdout + made.stderr + arguments, count),
+              (1, 1, True, "", False, False, expected_logins))
+        print(f"     {lines[0] if lines else ''}")
+
+
+def release_apart_from_signature(release, name, unsigned):
+    """A release's files, sums and zip entries by their SHA-256, its wrapper's signature taken
+    out."""
+    folder = f"{release}/{name}"
+    if os.path.exists(unsigned):
+        os.remove(unsigned)
+    run(["osslsigncode", "remove-signature", "-in", f"{folder}/VuqSetup.exe",
+         "-out", unsigned]).check_returncode()
+    files = {entry: sha256_of(f"{folder}/{entry}") for entry in os.listdir(folder)}
+    files["VuqSetup.exe"] = sha256_of(unsigned)
+    sums = [line for line in open(f"{folder}/SHA256SUMS").read().splitlines()
+            if not line.endswith(" VuqSetup.exe")]
+    with zipfile.ZipFile(f"{release}/{name}.zip") as archive:
+        entries = [(info.filename, info.date_time, info.external_attr,
+                    None if info.filename.endswith(("/VuqSetup.exe", "/SHA256SUMS"))
+                    else hashlib.sha256(archive.read(info)).hexdigest())
+                   for info in archive.infolist()]
+    del files["SHA256SUMS"]
+    return files, sums, entries
+
+
+def check_token_release(copy, pki, helpers, work, token):
+    """make release through the token, traced, against the PEM key's release of the same name;
+    make attach rebuilds its wrapper from its signature."""
+    pem = f"{work}/release-pem"
+    shutil.rmtree(pem, ignore_errors=True)
+    shutil.copytree(f"{copy}/dist/release", pem)
+    payloads = [f"PAYLOAD32={helpers}/fake_payload.exe", f"PAYLOAD64={helpers}/fake_payload64.exe"]
+    env = token_env(token, pkcs11_module=MODULE, key=f"{TOKEN_URI};object=signer",
+                    cert=f"{token}/signer.pem", pin_file=f"{token}/pin")
+    env.pop("MAKEFLAGS", None)
+    os.makedirs(f"{token}/traces", exist_ok=True)
+    made = run_traced(["make", "--no-print-directory", "-C", copy, "release", "NAME=Signed"]
+                      + payloads, env, f"{token}/traces/release.log", timeout=900)
+    release = f"{copy}/dist/release"
+    check("token: make release signs, its wrapper verifies",
+          (made.returncode, verify(pki, f"{release}/Signed/VuqSetup.exe").returncode,
+           PIN in made.stdout + made.stderr), (0, 0, False))
+    check("token: the release is the PEM key's apart from the signature: folder, sums, zip",
+          release_apart_from_signature(release, "Signed", f"{work}/unsigned-token.exe"),
+          release_apart_from_signature(pem, "Signed", f"{work}/unsigned-pem.exe"))
+    again = run_make(copy, "attach", f"SIGNATURE={release}/Signed.sig", *payloads,
+                     env=sign_env(), timeout=900)
+    check("token: make attach rebuilds the release's wrapper byte for byte from its signature",
+          (again.returncode, same_bytes(f"{copy}/dist/signed/VuqSetup.exe",
+                                        f"{release}/Signed/VuqSetup.exe")), (0, True))
+
+
+def check_readme_example(src, copy):
+    """The README's SoftHSM2 example as it stands, in a copy of the source."""
+    blocks = re.findall(r"\n```sh\n(.*?)```", open(f"{src}/README.md").read(), re.S)
+    env = {k: v for k, v in sign_env().items() if k not in ("SOFTHSM2_CONF", "MAKEFLAGS")}
+    made = subprocess.run(["sh", "-e"], input=blocks[0] if blocks else "exit 1", cwd=copy,
+                          env=env, capture_output=True, text=True, timeout=900)
+    said = made.stdout.strip().splitlines()
+    check("the README's SoftHSM2 example runs as it stands and ends with a verified signature",
+          (len(blocks), made.returncode, "Signature verification: ok" in said, said[-1:]),
+          (1, 0, True, ["Succeeded"]))
+    if made.returncode:
+        print("     " + made.stderr.strip().replace("\n", "\n     "))
+
+
+def files_under(*folders):
+    for folder in folders:
+        for root, _, names in os.walk(folder):
+            for name in names:
+                path = os.path.join(root, name)
+                if os.path.isfile(path) and not os.path.islink(path):
+                    yield path
+
+
+def public_key(path, *options):
+    made = subprocess.run(["openssl", "pkey", "-in", path, "-pubout", "-outform", "DER"]
+                          + list(options), capture_output=True)
+    return made.stdout if made.returncode == 0 else None
+
+
+def check_nothing_left(work, out, copy, token):
+    """No PIN in any output, log or command of the signing runs; no token's key in any file."""
+    shown = [path for path in files_under(out, f"{copy}/dist", f"{copy}/build/logs")
+             if path != f"{token}/pin" and PIN.encode() in open(path, "rb").read()]
+    started = [line for path in files_under(f"{token}/traces") for line in started_commands(path)]
+    check("no PIN in any file the test wrote, its logs, or the commands the signing runs started",
+          (shown, len([line for line in started if "/pkcs11_key.py" in line]) > 10,
+           len([line for line in started if '["osslsigncode", "sign"' in line]) > 5),
+          ([], True, True))
+    certificates = [f"{token}/signer.pem", f"{token}/ec-signer.pem", f"{copy}/try-out/chain.pem"]
+    on_tokens = [subprocess.run(f"openssl x509 -in '{c}' -pubkey -noout | openssl pkey -pubin "
+                                "-outform DER", shell=True, capture_output=True).stdout or None
+                 for c in certificates]
+    keys = {}
+    for path in files_under(work):
+        with open(path, "rb") as f:
+            head = f.read(1 << 16)
+        if b"PRIVATE KEY-----" in head:
+            keys[path] = public_key(path)
+        elif re.match(rb"\x30(\x82..|\x81.|[\x00-\x7f])\x02\x01[\x00\x01]", head, re.S):
+            keys[path] = public_key(path, "-inform", "DER")
+    check("no file in the test's folders holds a token's key (the test root's key is found)",
+          ([path for path, key in keys.items() if key in on_tokens], f"{out}/pki/root.key" in keys,
+           None in on_tokens), ([], True, False))
+
+
 def check_release(src, pki, helpers, work):
     """make release with the signing variables, in a copy of the source: the folder's wrapper is
     signed, and the signature beside the zip says which payloads it was made for."""
@@ -215,6 +561,7 @@ def check_release(src, pki, helpers, work):
     plain = run_make(copy, "attach", f"SIGNATURE={signature}", env=env, timeout=900)
     check("its signature, given to a plain build, is refused with the payloads to give",
           (plain.returncode != 0, "PAYLOAD32=" in plain.stderr), (True, True))
+    return copy
 
 
 def check_refusals(pki, exe, out, sign_sh):
@@ -260,7 +607,13 @@ def main():
     check_pkcs12(pki, exe, f"{out}/pkcs12", sign_sh)
     check_pinned(src, pki, helpers, work, f"{out}/pinned", sign_sh)
     check_refusals(pki, exe, out, sign_sh)
-    check_release(src, pki, helpers, work)
+    token = f"{out}/token"
+    check_token_signing(pki, exe, helpers, out, sign_sh, token)
+    check_token_refusals(pki, exe, out, sign_sh, token)
+    copy = check_release(src, pki, helpers, work)
+    check_token_release(copy, pki, helpers, work, token)
+    check_readme_example(src, copy)
+    check_nothing_left(work, out, copy, token)
     if signed:
         check_under_wine(src, signed, helpers, f"{work}/wine")
     sys.exit(finish())
