@@ -691,8 +691,10 @@ static BOOL CALLBACK AnswerBox(HWND window, LPARAM processId) {
     wchar_t kind[16];
     GetWindowThreadProcessId(window, &owner);
     if (owner == static_cast<DWORD>(processId) && GetClassNameW(window, kind, 16) != 0 &&
-        wcscmp(kind, L"#32770") == 0)
+        wcscmp(kind, L"#32770") == 0) {
         PostMessageW(window, WM_COMMAND, IDOK, 0);
+        PostMessageW(window, WM_CLOSE, 0, 0);
+    }
     return TRUE;
 }
 
@@ -884,8 +886,9 @@ static void Observe(CaseState* state, RunResult* run, const wchar_t* application
                         directory, &startup, &started)) {
         SetRunError(run, L"cannot start", application);
     } else {
-        if (!AssignProcessToJobObject(job, started.hProcess))
-            SetRunError(run, L"cannot put the wrapper in a job object", L"");
+        // Where the runner runs in a job itself before Windows 8, which nests none, the wrapper
+        // goes without: then only the wrapper is ended at the limit.
+        AssignProcessToJobObject(job, started.hProcess);
         StartDebuggee(&debuggee, started);
         Observation observation = {state, run, job, 0, 0, started.dwProcessId};
         observation.deadline =
@@ -1578,13 +1581,40 @@ static int Refuse(wchar_t* error, size_t capacity, const DataLine& line, const w
     return 0;
 }
 
-// Every line of every case has a known command with its number of words, before anything runs.
+// Whether words from index on are all options that command takes: key=value or a flag.
+static int KnowsOptions(const Word& command, const Word* words, int from, int count) {
+    static const wchar_t* const runs[] = {L"app=", L"cwd=", L"hold=", L"limit=", L"hidden"};
+    static const wchar_t* const layouts[] = {L"name=", L"wrapper=", L"payload=", L"payloads="};
+    int isRun = WordIs(command, L"run");
+    if (!isRun && !WordIs(command, L"layout"))
+        return 1;
+    const wchar_t* const* known = isRun ? runs : layouts;
+    int knownCount = isRun ? 5 : 4;
+    for (int i = from; i < count; ++i) {
+        int found = 0;
+        for (int k = 0; k < knownCount && !found; ++k) {
+            size_t length = wcslen(known[k]);
+            found = known[k][length - 1] == L'='
+                        ? words[i].length > length && wcsncmp(words[i].start, known[k], length) == 0
+                        : WordIs(words[i], known[k]);
+        }
+        if (!found)
+            return 0;
+    }
+    return 1;
+}
+
+// Every line of every case has a known command with its number of words and its options, every
+// case its suite, before anything runs.
 int ValidateDataFile(const DataFile* data, wchar_t* error, size_t capacity) {
-    int itemsAllowed = 0;
+    int itemsAllowed = 0, suites = 0;
     for (int i = 0; i < data->lineCount; ++i) {
         const DataLine& line = data->lines[i];
         if (line.indent == 0) {
+            if (i > 0 && suites != 1)
+                return Refuse(error, capacity, data->lines[i - 1], L"a case needs one suite");
             itemsAllowed = 0;
+            suites = 0;
             continue;
         }
         Word words[kWordCapacity];
@@ -1608,6 +1638,12 @@ int ValidateDataFile(const DataFile* data, wchar_t* error, size_t capacity) {
         int after = count - first - 1;
         if (after < form->least || after > form->most)
             return Refuse(error, capacity, line, L"wrong number of words");
+        if (!KnowsOptions(words[first], words, first + 2, count))
+            return Refuse(error, capacity, line, L"an option this command does not take");
+        if (WordIs(words[first], L"only") && !WordIs(words[first + 1], L"win64") &&
+            !WordIs(words[first + 1], L"win32"))
+            return Refuse(error, capacity, line, L"only win64 or only win32");
+        suites += WordIs(words[first], L"suite");
         itemsAllowed = 0;
         if (form->run == DoExpect) {
             const ExpectForm* expectation = FindExpectation(words[first + 1]);
@@ -1618,5 +1654,7 @@ int ValidateDataFile(const DataFile* data, wchar_t* error, size_t capacity) {
             itemsAllowed = expectation->items;
         }
     }
+    if (data->lineCount > 0 && suites != 1)
+        return Refuse(error, capacity, data->lines[data->lineCount - 1], L"a case needs one suite");
     return 1;
 }

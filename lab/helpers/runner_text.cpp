@@ -79,7 +79,10 @@ int ReadDataFile(const wchar_t* path, DataFile* data, wchar_t* error, size_t cap
                     return 0;
                 }
                 data->declared = static_cast<int>(wcstol(line + 6, nullptr, 10));
-            } else if (indent == 0) {
+                line = next;
+                continue;
+            }
+            if (indent == 0) {
                 if (wcsncmp(line, L"case ", 5) != 0) {
                     Say(error, capacity, L"line %d: a line at the margin must start a case: %ls",
                         number, line);
@@ -90,8 +93,7 @@ int ReadDataFile(const wchar_t* path, DataFile* data, wchar_t* error, size_t cap
                 Say(error, capacity, L"line %d: a case's line before any case: %ls", number, line);
                 return 0;
             }
-            if (data->declared >= 0)
-                ++data->lineCount;
+            ++data->lineCount;
         }
         line = next;
     }
