@@ -42,7 +42,23 @@ void AddFailure(CaseState* state, const wchar_t* format, ...) {
 
 // --- Files and folders, all inside the work folder ---------------------------------------
 
-// Relative to the work folder, never out of it: no drive, no root, no "." or ".." name.
+// The runner's own file operations take a path as given, with \\?\ in front: Win32's reading
+// drops a trailing dot or blank from a name (x.\ is x\), and cases lay out such names.
+static const wchar_t kLongPrefix[] = L"\\\\?\\";
+
+static void ToLongPath(const wchar_t* path, wchar_t* out) {
+    _snwprintf(out, kPathCapacity, L"%ls%ls",
+               wcsncmp(path, kLongPrefix, 4) == 0 ? L"" : kLongPrefix, path);
+    out[kPathCapacity - 1] = 0;
+}
+
+// The path as programs are given it, without \\?\.
+static const wchar_t* PlainOf(const wchar_t* path) {
+    return wcsncmp(path, kLongPrefix, 4) == 0 ? path + 4 : path;
+}
+
+// Relative to the work folder, never out of it: no drive, no root, no "." or ".." name; with
+// \\?\ in front.
 int MakeWorkPath(const CaseState* state, const wchar_t* relative, wchar_t* out) {
     size_t length = wcslen(relative);
     if (length == 0 || relative[0] == L'\\' || wcschr(relative, L':') != nullptr ||
@@ -56,7 +72,7 @@ int MakeWorkPath(const CaseState* state, const wchar_t* relative, wchar_t* out) 
             return 0;
         part = end != nullptr ? end + 1 : nullptr;
     }
-    _snwprintf(out, kPathCapacity, L"%ls\\%ls", state->setting->work, relative);
+    _snwprintf(out, kPathCapacity, L"%ls%ls\\%ls", kLongPrefix, state->setting->work, relative);
     return 1;
 }
 
@@ -123,8 +139,10 @@ int DeleteTree(const wchar_t* folder) {
 // The work folder as the runner makes it: its mark and record alone; else what was left.
 const wchar_t* EmptyWorkFolder(const wchar_t* work) {
     static const wchar_t* const keep[2] = {kWorkMarkName, kRecordName};
+    wchar_t folder[kPathCapacity];
+    ToLongPath(work, folder);
     undeletable[0] = 0;
-    return DeleteTreeBut(work, keep, 2) ? nullptr : undeletable;
+    return DeleteTreeBut(folder, keep, 2) ? nullptr : undeletable;
 }
 
 // Makes folder and those above it, down from the work folder.
@@ -132,7 +150,7 @@ static int MakeFolders(const CaseState* state, const wchar_t* folder) {
     wchar_t path[kPathCapacity];
     wcsncpy(path, folder, kPathCapacity - 1);
     path[kPathCapacity - 1] = 0;
-    for (wchar_t* at = path + wcslen(state->setting->work) + 1;; ++at) {
+    for (wchar_t* at = path + wcslen(kLongPrefix) + wcslen(state->setting->work) + 1;; ++at) {
         if (*at != L'\\' && *at != 0)
             continue;
         wchar_t kept = *at;
@@ -217,8 +235,7 @@ static int LeadsTo(const wchar_t* link, const wchar_t* target) {
     wchar_t found[kPathCapacity];
     DWORD length = GetFinalPathNameByHandleW(folder, found, kPathCapacity, 0);
     CloseHandle(folder);
-    const wchar_t* path = wcsncmp(found, L"\\\\?\\", 4) == 0 ? found + 4 : found;
-    return length != 0 && length < kPathCapacity && _wcsicmp(path, target) == 0;
+    return length != 0 && length < kPathCapacity && _wcsicmp(PlainOf(found), PlainOf(target)) == 0;
 }
 
 // Wine 8 makes neither junctions (FSCTL_SET_REPARSE_POINT is not supported) nor symbolic links
@@ -240,7 +257,7 @@ static char* UnixPathOf(const wchar_t* path) {
     if (unixName == nullptr || slash == nullptr)
         return nullptr;
     *slash = 0;
-    char* unixFolder = unixName(folder);
+    char* unixFolder = unixName(PlainOf(folder));
     char name[kPathCapacity];
     int length =
         WideCharToMultiByte(CP_UTF8, 0, slash + 1, -1, name, kPathCapacity, nullptr, nullptr);
@@ -298,12 +315,13 @@ int MakeLink(const wchar_t* link, const wchar_t* target) {
         return 0;
     static MountPointData data;
     ZeroMemory(&data, sizeof(data));
-    size_t length = wcslen(target);
+    const wchar_t* plain = PlainOf(target);
+    size_t length = wcslen(plain);
     if (length + 4 >= kPathCapacity)
         return 0;
     wcscpy(data.names, L"\\??\\");
-    wcscpy(data.names + 4, target);
-    wcscpy(data.names + length + 5, target);
+    wcscpy(data.names + 4, plain);
+    wcscpy(data.names + length + 5, plain);
     data.tag = IO_REPARSE_TAG_MOUNT_POINT;
     data.substituteLength = static_cast<WORD>(2 * (length + 4));
     data.printOffset = static_cast<WORD>(2 * (length + 5));
@@ -396,9 +414,11 @@ static void DoLayout(CaseState* state, const Word* words, int count) {
         AddFailure(state, L"cannot make the folder %ls anew (error %lu)", folder, GetLastError());
         return;
     }
-    _snwprintf(state->folder, kPathCapacity, L"%ls", folder);
-    _snwprintf(state->exe, kPathCapacity, L"%ls\\%ls", folder, name);
-    if (!CopyProgram(state, wrapper, state->exe) || !withPayloads)
+    _snwprintf(state->folder, kPathCapacity, L"%ls", PlainOf(folder));
+    _snwprintf(state->exe, kPathCapacity, L"%ls\\%ls", PlainOf(folder), name);
+    wchar_t exe[kPathCapacity];
+    _snwprintf(exe, kPathCapacity, L"%ls\\%ls", folder, name);
+    if (!CopyProgram(state, wrapper, exe) || !withPayloads)
         return;
     // Two builds that differ, as the real payloads do: a pinned build tells them apart.
     static const wchar_t* names[2][2] = {{L"VuqSetup.wzq", L"fake_payload"},
@@ -937,6 +957,7 @@ static void DoRun(CaseState* state, const Word* words, int count) {
             AddFailure(state, L"cannot make the current directory of the run");
             return;
         }
+        memmove(directory, PlainOf(directory), (wcslen(PlainOf(directory)) + 1) * sizeof(wchar_t));
     }
     if (FindOption(words, count, 2, L"limit", &option))
         limit = wcstoul(option.start, nullptr, 10);
@@ -1060,6 +1081,18 @@ static void ExpectRefused(CaseState* state, const RunResult* run, const wchar_t*
                    text, title);
     }
     ExpectNumber(state, L"payload starts", static_cast<unsigned long>(run->payloadCount), 0);
+}
+
+// Started (exit 0, no box, one payload), or else refused with this box.
+static void ExpectStartedOrRefused(CaseState* state, const RunResult* run, const wchar_t* message,
+                                   const wchar_t* caption) {
+    if (run->payloadCount > 0) {
+        ExpectNumber(state, L"wrapper exit status", run->exitCode, 0);
+        ExpectNoBox(state, run);
+        ExpectNumber(state, L"payload starts", static_cast<unsigned long>(run->payloadCount), 1);
+    } else {
+        ExpectRefused(state, run, message, caption);
+    }
 }
 
 static double MillisecondsOf(const RunResult* run) {
@@ -1332,6 +1365,35 @@ static void ExpectDllEvents(CaseState* state, const RunResult* run, const Word* 
         AddFailure(state, L"%ls was never loaded", path);
 }
 
+// Each DLL named was asked for by the wrapper's own code, by its full path in the system folder,
+// before its first LoadLibraryExW of path, and, where the system has it, loaded then too.
+static void ExpectPreloaded(CaseState* state, const RunResult* run, const Word* words, int count) {
+    wchar_t path[kPathCapacity];
+    if (!Expand(state, words, 2, path, kPathCapacity))
+        return;
+    int until = run->eventCount;
+    for (int i = 0; i < run->eventCount && until == run->eventCount; ++i)
+        if (run->events[i].kind == kLibraryAsked && _wcsicmp(run->events[i].path, path) == 0)
+            until = i;
+    for (int i = 3; i < count; ++i) {
+        wchar_t name[64], wanted[kPathCapacity];
+        if (!Expand(state, words, i, name, 64))
+            return;
+        _snwprintf(wanted, kPathCapacity, L"%ls\\%ls", state->setting->system, name);
+        int asked = 0, loaded = 0;
+        for (int e = 0; e < until; ++e) {
+            asked = asked || (run->events[e].kind == kLibraryAsked &&
+                              _wcsicmp(run->events[e].path, wanted) == 0);
+            loaded = loaded ||
+                     (run->events[e].kind == kLoaded && _wcsicmp(run->events[e].path, wanted) == 0);
+        }
+        int exists = GetFileAttributesW(wanted) != INVALID_FILE_ATTRIBUTES;
+        if (!asked || (exists && !loaded))
+            AddFailure(state, L"%ls was not %ls before the wrapper asked for %ls", wanted,
+                       asked ? L"loaded" : L"asked for by its full path", path);
+    }
+}
+
 static void ExpectAttack(CaseState* state, const RunResult* run, const Word* words) {
     if (!run->attacked) {
         AddFailure(state, L"the payload was not attacked mid-hash");
@@ -1395,6 +1457,16 @@ static void DoExpect(CaseState* state, const Word* words, int count) {
         if (Expand(state, words, 2, first, kTextCapacity) &&
             Expand(state, words, 3, second, kTextCapacity))
             ExpectRefused(state, run, first, second);
+    } else if (WordIs(words[1], L"started-or-refused")) {
+        if (Expand(state, words, 2, first, kTextCapacity) &&
+            Expand(state, words, 3, second, kTextCapacity))
+            ExpectStartedOrRefused(state, run, first, second);
+    } else if (WordIs(words[1], L"only-builds")) {
+        if (Expand(state, words, 2, first, kTextCapacity))
+            for (int i = 0; i < run->payloadCount; ++i)
+                ExpectText(state, L"build of a payload started", run->payloads[i].build, first);
+    } else if (WordIs(words[1], L"preloaded-before")) {
+        ExpectPreloaded(state, run, words, count);
     } else if (WordIs(words[1], L"exit")) {
         ExpectNumber(state, L"wrapper exit status", run->exitCode,
                      wcstoul(words[2].start, nullptr, 10));
@@ -1484,6 +1556,9 @@ static const CommandForm kCommands[] = {
 static const ExpectForm kExpectations[] = {
     {L"started", 2, 2, 0, 0},
     {L"refused", 2, 2, 0, 0},
+    {L"started-or-refused", 2, 2, 0, 0},
+    {L"only-builds", 1, 1, 0, 0},
+    {L"preloaded-before", 2, 8, 0, 1},
     {L"exit", 1, 1, 0, 0},
     {L"no-box", 0, 0, 0, 0},
     {L"payload-starts", 1, 1, 0, 0},
