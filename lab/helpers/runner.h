@@ -11,7 +11,7 @@
 const size_t kTextCapacity = 4096;
 const size_t kPathCapacity = 1024;
 const int kWordCapacity = 24;
-const int kLineCapacity = 4096;
+const int kLineCapacity = 16384;
 const size_t kDataFileCapacity = 512 * 1024;
 const size_t kFailuresCapacity = 32 * 1024;
 const int kBoxCapacity = 8;
