@@ -171,7 +171,9 @@ def main():
             lay_out_kit(prefix)
             run_cases(prefix, args.k)
             if index == 0:
+                started = time.time()
                 check_runner(prefix, args.k, runner_lines)
+                print("the runner's own checks took %.0f s" % (time.time() - started))
         finally:
             prefix.stop()
     return finish()

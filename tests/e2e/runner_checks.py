@@ -37,10 +37,14 @@ case runner stop: a run its payload keeps busy
 
 
 def broken_copy(text):
-    """The cases file with one expectation of BROKEN_CASE changed, declaring one case more."""
+    """The cases file with one expectation of BROKEN_CASE changed."""
     start = text.index("case " + BROKEN_CASE)
     at = text.index("|SearchExeName failed|", start)
-    text = text[:at] + "|SearchExeName failed!|" + text[at + len("|SearchExeName failed|"):]
+    return text[:at] + "|SearchExeName failed!|" + text[at + len("|SearchExeName failed|"):]
+
+
+def miscounted_copy(text):
+    """The cases file declaring one case more than it holds."""
     declared = int(re.search(r"^cases (\d+)$", text, re.M).group(1))
     return re.sub(r"^cases \d+$", "cases %d" % (declared + 1), text, count=1, flags=re.M)
 
@@ -51,16 +55,18 @@ def write_kit_file(prefix, name, text, newline="\n"):
     return KIT + "\\" + name
 
 
-def check_broken_expectation(arch, output, runner_lines):
-    lines, others = runner_lines(output)
+def check_broken_data(arch, broken, miscounted, runner_lines):
+    """The broken expectation fails the run and its case; the count, a run of passing cases."""
+    lines, _ = runner_lines(broken)
     said = [line for status, name, what, *_ in lines if status == "FAIL" and name == BROKEN_CASE
             for line in what]
     record("%s runner: a broken expectation fails the run and names its case" % arch,
-           exit_of(output) == 1 and any("SearchExeName failed!" in line for line in said),
-           [output])
-    declared = [line for line in others if "declares" in line]
+           exit_of(broken) == 1 and any("SearchExeName failed!" in line for line in said),
+           [broken])
+    lines, others = runner_lines(miscounted)
     record("%s runner: a cases file that holds another number of cases than it declares fails"
-           % arch, exit_of(output) == 1 and declared != [], [output])
+           % arch, exit_of(miscounted) == 1 and [line[0] for line in lines] == ["ok"] and
+           [line for line in others if "declares" in line] != [], [miscounted])
 
 
 def stop_runner(prefix, cases, number):
@@ -92,7 +98,9 @@ def run_checks_batch(prefix):
     """What the next start puts back, a broken cases file, and the refusals, in one start of
     Wine: a batch file whose sections begin "=== NAME"."""
     with open(CASES_FILE, encoding="utf-8") as f:
-        broken = write_kit_file(prefix, "broken-cases.txt", broken_copy(f.read()))
+        text = f.read()
+    broken = write_kit_file(prefix, "broken-cases.txt", broken_copy(text))
+    miscounted = write_kit_file(prefix, "miscounted-cases.txt", miscounted_copy(text))
     entry = registry_values([("64", "DisplayVersion", 1, text_bytes("5.5.3 Beta"))])
     only = "--only no-such-case"
     hex_line = ('"%s" %s' % (RUNNER, only)).encode("utf-16-le").hex()
@@ -106,6 +114,9 @@ def run_checks_batch(prefix):
         "echo user-key=%errorlevel%",
         "echo === broken",
         '%s --cases %s --only "%s"' % (RUNNER, broken, BROKEN_CASE),
+        "echo exit=%errorlevel%",
+        "echo === miscounted",
+        '%s --cases %s --only "%s"' % (RUNNER, miscounted, BROKEN_CASE),
         "echo exit=%errorlevel%",
         "echo === entry",
         r"%s\regtool.exe set %s" % (KIT, entry),
@@ -167,7 +178,8 @@ def check_runner(prefix, pattern, runner_lines):
            ["payload seen: %s; output:" % seen, output])
 
     sections, output = run_checks_batch(prefix)
-    check_broken_expectation(arch, sections.get("broken", ""), runner_lines)
+    check_broken_data(arch, sections.get("broken", ""), sections.get("miscounted", ""),
+                      runner_lines)
     leftover = sections.get("leftover", "")
     record("%s runner: the next start puts back what a killed run left" % arch,
            "put back what a stopped run left" in leftover and exit_of(leftover) == 0 and
