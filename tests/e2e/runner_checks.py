@@ -69,15 +69,18 @@ def check_broken_data(arch, broken, miscounted, runner_lines):
            [line for line in others if "declares" in line] != [], [miscounted])
 
 
-def stop_runner(prefix, cases, number):
-    """Runs the runner on cases and sends its process the signal number once the payload runs;
-    returns the runner's output, and whether the payload was seen."""
+def stop_runner(prefix, cases, number, first=""):
+    """Runs the runner on cases, after the batch line first, and sends its process the signal
+    number once the payload runs; returns the runner's output, and whether the payload was
+    seen. Wine makes SIGINT the console's Ctrl+C, and SIGKILL kills the process outright."""
     log = prefix.host_path(STOP_WORK + r"\payload.log")
     if os.path.exists(log):
         os.remove(log)
+    batch = write_kit_file(prefix, "stop.bat", "@echo off\n%s\n%s --cases %s --work %s\n"
+                           % (first, RUNNER, cases, STOP_WORK), newline="\r\n")
     results = []
     thread = threading.Thread(target=lambda: results.append(prefix.wine(
-        [RUNNER, "--cases", cases, "--work", STOP_WORK], timeout=600)))
+        ["cmd", "/c", batch], timeout=600)))
     thread.start()
     deadline, seen = time.time() + 300, False
     while thread.is_alive() and time.time() < deadline and not seen:
@@ -95,8 +98,8 @@ def stop_runner(prefix, cases, number):
 
 
 def run_checks_batch(prefix):
-    """What the next start puts back, a broken cases file, and the refusals, in one start of
-    Wine: a batch file whose sections begin "=== NAME"."""
+    """What a stopped run left, broken cases files, and the refusals, in one start of Wine: a
+    batch file whose sections begin "=== NAME"."""
     with open(CASES_FILE, encoding="utf-8") as f:
         text = f.read()
     broken = write_kit_file(prefix, "broken-cases.txt", broken_copy(text))
@@ -106,9 +109,7 @@ def run_checks_batch(prefix):
     hex_line = ('"%s" %s' % (RUNNER, only)).encode("utf-16-le").hex()
     lines = [
         "@echo off",
-        "echo === leftover",
-        r"%s --work %s %s" % (RUNNER, STOP_WORK, only),
-        "echo exit=%errorlevel%",
+        "echo === stopped",
         r"%s\regtool.exe dump 64" % KIT,
         'reg query "HKCU\\%s" >nul 2>nul' % USER_KEY,
         "echo user-key=%errorlevel%",
@@ -165,25 +166,26 @@ def check_runner(prefix, pattern, runner_lines):
     cases = write_kit_file(prefix, "stop-cases.txt", STOP_CASES)
     record_path = prefix.host_path(STOP_WORK + r"\pending-restore.txt")
 
-    output, seen = stop_runner(prefix, cases, signal.SIGINT)
-    record("%s runner: Ctrl+C puts back what it changed" % arch,
-           seen and "stopped (Ctrl+C)" in output and not os.path.exists(record_path),
-           ["payload seen: %s; record left: %s; output:" % (seen, os.path.exists(record_path)),
-            output])
-    # The next start finds no entry (it would refuse) and no value of its own in HKCU (it would
-    # take it for the user's, and put it back at the end below).
-    output, seen = stop_runner(prefix, cases, signal.SIGKILL)
+    # Killed, then started again, which puts back what the killed run left, and stopped by Ctrl+C
+    # once it has changed the same again. The value of its own under HKCU must be gone at the end
+    # (a next start that had found it there would take it for the user's, and put it back).
+    killed, seen = stop_runner(prefix, cases, signal.SIGKILL,
+                               'reg delete "HKCU\\%s" /f >nul 2>nul' % USER_KEY)
     record("%s runner: a killed run leaves its record of what to put back" % arch,
-           seen and os.path.exists(record_path),
-           ["payload seen: %s; output:" % seen, output])
-
+           seen and os.path.exists(record_path), ["payload seen: %s; output:" % seen, killed])
+    stopped, seen = stop_runner(prefix, cases, signal.SIGINT)
     sections, output = run_checks_batch(prefix)
+    after = sections.get("stopped", "")
+    put_back = "missing" in after and "user-key=1" in after
+    record("%s runner: the next start puts back what a killed run left" % arch,
+           "put back what a stopped run left: the uninstall entry removed, 1 value" in stopped
+           and put_back, [stopped, output])
+    record("%s runner: Ctrl+C puts back what it changed" % arch,
+           seen and "stopped (Ctrl+C)" in stopped and not os.path.exists(record_path) and put_back,
+           ["payload seen: %s; record left: %s; output:" % (seen, os.path.exists(record_path)),
+            stopped, output])
     check_broken_data(arch, sections.get("broken", ""), sections.get("miscounted", ""),
                       runner_lines)
-    leftover = sections.get("leftover", "")
-    record("%s runner: the next start puts back what a killed run left" % arch,
-           "put back what a stopped run left" in leftover and exit_of(leftover) == 0 and
-           "\nmissing" in leftover and "user-key=1" in leftover, [output])
     entry = sections.get("entry", "")
     record("%s runner: refuses while the uninstall entry exists, and leaves it" % arch,
            "refused: the uninstall entry" in entry and exit_of(entry) == 2 and
