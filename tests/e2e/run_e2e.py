@@ -1,14 +1,15 @@
-"""Runs the end-to-end cases on each Wine prefix: the runner (e2e_runner.exe), started once per
-prefix on the cases file (cases.txt), and each of its lines recorded; the cases that the file
-leaves to Wine run here, under the same names. Then, on the first prefix, the runner's own
-checks. Exits 1 when a case failed, or when the number of cases run differs from what the file
-declares."""
+"""Runs the end-to-end cases on each Wine prefix, the prefixes side by side: the runner
+(e2e_runner.exe), started once per prefix on the cases file (cases.txt), and each of its lines
+recorded; the cases that the file leaves to Wine run here, under the same names. Then, on the
+first prefix, the runner's own checks. Exits 1 when a case failed, or when the number of cases
+run differs from what the file declares."""
 
 import argparse
 import os
 import re
 import shutil
 import sys
+import threading
 import time
 import traceback
 
@@ -102,17 +103,40 @@ def runner_lines(output, names=()):
     return cases, others
 
 
-def run_wine_case(prefix, label, function):
+class Recorder:
+    """What one prefix's thread found, recorded once every thread is done: the prefixes run side
+    by side (each has a wineserver of its own, and the test VM a CPU for each), and their lines
+    come out one prefix after the other."""
+
+    def __init__(self):
+        self.calls = []
+
+    def record(self, *arguments):
+        self.calls.append((record, arguments))
+
+    def not_here(self, *arguments):
+        self.calls.append((record_not_here, arguments))
+
+    def say(self, text):
+        self.calls.append((print, (text,)))
+
+    def replay(self):
+        for function, arguments in self.calls:
+            function(*arguments)
+
+
+def run_wine_case(prefix, label, function, out):
     check = Check()
     started = time.time()
     try:
         function(prefix, check)
     except Exception:  # a harness fault fails the case, the others still run
         check.failures.append(traceback.format_exc())
-    record("%s (%.1f s)" % (label, time.time() - started), not check.failures, check.failures)
+    out.record("%s (%.1f s)" % (label, time.time() - started), not check.failures,
+               check.failures)
 
 
-def run_cases(prefix, pattern):
+def run_cases(prefix, pattern, out):
     declared, cases = read_cases(CASES_FILE)
     by_name = {case.name: case for case in cases}
     started = time.time()
@@ -120,7 +144,7 @@ def run_cases(prefix, pattern):
     result = run_runner(prefix, arguments, {"WINEDEBUG": "-all" + ACTCTX_CHANNELS})
     output = result.stdout.decode("utf-8", "replace")
     lines, others = runner_lines(output, by_name)
-    print("the runner took %.0f s" % (time.time() - started))
+    out.say("%s: the runner took %.0f s" % (prefix.arch, time.time() - started))
     for status, name, said, *took in lines:
         case = by_name.get(name)
         label = "%s %s: %s" % (prefix.arch, case.suite if case else "?", name)
@@ -128,28 +152,42 @@ def run_cases(prefix, pattern):
             label += " (%.1f s)" % took[0]
         if status == "not-here" and case and case.wine_only:
             if name in WINE_CASES:
-                run_wine_case(prefix, label, WINE_CASES[name])
+                run_wine_case(prefix, label, WINE_CASES[name], out)
             else:
-                record(label, False, ["the cases file leaves it to Wine, which has no such case"])
+                out.record(label, False,
+                           ["the cases file leaves it to Wine, which has no such case"])
         elif status == "not-here":
-            record_not_here(label, said[0])
+            out.not_here(label, said[0])
         else:
             reports = activation_context_reports(result.stderr.decode("utf-8", "replace")) \
                 if name == MANIFEST_CASE else []
-            record(label, status == "ok" and not reports, said + reports)
+            out.record(label, status == "ok" and not reports, said + reports)
     wanted = [case.name for case in cases if pattern in case.name]
     ran = [line[1] for line in lines]
     why = ["the cases file declares %d cases and holds %d" % (declared, len(cases))
            if declared != len(cases) else "",
            "ran %d of %d: %s" % (len(ran), len(wanted), sorted(set(wanted) ^ set(ran)))
            if sorted(ran) != sorted(wanted) else ""]
-    record("%s: the runner ran each case of the data once (%d of %d declared)"
-           % (prefix.arch, len(ran), declared), not any(why),
-           [w for w in why if w] + ["the runner said: " + line for line in others[-5:]])
+    out.record("%s: the runner ran each case of the data once (%d of %d declared)"
+               % (prefix.arch, len(ran), declared), not any(why),
+               [w for w in why if w] + ["the runner said: " + line for line in others[-5:]])
     failed = any(line[0] == "FAIL" for line in lines)
-    record("%s: the runner's exit status says how its cases went" % prefix.arch,
-           result.returncode == (1 if failed or declared != len(cases) else 0),
-           ["exit %d; its last lines: %s" % (result.returncode, others[-3:])])
+    out.record("%s: the runner's exit status says how its cases went" % prefix.arch,
+               result.returncode == (1 if failed or declared != len(cases) else 0),
+               ["exit %d; its last lines: %s" % (result.returncode, others[-3:])])
+
+
+def run_prefix(prefix, pattern, checks_runner, out):
+    try:
+        lay_out_kit(prefix)
+        run_cases(prefix, pattern, out)
+        if checks_runner:
+            started = time.time()
+            check_runner(prefix, pattern, runner_lines, out.record)
+            out.say("%s: the runner's own checks took %.0f s" % (prefix.arch,
+                                                                 time.time() - started))
+    except Exception:  # a fault of the harness fails this prefix's run, not the other's
+        out.record("%s: the harness" % prefix.arch, False, [traceback.format_exc()])
 
 
 def main():
@@ -162,19 +200,25 @@ def main():
     args = parser.parse_args()
 
     only_arch = os.environ.get("VUQ_E2E_ARCH")
-    for index, arch in enumerate(args.arch or ([only_arch] if only_arch else ["win64", "win32"])):
-        prefix = Prefix(args, arch)
-        started = time.time()
-        prefix.ensure()
-        print("prefix %s ready in %.1f s" % (arch, time.time() - started))
-        try:
-            lay_out_kit(prefix)
-            run_cases(prefix, args.k)
-            if index == 0:
-                started = time.time()
-                check_runner(prefix, args.k, runner_lines)
-                print("the runner's own checks took %.0f s" % (time.time() - started))
-        finally:
+    arches = args.arch or ([only_arch] if only_arch else ["win64", "win32"])
+    prefixes = []
+    try:
+        for arch in arches:
+            started = time.time()
+            prefixes.append(Prefix(args, arch))
+            prefixes[-1].ensure()
+            print("prefix %s ready in %.1f s" % (arch, time.time() - started))
+        recorders = [Recorder() for _ in prefixes]
+        threads = [threading.Thread(target=run_prefix, args=(prefix, args.k, index == 0, out))
+                   for index, (prefix, out) in enumerate(zip(prefixes, recorders))]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        for out in recorders:
+            out.replay()
+    finally:
+        for prefix in prefixes:
             prefix.stop()
     return finish()
 

@@ -8,14 +8,10 @@ import os
 import re
 import shutil
 import signal
-import sys
 import threading
 import time
 
 from winelab import registry_values, text_bytes, unix_pid
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from report import record
 
 KIT = r"C:\e2e-kit"
 RUNNER = KIT + r"\e2e_runner.exe"
@@ -55,7 +51,7 @@ def write_kit_file(prefix, name, text, newline="\n"):
     return KIT + "\\" + name
 
 
-def check_broken_data(arch, broken, miscounted, runner_lines):
+def check_broken_data(arch, broken, miscounted, runner_lines, record):
     """The broken expectation fails the run and its case; the count, a run of passing cases."""
     lines, _ = runner_lines(broken)
     said = [line for status, name, what, *_ in lines if status == "FAIL" and name == BROKEN_CASE
@@ -158,7 +154,7 @@ def exit_of(text):
     return int(found[0]) if found else None
 
 
-def check_runner(prefix, pattern, runner_lines):
+def check_runner(prefix, pattern, runner_lines, record):
     if pattern and "runner" not in pattern:
         return
     arch = prefix.arch
@@ -185,7 +181,7 @@ def check_runner(prefix, pattern, runner_lines):
            ["payload seen: %s; record left: %s; output:" % (seen, os.path.exists(record_path)),
             stopped, output])
     check_broken_data(arch, sections.get("broken", ""), sections.get("miscounted", ""),
-                      runner_lines)
+                      runner_lines, record)
     entry = sections.get("entry", "")
     record("%s runner: refuses while the uninstall entry exists, and leaves it" % arch,
            "refused: the uninstall entry" in entry and exit_of(entry) == 2 and
