@@ -7,8 +7,8 @@
 
 // The own path must leave room for its terminator; a longer one is refused, never cut.
 const size_t kOwnPathCapacity = 512;
-// The longest path shown (the \\?\ form of a final path may have 519 units), the longest
-// words around it (a pinned build's refusals are the longest), NUL.
+// The longest path shown (a final path less its \\?\ may have 515 units), the longest words
+// around it (a pinned build's refusals are the longest), NUL.
 const size_t kPathMessageCapacity = kApplicationPathCapacity + 80;
 
 enum OwnPathResult { kOwnPathRead, kOwnPathUnsplit, kOwnPathTooLong };
