@@ -370,8 +370,10 @@ def check_dll_loads(c, events, shows_box, hashes=False):
         names = [path.rsplit("\\", 1)[1] for kind, path in events if kind == "load"]
         c.equal([name for name in names if name in ("user32.dll", "gdi32.dll")], [],
                 "user32 or gdi32 in a run without a box")
+    # A pinned build finds CryptoAPI in advapi32 at run time, by its full path too.
     asked = [path for kind, path in events if kind == "LoadLibraryExW"]
-    want = [SYSTEM_FOLDER + "shcore.dll"] + [SYSTEM_FOLDER + "user32.dll"] * (1 if shows_box else 0)
+    want = ([SYSTEM_FOLDER + "shcore.dll"] + [SYSTEM_FOLDER + "advapi32.dll"] * hashes
+            + [SYSTEM_FOLDER + "user32.dll"] * shows_box)
     c.equal(asked, want, "libraries the wrapper loads itself, by full path, each once")
 
 
@@ -604,6 +606,41 @@ def pinned_starts_what_it_checked(p, c):
     expect_started(c, run, "C:\\e2e\\link\\" + name, "/NoReset ")
 
 
+UNUSABLE = "{} cannot be started from this folder: copy the release to a local folder."
+
+
+@case("pinned build started through a link to a folder x.: the genuine payload or a refusal, "
+      "never the payload under x; without GetFinalPathNameByHandleW (XP) the path as planned",
+      "faults")
+def pinned_dotted_folder(p, c):
+    name, other = payload_name(p), "VuqSetup.wzq" if p.is64 else "VuqSetup64.wzq"
+    shutil.rmtree(p.host_path(r"C:\e2e\FD"), ignore_errors=True)
+    genuine = Scenario(p, r"C:\e2e\FD\x.\VuqSetup", wrapper=PINNED)
+    decoy = Scenario(p, r"C:\e2e\FD\x\VuqSetup", wrapper=PINNED)
+    # Win32 reads x.\ as x\, where each system's name holds the other system's build.
+    for swapped, original in ((name, other), (other, name)):
+        shutil.copy(p.host_path(genuine.folder + "\\" + original),
+                    p.host_path(decoy.folder + "\\" + swapped))
+    make_link(p, r"FD\pkg", "x.")
+    build = "64" if p.is64 else "32"
+    exe = r"C:\e2e\FD\pkg\VuqSetup\VuqSetup.exe"
+    for wrapper in (PINNED, "VuqSetupPinnedWithoutFinalPathApi"):
+        shutil.copy(p.helper(wrapper), p.host_path(genuine.exe))
+        run = run_wrapper(p, genuine, '"%s"' % exe, application=exe, trap_boxes=True, relay=False)
+        sub = Check()
+        sub.equal([r["build"] for r in run.payloads if r["build"] != build], [],
+                  "builds started other than this system's (the payload under x)")
+        planned = r"C:\e2e\FD\pkg\VuqSetup" + "\\" + name
+        if wrapper != PINNED:
+            expect_started(sub, run, planned, "/NoReset ")
+        elif run.payloads:
+            sub.equal((run.error, run.exit, run.boxes, len(run.payloads)), (None, 0, [], 1),
+                      "driver error, exit status, boxes, payload starts")
+        else:
+            expect_refused(sub, run, UNUSABLE.format(planned), SETUP)
+        c.failures += ["%s: %s" % (wrapper, f) for f in sub.failures]
+
+
 @case("pinned build names its provider: a user's HKCU default for the type is not taken",
       "faults")
 def pinned_names_provider(p, c):
@@ -619,13 +656,16 @@ def pinned_names_provider(p, c):
 
 # What the box and CryptoAPI load by bare name where the search is not narrowed, as Wine's loader
 # shows it (+module): user32's imports and imm32, uxtheme; the provider's imports, bcrypt and
-# crypt32, and what crypt32 brings; with the rest of the wrapper's list, where Wine has them.
-PLANTED_DLLS = ("imm32", "uxtheme", "dwmapi", "rsaenh", "cryptsp", "user32", "gdi32", "win32u",
-                "version", "zlib1", "bcrypt", "crypt32")
+# crypt32, and what crypt32 brings; with the rest of the wrapper's lists (lpk and usp10, which
+# user32 and gdi32 load on XP), where Wine has them.
+PLANTED_DLLS = ("imm32", "lpk", "usp10", "uxtheme", "dwmapi", "rsaenh", "cryptsp", "cryptbase",
+                "user32", "gdi32", "win32u", "version", "zlib1", "bcrypt", "crypt32")
+# Before 8.1 the split brings user32 and gdi32 in, and with them what they load by bare name.
+LOADED_BY_USER32 = ("imm32.dll", "lpk.dll", "usp10.dll")
 
 
 @case("where SetDefaultDllDirectories is missing, no DLL planted beside the wrapper loads: "
-      "with a box, and in a pinned run", "faults")
+      "with a box, and in a pinned run; imm32, lpk and usp10 load before the split", "faults")
 def old_system_planted_dlls(p, c):
     system = "C:\\windows\\syswow64\\" if p.is64 else "C:\\windows\\system32\\"
     box = Scenario(p, r"C:\e2e\plantedbox", "setup.exe", wrapper="VuqSetupWithoutDllApi")
@@ -638,6 +678,15 @@ def old_system_planted_dlls(p, c):
     run = run_wrapper(p, box, '"%s"' % box.exe, payload_env=LOAD_TRACE)
     expect_refused(c, run, "SearchExeName failed", SETUP)
     events = wrapper_events(run.stderr, box.exe)
+    # Asked for by full path before the splitter's DLL, and loaded from the system folder then
+    # where the prefix has it (Wine 8 has no lpk).
+    split = ("LoadLibraryExW", SYSTEM_FOLDER + "shcore.dll")
+    before = events[:events.index(split)] if split in events else events
+    c.equal([name for name in LOADED_BY_USER32
+             if ("LoadLibraryExW", SYSTEM_FOLDER + name) not in before
+             or os.path.exists(p.host_path(system + name))
+             and ("load", SYSTEM_FOLDER + name) not in before], [],
+            "not loaded by full path from the system folder before the splitter's DLL")
     pinned_run = run_wrapper(p, pinned, '"%s"' % pinned.exe, payload_env=LOAD_TRACE)
     expect_started(c, pinned_run, pinned.folder + "\\" + payload_name(p), "/NoReset ")
     events += wrapper_events(pinned_run.stderr, pinned.exe)
