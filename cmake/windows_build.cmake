@@ -13,12 +13,13 @@ set(VUQ_WINDOWS_LINK_OPTIONS -municode -static -s -Wl,--gc-sections -Wl,--no-ins
 # and user32, are loaded at run time), and no frame large enough to need a stack probe, which
 # would otherwise come from libgcc. Its code runs on every x86 CPU that XP runs on, Pentium MMX,
 # K6 and Vortex86 among them (i586: no cmov), and its image says that it has no exception
-# handlers (NO_SEH), as it has none. Compact code: arguments pushed, no frame pointer, the stack
-# kept at the 4 bytes Windows gives a 32-bit thread (no SSE needs more), data aligned as the ABI
-# asks rather than to 32 bytes.
-set(VUQ_WRAPPER_COMPILE_OPTIONS ${VUQ_WINDOWS_COMPILE_OPTIONS} -march=i586 -fno-stack-protector
-    -Wframe-larger-than=3900 -mno-stack-arg-probe -mno-accumulate-outgoing-args
-    -fomit-frame-pointer -mpreferred-stack-boundary=2 -malign-data=abi)
+# handlers (NO_SEH), as it has none. Compact code: size before speed (-Oz), arguments pushed, no
+# frame pointer, the stack kept at the 4 bytes Windows gives a 32-bit thread (no SSE needs more),
+# data aligned as the ABI asks rather than to 32 bytes.
+set(VUQ_WRAPPER_COMPILE_OPTIONS ${VUQ_WINDOWS_COMPILE_OPTIONS} -Oz -march=i586
+    -fno-stack-protector -Wframe-larger-than=3900 -mno-stack-arg-probe
+    -mno-accumulate-outgoing-args -fomit-frame-pointer -mpreferred-stack-boundary=2
+    -malign-data=abi)
 set(VUQ_WRAPPER_LINK_OPTIONS -nostdlib -nostartfiles -s -Wl,--gc-sections
     -Wl,--no-insert-timestamp -Wl,-e,_ProcessEntry -Wl,--dynamicbase,--nxcompat,--no-seh
     -Wl,--major-subsystem-version,5,--minor-subsystem-version,0)
@@ -63,9 +64,11 @@ function(pin_wrapper_payloads name payload32 payload64)
     add_dependencies(${name} ${name}Pins)
     target_sources(${name} PRIVATE ${VUQ_SRC}/launch/payload_check.cpp
         ${VUQ_SRC}/platform/payload_file_win32.cpp)
-    # Its read buffer is zero-filled storage: with a section of its own it would be written out
-    # into the file as 64 KB of zeros rather than left to the loader.
-    set_source_files_properties(${VUQ_SRC}/launch/payload_check.cpp TARGET_DIRECTORY ${name}
+    # Its read buffer and the CryptoAPI functions found at run time are zero-filled storage:
+    # with a section of their own they would be written out into the file as zeros (a .data
+    # section) rather than left to the loader.
+    set_source_files_properties(${VUQ_SRC}/launch/payload_check.cpp
+        ${VUQ_SRC}/platform/payload_file_win32.cpp TARGET_DIRECTORY ${name}
         PROPERTIES COMPILE_OPTIONS -fno-data-sections)
     # The entry includes the pins; the compiler's own dependency file tracks that include.
     target_compile_definitions(${name} PRIVATE VUQ_PAYLOAD_PINS_FILE="${pins}")

@@ -81,7 +81,7 @@ check_program() {
     esac
     case $1:$machine in
     PAYLOAD32:332 | PAYLOAD64:34404) ;;
-    PAYLOAD64:332) note="note: $what a 32-bit x86 program, which 64-bit Windows runs too" ;;
+    PAYLOAD64:332) note="note: $what a 32-bit x86 program, which 64-bit Windows runs too, Windows 10 on ARM (no x64 program) among them" ;;
     PAYLOAD32:*) fail "$what $(machine_name "$machine"), which 32-bit Windows cannot start: PAYLOAD32 must be a 32-bit x86 program" ;;
     *) fail "$what $(machine_name "$machine"), which x64 Windows cannot start: PAYLOAD64 must be an x64 or a 32-bit x86 program" ;;
     esac

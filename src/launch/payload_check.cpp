@@ -51,16 +51,9 @@ static PayloadVerdict CompareContent(PlatformHandle file, const PayloadPin& pin)
 PayloadVerdict CheckPayload(const WideUnit* path, const PayloadPin& pin,
                             PlatformHandle* heldPayload) {
     PlatformHandle file = nullptr;
-    switch (OpenFileSharedRead(path, &file)) {
-    case kFileOpened:
-        break;
-    case kFileMissing:
-        return kPayloadMissing;
-    case kFileInUse:
-        return kPayloadInUse;
-    default:
-        return kPayloadUnreadable;
-    }
+    FileOpenResult opened = OpenFileSharedRead(path, &file);
+    if (opened != kFileOpened)
+        return static_cast<PayloadVerdict>(opened);
     PayloadVerdict verdict = CompareContent(file, pin);
     if (verdict == kPayloadGenuine)
         *heldPayload = file;
@@ -78,33 +71,85 @@ static const WideUnit* DescribeRefusal(PayloadVerdict verdict) {
         return u" cannot be read.";
     case kPayloadUncheckable:
         return u" cannot be checked: this system cannot compute SHA-256.";
+    case kPayloadPathUnusable:
+        return u" cannot be started from this folder: copy the release to a local folder.";
     default:
         return u" is not the file this setup was made for.";
     }
 }
 
-// The path of the file that was checked, as its volume's drive letter or server names it:
-// \\?\C:\... as C:\..., \\?\UNC\server\... as \\server\.... Started by that path, the file is the
-// one held, even where a folder on the planned path has been made to lead elsewhere since.
-// 0 with path rewritten, or left as planned where the system cannot tell (XP); 1 when the path
-// cannot be told or does not fit.
-static int ResolveHeldPath(PlatformHandle held, WideUnit* path) {
+// Units that Win32 parses or refuses in a name: controls and <>:"/|?*.
+static int IsParsedUnit(WideUnit unit) {
+    for (const WideUnit* parsed = u"<>:\"/|?*"; *parsed != 0; ++parsed)
+        if (unit == *parsed)
+            return 1;
+    return unit < 0x20;
+}
+
+// Names Win32 takes for a device in every folder, alone or before blanks, a dot and anything:
+// those Microsoft lists. COM and LPT count with a digit 1-9 or a superscript 1-3 after them; to
+// be safe, each of these counts with any one unit after it.
+static const WideUnit kDeviceNames[] = u"CON\0PRN\0AUX\0NUL\0COM\0LPT\0";
+const size_t kDeviceNameLength = 3;
+
+static int EndsName(WideUnit unit) {
+    return unit == 0 || unit == u'\\' || unit == u'.' || unit == u' ';
+}
+
+// name: the rest of the path from a name's first unit.
+[[gnu::noinline]] static int IsDeviceName(const WideUnit* name) {
+    for (const WideUnit* device = kDeviceNames; *device != 0; device += kDeviceNameLength + 1)
+        if (FindTextNoCase(name, device) == 0 &&
+            (EndsName(name[kDeviceNameLength]) || EndsName(name[kDeviceNameLength + 1])))
+            return 1;
+    return 0;
+}
+
+// Nonzero when Win32 reads names, the names of a full path from the first on, as they stand: no
+// name is a device's, holds a unit that Win32 parses or refuses, is empty or ends in a dot or a
+// blank (Win32 drops them: "x." names "x").
+[[gnu::noinline]] static int AreKeptByWin32(const WideUnit* names) {
+    const WideUnit* name = names;
+    for (const WideUnit* unit = names;; ++unit) {
+        if (*unit != 0 && *unit != u'\\') {
+            if (IsParsedUnit(*unit))
+                return 0;
+            continue;
+        }
+        // Where the name is empty, the unit before its end is the backslash before it.
+        if (EndsName(unit[-1]) || IsDeviceName(name))
+            return 0;
+        if (*unit == 0)
+            return 1;
+        name = unit + 1;
+    }
+}
+
+// The path of the file that was checked, from its final path (\\?\C:\... or
+// \\?\UNC\server\...) without \\?\ (\\?\UNC\ as \\), where Win32 reads that as it stands
+// and it opens the held file again. Started by that path, the file is the one held, even where a
+// folder on the planned path has been made to lead elsewhere since. The \\?\ form itself is
+// never started: CreateProcessW is not documented to take it, and Wine's reads it by Win32 rules
+// ("x." as "x"). Where the system cannot tell a final path (XP), the path as planned, if it
+// opens the held file again: a junction retargeted since the check shows there.
+// 0 with path rewritten or kept; 1 when no path is known to name the held file.
+[[gnu::noinline]] static int ResolveHeldPath(PlatformHandle held, WideUnit* path) {
     WideUnit final[kApplicationPathCapacity];
     long length = ReadFinalPath(held, final, kApplicationPathCapacity);
     if (length < 0)
-        return 0;
-    if (length == 0 || length >= static_cast<long>(kApplicationPathCapacity))
+        return !IsSameFile(held, path);
+    if (length == 0 || length >= static_cast<long>(kApplicationPathCapacity) ||
+        FindTextNoCase(final, u"\\\\?\\") != 0)
         return 1;
-    int skip = 0;
-    if (FindTextNoCase(final, u"\\\\?\\") == 0) {
-        skip = 4;
-        if (FindTextNoCase(final + skip, u"UNC\\") == 0) {
-            skip = 6;
-            final[skip] = u'\\';
-        }
-    }
-    return CopyTextPrefix(path, kApplicationPathCapacity, final + skip,
-                          static_cast<size_t>(length - skip));
+    WideUnit* plain = final + 4;
+    if (FindTextNoCase(final, u"\\\\?\\UNC\\") == 0)
+        *(plain += 2) = u'\\';
+    // \\server\... or C:\... (its first name empty here); \\?\Volume{...}\... has no such form.
+    if ((plain[0] == u'\\' || (plain[1] == u':' && plain[2] == u'\\')) &&
+        AreKeptByWin32(plain + 2) && IsSameFile(held, plain))
+        return CopyTextPrefix(path, kApplicationPathCapacity, plain,
+                              static_cast<size_t>(length - (plain - final)));
+    return 1;
 }
 
 int RunPinnedSetupWrapper(const WideUnit* argumentText, const PayloadPins& pins) {
@@ -120,7 +165,7 @@ int RunPinnedSetupWrapper(const WideUnit* argumentText, const PayloadPins& pins)
         return ReportStartFailure(plan.applicationPath);
     if (verdict == kPayloadGenuine && ResolveHeldPath(held, plan.applicationPath) != 0) {
         ReleaseHandle(held);
-        verdict = kPayloadUnreadable;
+        verdict = kPayloadPathUnusable;
     }
     if (verdict != kPayloadGenuine)
         return ReportPathError(u"", plan.applicationPath, DescribeRefusal(verdict));

@@ -14,13 +14,15 @@ struct PayloadPins {
     PayloadPin payload64;
 };
 
+// A file that cannot be opened gets the open's own result as its verdict.
 enum PayloadVerdict {
-    kPayloadGenuine,
-    kPayloadMissing,
+    kPayloadGenuine = kFileOpened,
+    kPayloadMissing = kFileMissing,
+    kPayloadInUse = kFileInUse,
+    kPayloadUnreadable = kFileUnreadable,
     kPayloadNotGenuine,
-    kPayloadInUse,
-    kPayloadUnreadable,
-    kPayloadUncheckable
+    kPayloadUncheckable,
+    kPayloadPathUnusable // no path is known to name the checked file
 };
 
 // Opens the file at path shared for reading only and compares its size, then its SHA-256, with

@@ -7,17 +7,20 @@
 
 // The own path must leave room for its terminator; a longer one is refused, never cut.
 const size_t kOwnPathCapacity = 512;
-// The longest application path, the longest words around it (a pinned build's refusals are the
-// longest), NUL.
-const size_t kPathMessageCapacity = kPathLimit + 64 + 1;
+// The longest path shown (a final path less its \\?\ may have 515 units), the longest words
+// around it (a pinned build's refusals are the longest), NUL.
+const size_t kPathMessageCapacity = kApplicationPathCapacity + 80;
 
 enum OwnPathResult { kOwnPathRead, kOwnPathUnsplit, kOwnPathTooLong };
 
 // Session 0 shows nothing to anybody from Vista on, though its console's window station is
-// flagged visible; on XP the console is session 0 itself. An unknown session counts as seen.
+// flagged visible. On XP session 0 is the first user's to log on, seen at the console or when
+// that user switches back to it, so a box there is shown as anywhere. An unknown session counts
+// as seen.
 static int IsInUnseenSession() {
     unsigned long session = 0;
-    return QueryProcessSession(&session) && session == 0 && QueryConsoleSession() != 0;
+    return QueryProcessSession(&session) && session == 0 && IsSession0Isolated() &&
+           QueryConsoleSession() != 0;
 }
 
 // A box where nobody sees it would wait for a click that never comes, and the wrapper with it:
@@ -25,7 +28,6 @@ static int IsInUnseenSession() {
 static int ReportError(const WideUnit* message, const WideUnit* caption) {
     if (IsInUnseenSession())
         return 1;
-    PreloadSystemLibraries(kBoxLibraries);
     if (IsWindowStationVisible())
         ShowMessageBox(message, caption, kMessageBoxError);
     return 1;
@@ -66,6 +68,7 @@ static int IsSystem64Bit() {
 
 const WideUnit* StartUpWrapper() {
     RestrictDllSearchToSystem();
+    PreloadSystemLibraries(kStartUpLibraries);
     const WideUnit* commandLine = ReadProcessCommandLine();
     return commandLine + SkipProgramName(commandLine);
 }

@@ -4,7 +4,8 @@
 #include "platform/platform.h"
 
 // What the process entry does before anything else: narrows the DLL search to the system
-// folder, then returns the argument text, which lies inside the process command line.
+// folder, or where it cannot, preloads what system code loads by bare name from the command
+// line's split on, then returns the argument text, which lies inside the process command line.
 const WideUnit* StartUpWrapper();
 
 // Everything from the entry point to the exit status: composes the plan from the own path,

@@ -41,6 +41,22 @@ FileOpenResult OpenFileSharedRead(const WideUnit* path, PlatformHandle* file) {
     return kFileUnreadable;
 }
 
+int IsSameFile(PlatformHandle file, const WideUnit* path) {
+    HANDLE again = CreateFileW(reinterpret_cast<const wchar_t*>(path), FILE_READ_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+    if (again == INVALID_HANDLE_VALUE)
+        return 0;
+    BY_HANDLE_FILE_INFORMATION held, found;
+    int same = GetFileInformationByHandle(file, &held) != FALSE &&
+               GetFileInformationByHandle(again, &found) != FALSE &&
+               held.dwVolumeSerialNumber == found.dwVolumeSerialNumber &&
+               held.nFileIndexHigh == found.nFileIndexHigh &&
+               held.nFileIndexLow == found.nFileIndexLow;
+    CloseHandle(again);
+    return same;
+}
+
 // Looked up at run time: XP lacks it.
 long ReadFinalPath(PlatformHandle file, WideUnit* path, unsigned long capacity) {
     typedef DWORD(WINAPI * GetFinalPathNameByHandleWFunction)(HANDLE, LPWSTR, DWORD, DWORD);
@@ -74,14 +90,43 @@ static_assert(StartsWith(MS_ENH_RSA_AES_PROV_XP_W, MS_ENH_RSA_AES_PROV_W),
               "XP SP3's name of the provider is the later name and more");
 const DWORD kProviderNameLength = ARRAYSIZE(MS_ENH_RSA_AES_PROV_W) - 1;
 
+// CryptoAPI is looked up in advapi32 at run time, once PreloadSystemLibraries(kCryptoLibraries)
+// has run: imported, its forwarders to cryptsp (7 on) would be resolved by the loader before the
+// wrapper's first instruction, by bare name, from the wrapper's folder first.
+static const char kCryptoFunctions[] = "CryptAcquireContextW\0CryptCreateHash\0CryptHashData\0"
+                                       "CryptGetHashParam\0CryptDestroyHash\0CryptReleaseContext\0";
+enum CryptoFunction {
+    kAcquireContext,
+    kCreateHash,
+    kHashData,
+    kGetHashParam,
+    kDestroyHash,
+    kReleaseContext,
+    kCryptoFunctionCount
+};
+static AnyFunction crypto[kCryptoFunctionCount];
+
+typedef BOOL(WINAPI* AcquireContextFunction)(HCRYPTPROV*, LPCWSTR, LPCWSTR, DWORD, DWORD);
+typedef BOOL(WINAPI* CreateHashFunction)(HCRYPTPROV, ALG_ID, HCRYPTKEY, DWORD, HCRYPTHASH*);
+typedef BOOL(WINAPI* HashDataFunction)(HCRYPTHASH, const BYTE*, DWORD, DWORD);
+typedef BOOL(WINAPI* GetHashParamFunction)(HCRYPTHASH, DWORD, BYTE*, DWORD*, DWORD);
+typedef BOOL(WINAPI* DestroyHashFunction)(HCRYPTHASH);
+typedef BOOL(WINAPI* ReleaseContextFunction)(HCRYPTPROV, DWORD);
+
 static int AcquireProvider(const wchar_t* name, HCRYPTPROV* provider) {
-    return CryptAcquireContextW(provider, nullptr, name, VUQ_PROVIDER_TYPE, CRYPT_VERIFYCONTEXT) !=
-           FALSE;
+    return reinterpret_cast<AcquireContextFunction>(crypto[kAcquireContext])(
+               provider, nullptr, name, VUQ_PROVIDER_TYPE, CRYPT_VERIFYCONTEXT) != FALSE;
+}
+
+static void ReleaseProvider(HCRYPTPROV provider) {
+    reinterpret_cast<ReleaseContextFunction>(crypto[kReleaseContext])(provider, 0);
 }
 
 // The provider is named, never left to the user's own default for the type, which any user can
 // set in HKCU. Its name from Vista on is the start of the name XP SP3 gives it.
 int BeginSha256(Sha256Hash* hash) {
+    if (!FindSystemFunctions("advapi32.dll", kCryptoFunctions, crypto))
+        return 0;
     HCRYPTPROV provider = 0;
     wchar_t name[kProviderNameLength + 1];
     for (DWORD i = 0; i < kProviderNameLength; ++i)
@@ -90,8 +135,9 @@ int BeginSha256(Sha256Hash* hash) {
     if (!AcquireProvider(name, &provider) && !AcquireProvider(MS_ENH_RSA_AES_PROV_XP_W, &provider))
         return 0;
     HCRYPTHASH created = 0;
-    if (CryptCreateHash(provider, CALG_SHA_256, 0, 0, &created) == FALSE) {
-        CryptReleaseContext(provider, 0);
+    if (reinterpret_cast<CreateHashFunction>(crypto[kCreateHash])(provider, CALG_SHA_256, 0, 0,
+                                                                  &created) == FALSE) {
+        ReleaseProvider(provider);
         return 0;
     }
     hash->provider = reinterpret_cast<PlatformHandle>(provider);
@@ -100,16 +146,18 @@ int BeginSha256(Sha256Hash* hash) {
 }
 
 int HashBytes(Sha256Hash* hash, const unsigned char* bytes, unsigned long count) {
-    return CryptHashData(AsHash(hash->hash), bytes, count, 0) != FALSE;
+    return reinterpret_cast<HashDataFunction>(crypto[kHashData])(AsHash(hash->hash), bytes, count,
+                                                                 0) != FALSE;
 }
 
 int FinishSha256(Sha256Hash* hash, unsigned char* digest) {
     DWORD size = kSha256Size;
-    return CryptGetHashParam(AsHash(hash->hash), HP_HASHVAL, digest, &size, 0) != FALSE &&
+    return reinterpret_cast<GetHashParamFunction>(crypto[kGetHashParam])(
+               AsHash(hash->hash), HP_HASHVAL, digest, &size, 0) != FALSE &&
            size == kSha256Size;
 }
 
 void ReleaseSha256(Sha256Hash* hash) {
-    CryptDestroyHash(AsHash(hash->hash));
-    CryptReleaseContext(AsProvider(hash->provider), 0);
+    reinterpret_cast<DestroyHashFunction>(crypto[kDestroyHash])(AsHash(hash->hash));
+    ReleaseProvider(AsProvider(hash->provider));
 }

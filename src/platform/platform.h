@@ -33,12 +33,17 @@ void RestrictDllSearchToSystem();
 // list by an empty name) by its full path in the system folder, so that a later load of the
 // same name, from the wrapper's folder first, gets the one already loaded instead.
 void PreloadSystemLibraries(const char* names);
-// What a box loads by bare name: imm32 while user32 starts, uxtheme for the themed box, dwmapi
-// (uxtheme's, Vista and 7).
-const char kBoxLibraries[] = "imm32.dll\0uxtheme.dll\0dwmapi.dll\0";
-// What CryptoAPI loads by bare name: the provider, cryptsp (7) and cryptbase (Vista, 7), and
-// imm32, as Wine's provider brings user32 in.
-const char kCryptoLibraries[] = "imm32.dll\0rsaenh.dll\0cryptsp.dll\0cryptbase.dll\0";
+// Every list of what is preloaded, with why. Before the command line is split: before 8.1 the
+// splitter is shell32's, which brings user32 and gdi32 in on every run, and they load imm32
+// (user32, while it starts), lpk (user32 on XP) and usp10 (lpk's and gdi32's script processor)
+// by bare name; and what a box loads by bare name: uxtheme for the themed box, dwmapi (uxtheme's,
+// Vista and 7).
+const char kStartUpLibraries[] = "imm32.dll\0lpk.dll\0usp10.dll\0uxtheme.dll\0dwmapi.dll\0";
+// Before CryptoAPI is looked up in advapi32: cryptsp, to which advapi32's CryptoAPI forwards
+// from 7 on (the lookup resolves the forwarder, by bare name), and cryptbase, which CryptoAPI
+// loads by bare name on Vista and 7; then the provider, rsaenh. imm32, which Wine's provider
+// brings in with user32, is in from start-up on.
+const char kCryptoLibraries[] = "cryptbase.dll\0cryptsp.dll\0rsaenh.dll\0";
 
 // GetCommandLineW.
 const WideUnit* ReadProcessCommandLine();
@@ -61,6 +66,10 @@ int QueryProcessSession(unsigned long* session);
 // WTSGetActiveConsoleSessionId: the session the console belongs to (0xFFFFFFFF: none just now);
 // 0, the session XP gives the console, where the system lacks it.
 unsigned long QueryConsoleSession();
+// Nonzero from Vista on, where session 0 holds services alone and nobody sees it; 0 on XP and
+// Server 2003, which give the first user to log on session 0. Told by kernel32's GetTickCount64,
+// which came with Vista, not by the version number, which an XP compatibility mode lowers.
+int IsSession0Isolated();
 // GetProcessWindowStation + GetUserObjectInformationW(UOI_FLAGS): 0 when the process's window
 // station has no visible display (a service's, in session 0), 1 otherwise or when unknown.
 int IsWindowStationVisible();
@@ -94,13 +103,19 @@ FileOpenResult OpenFileSharedRead(const WideUnit* path, PlatformHandle* file);
 // written to path; 0 on failure; capacity or more when it does not fit; -1 where the system
 // lacks the function (XP).
 long ReadFinalPath(PlatformHandle file, WideUnit* path, unsigned long capacity);
+// CreateFileW of path for its attributes alone, then GetFileInformationByHandle of that handle
+// and of file: nonzero when path opens and names file itself (the same volume serial number and
+// file index); 0 otherwise.
+int IsSameFile(PlatformHandle file, const WideUnit* path);
 // GetFileSizeEx. Nonzero on success.
 int QueryFileSize(PlatformHandle file, unsigned long long* size);
 // ReadFile. Nonzero on success; *count is 0 at the end of the file.
 int ReadFileBytes(PlatformHandle file, unsigned char* buffer, unsigned long capacity,
                   unsigned long* count);
 // CryptAcquireContextW (the system's PROV_RSA_AES provider by name, CRYPT_VERIFYCONTEXT), then
-// CryptCreateHash (CALG_SHA_256). Nonzero on success; on failure nothing is left to release.
+// CryptCreateHash (CALG_SHA_256), each of the CryptoAPI functions here looked up in advapi32 now,
+// after PreloadSystemLibraries(kCryptoLibraries). Nonzero on success; on failure nothing is left
+// to release.
 int BeginSha256(Sha256Hash* hash);
 // CryptHashData. Nonzero on success.
 int HashBytes(Sha256Hash* hash, const unsigned char* bytes, unsigned long count);

@@ -65,11 +65,19 @@ static HMODULE LoadSystemLibrary(const char* library) {
     return LoadLibraryExW(path, nullptr, searchNarrowed ? 0 : LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 
-static AnyFunction FindSystemFunction(const char* library, const char* name) {
+int FindSystemFunctions(const char* library, const char* names, AnyFunction* functions) {
     HMODULE module = LoadSystemLibrary(library);
     if (module == nullptr)
-        return nullptr;
-    return FindFunction(module, name);
+        return 0;
+    while (*names != 0) {
+        *functions = FindFunction(module, names);
+        if (*functions++ == nullptr)
+            return 0;
+        while (*names != 0)
+            ++names;
+        ++names;
+    }
+    return 1;
 }
 
 // Looked up at run time: Windows before 8 (without KB2533623) lacks it.
@@ -103,10 +111,9 @@ const WideUnit* ReadProcessCommandLine() {
 // in with a GUI thread; older systems have it in shell32 alone.
 WideUnit** SplitCommandLine(const WideUnit* commandLine, int* count) {
     typedef LPWSTR*(WINAPI * CommandLineToArgvWFunction)(LPCWSTR, int*);
-    AnyFunction found = FindSystemFunction("shcore.dll", VUQ_SPLIT_FUNCTION);
-    if (found == nullptr)
-        found = FindSystemFunction("shell32.dll", VUQ_SPLIT_FUNCTION);
-    if (found == nullptr)
+    AnyFunction found = nullptr;
+    if (!FindSystemFunctions("shcore.dll", VUQ_SPLIT_FUNCTION "\0", &found) &&
+        !FindSystemFunctions("shell32.dll", VUQ_SPLIT_FUNCTION "\0", &found))
         return nullptr;
     LPWSTR* arguments =
         reinterpret_cast<CommandLineToArgvWFunction>(found)(AsWide(commandLine), count);
@@ -164,6 +171,10 @@ int QueryProcessSession(unsigned long* session) {
     return 1;
 }
 
+int IsSession0Isolated() {
+    return FindKernelFunction("GetTickCount64") != nullptr;
+}
+
 unsigned long QueryConsoleSession() {
     typedef DWORD(WINAPI * WTSGetActiveConsoleSessionIdFunction)();
     AnyFunction found = FindKernelFunction("WTSGetActiveConsoleSessionId");
@@ -172,8 +183,9 @@ unsigned long QueryConsoleSession() {
     return reinterpret_cast<WTSGetActiveConsoleSessionIdFunction>(found)();
 }
 
-// user32 is loaded only when a box may have to be shown, and then once for the window station
-// and the box. A failed query counts as visible: the box is shown as it always was.
+// The wrapper loads user32 only when a box may have to be shown, and then once for the window
+// station and the box (before 8.1 shell32 has brought it in already). A failed query counts as
+// visible: the box is shown as it always was.
 int IsWindowStationVisible() {
     typedef HWINSTA(WINAPI * GetProcessWindowStationFunction)();
     typedef BOOL(WINAPI * GetUserObjectInformationWFunction)(HANDLE, int, PVOID, DWORD, LPDWORD);

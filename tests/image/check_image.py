@@ -1,8 +1,9 @@
 """Checks the built VuqSetup.exe: kind of image, manifest, icon, version record, imports,
 and what keeps attaching a detached signature exact (PE checksum, file length).
 
-Usage: /usr/bin/python3 check_image.py EXE OBJDUMP [BYTES]
-BYTES: the most the image may weigh without its resources (default 8192).
+Usage: /usr/bin/python3 check_image.py EXE OBJDUMP [BYTES [PLAIN]]
+BYTES: the most the image may weigh without its resources (default 8704).
+PLAIN: a plain build, for a pinned EXE: it may import more than PLAIN from kernel32 alone.
 """
 
 import os
@@ -57,7 +58,7 @@ DLLCHARACTERISTICS_DYNAMIC_BASE, DLLCHARACTERISTICS_NX_COMPAT = 0x0040, 0x0100
 DLLCHARACTERISTICS_NO_SEH = 0x0400
 IMAGE_FILE_RELOCS_STRIPPED = 0x0001
 IMAGE_DIRECTORY_ENTRY_BASERELOC = 5
-SIZE_WITHOUT_RESOURCES = 8 * 1024
+SIZE_WITHOUT_RESOURCES = 8704
 
 # Vista, 7, 8, 8.1, 10 and 11: without them Windows treats the wrapper as a legacy installer.
 SUPPORTED_OS = ["{e2011457-1546-43c5-a5fe-008deee3d3f0}", "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",
@@ -215,9 +216,24 @@ def check_version(res):
           [("Translation", (0x0000, 0x04B0))])
 
 
-def check_imports(pe):
-    dlls = [e.dll.decode().lower() for e in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])]
-    check("imports kernel32 and advapi32 only", sorted(dlls), IMPORTS)
+def imported(pe):
+    """{dll: sorted names} of the image's import table."""
+    return {e.dll.decode().lower(): sorted(i.name.decode() for i in e.imports)
+            for e in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])}
+
+
+def check_imports(pe, plain):
+    check("imports kernel32 and advapi32 only", sorted(imported(pe)), IMPORTS)
+    if plain is None:
+        return
+    # kernel32's own exports are resolved in kernel32 or by the loader's own API sets; any other
+    # import (advapi32's CryptoAPI forwards to cryptsp from 7 on) could bring a DLL in by bare
+    # name before the wrapper's first instruction.
+    ours, theirs = imported(pe), imported(plain)
+    more = {dll: [name for name in names if name not in theirs.get(dll, [])]
+            for dll, names in ours.items() if dll != "kernel32.dll"}
+    check("imports nothing beyond the plain build's but from kernel32",
+          {dll: names for dll, names in more.items() if names}, {})
 
 
 def check_layout(pe, file_size, most_without_resources):
@@ -259,17 +275,17 @@ def check_signing_layout(pe):
 
 
 def main():
-    if len(sys.argv) not in (3, 4):
-        sys.exit("usage: check_image.py EXE OBJDUMP [BYTES]")
+    if len(sys.argv) not in (3, 4, 5):
+        sys.exit("usage: check_image.py EXE OBJDUMP [BYTES [PLAIN]]")
     pe = pefile.PE(sys.argv[1])
     res = resources(pe)
     check_kind(pe)
     check_manifest(res)
     check_icons(res)
     check_version(res)
-    check_imports(pe)
+    check_imports(pe, pefile.PE(sys.argv[4]) if len(sys.argv) == 5 else None)
     check_layout(pe, len(pe.__data__),
-                 int(sys.argv[3]) if len(sys.argv) == 4 else SIZE_WITHOUT_RESOURCES)
+                 int(sys.argv[3]) if len(sys.argv) >= 4 else SIZE_WITHOUT_RESOURCES)
     check_instructions(sys.argv[1], sys.argv[2])
     check_signing_layout(pe)
     sys.exit(finish())

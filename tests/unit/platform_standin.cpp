@@ -121,6 +121,11 @@ int QueryProcessSession(unsigned long* session) {
     return current->sessionQueryWorks;
 }
 
+int IsSession0Isolated() {
+    Record("GetTickCount64");
+    return current->session0Isolated;
+}
+
 unsigned long QueryConsoleSession() {
     Record("WTSGetActiveConsoleSessionId");
     return current->consoleSession;
@@ -239,6 +244,12 @@ long ReadFinalPath(PlatformHandle file, WideUnit* path, unsigned long capacity) 
         return static_cast<long>(final.size() + 1);
     std::memcpy(path, final.c_str(), (final.size() + 1) * sizeof(WideUnit));
     return static_cast<long>(final.size());
+}
+
+int IsSameFile(PlatformHandle file, const WideUnit* path) {
+    Record(file == kFileHandle ? "GetFileInformationByHandle" : "GetFileInformationByHandle(?)");
+    current->reopened.push_back(path);
+    return current->elsewhere.count(path) == 0;
 }
 
 int QueryFileSize(PlatformHandle file, unsigned long long* size) {

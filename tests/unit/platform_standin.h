@@ -70,6 +70,8 @@ struct StandIn {
     unsigned char digestFlip = 0; // XORed into the digest's last byte
     int finalPathKnown = 1;       // 0: the system lacks GetFinalPathNameByHandleW
     int finalPathFails = 0;
+    std::set<std::u16string> elsewhere; // paths that open another file than the one held, or none
+    int session0Isolated = 1;           // 0: XP, where session 0 is a user's
 
     // What was asked, in order: one entry per platform call.
     std::vector<std::string> calls;
@@ -81,9 +83,10 @@ struct StandIn {
     std::vector<OpenKey> openKeys;     // the opens that worked
     std::vector<int> keyCloseCounts;   // per entry of openKeys
     int splitReleases = 0;
-    std::string hashed; // every byte handed to CryptHashData, in order
-    int heldFiles = 0;  // files opened and not yet closed
-    int heldHashes = 0; // hashes begun and not yet released
+    std::string hashed;                   // every byte handed to CryptHashData, in order
+    std::vector<std::u16string> reopened; // each path IsSameFile was given, in order
+    int heldFiles = 0;                    // files opened and not yet closed
+    int heldHashes = 0;                   // hashes begun and not yet released
 };
 
 StandIn& TheStandIn();

@@ -45,15 +45,22 @@ TEST_F(RunSequence, TypicalRunStartsWaitsCleansAndReleasesInOrder) {
     EXPECT_TRUE(s.messages.empty());
 }
 
-// As the process entry runs it: the search is narrowed before the command line is even read,
-// and the argument text is cut from the process command line.
+// Where the DLL search cannot be narrowed, what system code loads by bare name is loaded first by
+// full path: what shell32's user32 and gdi32 load (before 8.1 the split brings them in), and what
+// a box loads.
+const char kStartUpPreload[] =
+    "PreloadSystemLibraries(imm32.dll lpk.dll usp10.dll uxtheme.dll dwmapi.dll)";
+
+// As the process entry runs it: the search is narrowed, or the preloads done, before the command
+// line is even read, and the argument text is cut from the process command line.
 TEST_F(RunSequence, StartUpNarrowsDllSearchFirstThenCutsArgumentText) {
     TheStandIn().commandLine = u"\"C:\\Setup\\VuqSetup.exe\"   /S ";
     EXPECT_EQ(RunSetupWrapper(StartUpWrapper()), 0);
     const StandIn& s = TheStandIn();
-    Calls expected = Join({"RestrictDllSearchToSystem", "GetCommandLineW"}, kUntilPlan);
+    Calls expected =
+        Join({"RestrictDllSearchToSystem", kStartUpPreload, "GetCommandLineW"}, kUntilPlan);
     ASSERT_GE(s.calls.size(), expected.size());
-    EXPECT_EQ(Calls(s.calls.begin(), s.calls.begin() + 6), expected);
+    EXPECT_EQ(Calls(s.calls.begin(), s.calls.begin() + 7), expected);
     EXPECT_EQ(s.startedCommandLine, u"/S ");
 }
 
@@ -96,14 +103,13 @@ struct StationCase {
     int sessionKnown;
     unsigned long session;
     unsigned long console;
+    int vista; // Vista or later: session 0 holds services alone
     int boxShown;
 };
 
-// Where the DLL search cannot be narrowed, what a box loads by bare name is loaded first by
-// full path, before user32: imm32 while user32 starts, uxtheme and dwmapi for the themed box.
-const char kBoxPreload[] = "PreloadSystemLibraries(imm32.dll uxtheme.dll dwmapi.dll)";
-const char kCryptoPreload[] =
-    "PreloadSystemLibraries(imm32.dll rsaenh.dll cryptsp.dll cryptbase.dll)";
+// Before CryptoAPI is looked up: cryptsp and cryptbase, which its forwarders and it load by bare
+// name, and the provider.
+const char kCryptoPreload[] = "PreloadSystemLibraries(cryptbase.dll cryptsp.dll rsaenh.dll)";
 
 // 512 units: one more than the own path's storage can hold with its terminator.
 const std::u16string kLongOwnPath = u"C:\\" + std::u16string(496, u'd') + u"\\VuqSetup.exe";
@@ -137,14 +143,20 @@ TEST_F(RunSequence, ReportsEachFailureWithOneBoxAndStatus1) {
          Join(kUntilPlan, {"CreateProcessW"})},
     };
     // Where nobody sees a box, the same failures end at once, with no box to wait on: a
-    // service's window station, and session 0 while another session has the console.
+    // service's window station, and from Vista on session 0 while another session has the
+    // console. On XP session 0 is the first user's to log on: seen when they switch back to it.
     const StationCase stations[] = {
-        {"a user's desktop", 1, 1, 1, 1, 1},
-        {"a service's window station", 0, 1, 1, 1, 0},
-        {"session 0, the console in session 1", 1, 1, 0, 1, 0},
-        {"session 0, no session at the console", 1, 1, 0, 0xFFFFFFFFul, 0},
-        {"session 0 at the console, as on XP", 1, 1, 0, 0, 1},
-        {"session unknown", 1, 0, 0, 1, 1},
+        {"a user's desktop", 1, 1, 1, 1, 1, 1},
+        {"a service's window station", 0, 1, 1, 1, 1, 0},
+        {"session 0, the console in session 1", 1, 1, 0, 1, 1, 0},
+        {"session 0, no session at the console", 1, 1, 0, 0xFFFFFFFFul, 1, 0},
+        {"session 0 at the console", 1, 1, 0, 0, 1, 1},
+        {"session unknown", 1, 0, 0, 1, 1, 1},
+        {"XP, session 0 at the console", 1, 1, 0, 0, 0, 1},
+        {"XP with fast user switching, session 0, the console in session 1", 1, 1, 0, 1, 0, 1},
+        {"XP with fast user switching, session 0, nobody at the console", 1, 1, 0, 0xFFFFFFFFul, 0,
+         1},
+        {"XP, a service's window station in session 0", 0, 1, 0, 1, 0, 0},
     };
     for (const StationCase& station : stations) {
         for (const FailureCase& c : cases) {
@@ -154,15 +166,18 @@ TEST_F(RunSequence, ReportsEachFailureWithOneBoxAndStatus1) {
             TheStandIn().sessionQueryWorks = station.sessionKnown;
             TheStandIn().processSession = station.session;
             TheStandIn().consoleSession = station.console;
+            TheStandIn().session0Isolated = station.vista;
             EXPECT_EQ(RunSetupWrapper(c.argumentText.c_str()), 1)
                 << c.name << " on " << station.name;
             const StandIn& s = TheStandIn();
             Calls calls = Join(c.calls, {"ProcessIdToSessionId"});
             int inSession0 = station.sessionKnown && station.session == 0;
             if (inSession0)
+                calls = Join(calls, {"GetTickCount64"});
+            if (inSession0 && station.vista)
                 calls = Join(calls, {"WTSGetActiveConsoleSessionId"});
-            if (!inSession0 || station.console == 0)
-                calls = Join(calls, {kBoxPreload, "GetUserObjectInformationW"});
+            if (!inSession0 || !station.vista || station.console == 0)
+                calls = Join(calls, {"GetUserObjectInformationW"});
             EXPECT_EQ(s.calls, station.boxShown ? Join(calls, {"MessageBoxW"}) : calls)
                 << c.name << " on " << station.name;
             ASSERT_EQ(s.messages.size(), station.boxShown ? 1u : 0u)
@@ -245,21 +260,32 @@ size_t IndexOf(const Calls& calls, const std::string& call) {
 
 struct PinnedCase {
     const char* name;
-    void (*arrange)(StandIn&);    // both genuine payloads lie beside a wrapper on a 64-bit system
-    std::u16string message;       // empty: started
-    std::u16string started = u""; // what CreateProcessW gets; empty: the path planned
+    void (*arrange)(StandIn&);      // both genuine payloads lie beside a wrapper on a 64-bit system
+    std::u16string message;         // empty: started
+    std::u16string started = u"";   // what CreateProcessW gets; empty: the path planned
+    std::u16string finalPath = u""; // the 64-bit payload's, as GetFinalPathNameByHandleW gives it
 };
+
+void AsPlanned(StandIn&) {}
 
 // A final path of units units, as GetFinalPathNameByHandleW gives it.
 std::u16string LongFinalPath(size_t units) {
     return u"\\\\?\\C:\\" + std::u16string(units - 13, u'd') + u"\\x.wzq";
 }
+// Where Win32 drops the dot, the path names another file.
+const std::u16string kDottedFinal = u"\\\\?\\C:\\FD\\x.\\VuqSetup\\VuqSetup64.wzq";
+// A planned path of 512 units, the longest.
+const std::u16string kLongFolder = u"C:\\" + std::u16string(494, u'd') + u"\\";
+const std::u16string kLongPath64 = kLongFolder + u"VuqSetup64.wzq";
 
 TEST_F(RunSequence, PinnedBuildStartsOnlyThePinnedPayloadAndReleasesWhatItOpened) {
     const std::u16string notMadeFor = kPath64 + u" is not the file this setup was made for.";
     const std::u16string unreadable = kPath64 + u" cannot be read.";
     const std::u16string noSha256 =
         kPath64 + u" cannot be checked: this system cannot compute SHA-256.";
+    const std::u16string unusable = u" cannot be started from this folder: copy the release to a "
+                                    u"local folder.";
+    const std::u16string refused = kPath64 + unusable;
     const PinnedCase cases[] = {
         {"genuine", [](StandIn&) {}, u""},
         {"genuine on a 32-bit system", [](StandIn& s) { s.wow64Flag = 0; }, u""},
@@ -301,14 +327,63 @@ TEST_F(RunSequence, PinnedBuildStartsOnlyThePinnedPayloadAndReleasesWhatItOpened
          [](StandIn& s) { s.files[kPath64].finalPath = LongFinalPath(519); }, u"",
          LongFinalPath(519).substr(4)},
         {"final path of 520 units",
-         [](StandIn& s) { s.files[kPath64].finalPath = LongFinalPath(520); }, unreadable},
-        {"final path unknown", [](StandIn& s) { s.finalPathFails = 1; }, unreadable},
+         [](StandIn& s) { s.files[kPath64].finalPath = LongFinalPath(520); }, kPath64 + unusable},
+        {"final path unknown", [](StandIn& s) { s.finalPathFails = 1; }, kPath64 + unusable},
+        {"final path unknown, planned path of 512 units",
+         [](StandIn& s) {
+             s.splitArguments = {kLongFolder + u"VuqSetup"};
+             s.files[kLongPath64] = s.files[kPath64];
+             s.finalPathFails = 1;
+         },
+         kLongPath64 + unusable},
+        {"final path without \\\\?\\", AsPlanned, kPath64 + unusable, u"",
+         u"C:\\Setup\\VuqSetup64.wzq"},
         {"no GetFinalPathNameByHandleW, as on XP",
          [](StandIn& s) {
              s.finalPathKnown = 0;
              s.files[kPath64].finalPath = u"\\\\?\\D:\\Real\\VuqSetup64.wzq";
          },
          u""},
+        // Where Win32 would read the final path without \\?\ as another path, or that path opens
+        // another file, nothing is started: CreateProcessW is not known to take the \\?\ form.
+        {"a folder's name ends in a dot", AsPlanned, refused, u"", kDottedFinal},
+        {"a folder's name ends in a blank", AsPlanned, refused, u"",
+         u"\\\\?\\C:\\FD\\x \\VuqSetup64.wzq"},
+        {"the file's name ends in a dot", AsPlanned, refused, u"",
+         u"\\\\?\\C:\\FD\\VuqSetup64.wzq."},
+        {"a folder named ..", AsPlanned, refused, u"", u"\\\\?\\C:\\FD\\..\\VuqSetup64.wzq"},
+        {"a device's name as a folder", AsPlanned, refused, u"", u"\\\\?\\C:\\con\\VuqSetup64.wzq"},
+        {"a device's name and an extension as a folder", AsPlanned, refused, u"",
+         u"\\\\?\\C:\\Nul.d\\VuqSetup64.wzq"},
+        {"a device's name, blanks and extensions as a folder", AsPlanned, refused, u"",
+         u"\\\\?\\C:\\AUX  .tar.gz\\VuqSetup64.wzq"},
+        {"COM and a superscript digit as a folder", AsPlanned, refused, u"",
+         u"\\\\?\\C:\\com\u00B9\\VuqSetup64.wzq"},
+        {"a device's name and one unit more as a folder", AsPlanned, refused, u"",
+         u"\\\\?\\C:\\nulx\\VuqSetup64.wzq"},
+        {"a device's name as the file's", AsPlanned, refused, u"", u"\\\\?\\C:\\FD\\LPT9.wzq"},
+        {"a stream's colon", AsPlanned, refused, u"", u"\\\\?\\C:\\FD\\a:b\\VuqSetup64.wzq"},
+        {"an empty name", AsPlanned, refused, u"", u"\\\\?\\C:\\FD\\\\VuqSetup64.wzq"},
+        {"a share's name ends in a dot", AsPlanned, refused, u"",
+         u"\\\\?\\UNC\\server\\share.\\VuqSetup64.wzq"},
+        {"the server ?", AsPlanned, refused, u"", u"\\\\?\\UNC\\?\\C:\\VuqSetup64.wzq"},
+        {"a volume without a drive letter", AsPlanned, refused, u"",
+         u"\\\\?\\Volume{5e1f3c2a-1d4b-11e0-a6e5-806e6f6e6963}\\VuqSetup64.wzq"},
+        {"names like devices' that are none", AsPlanned, u"",
+         u"C:\\CONFIG\\COM10\\NULLS.d\\x.con\\AUXILIARY\\VuqSetup64.wzq",
+         u"\\\\?\\C:\\CONFIG\\COM10\\NULLS.d\\x.con\\AUXILIARY\\VuqSetup64.wzq"},
+        {"reopened, the path without \\\\?\\ is another file",
+         [](StandIn& s) { s.elsewhere.insert(u"D:\\Real\\VuqSetup64.wzq"); }, refused, u"",
+         u"\\\\?\\D:\\Real\\VuqSetup64.wzq"},
+        {"final path of 519 units, and the start fails", [](StandIn& s) { s.startSucceeds = 0; },
+         u"Cannot start " + LongFinalPath(519).substr(4) + u"\n", LongFinalPath(519).substr(4),
+         LongFinalPath(519)},
+        {"no GetFinalPathNameByHandleW, and the planned path leads to another file by now",
+         [](StandIn& s) {
+             s.finalPathKnown = 0;
+             s.elsewhere.insert(kPath64);
+         },
+         refused},
     };
     const PayloadPins pins = {PinFor(kPayload32), PinFor(kPayload64)};
     for (const PinnedCase& c : cases) {
@@ -316,6 +391,7 @@ TEST_F(RunSequence, PinnedBuildStartsOnlyThePinnedPayloadAndReleasesWhatItOpened
         StandIn& s = TheStandIn();
         s.files[kPath32].content = kPayload32;
         s.files[kPath64].content = kPayload64;
+        s.files[kPath64].finalPath = c.finalPath;
         c.arrange(s);
         const std::string chosen = s.wow64Flag ? kPayload64 : kPayload32;
         bool sizeDiffers =
@@ -341,6 +417,9 @@ TEST_F(RunSequence, PinnedBuildStartsOnlyThePinnedPayloadAndReleasesWhatItOpened
             std::u16string planned = s.wow64Flag ? kPath64 : kPath32;
             EXPECT_EQ(s.startedApplication, c.started.empty() ? planned : c.started) << c.name;
             EXPECT_EQ(s.startedCommandLine, u"/NoReset ") << c.name;
+            // The path started, which Win32 parses, opened the held file again first.
+            EXPECT_EQ(s.reopened, std::vector<std::u16string>{s.startedApplication}) << c.name;
+            EXPECT_LT(IndexOf(s.calls, "GetFileInformationByHandle"), start) << c.name;
         } else {
             EXPECT_EQ(start, s.calls.size()) << c.name << ": started anyway";
         }
@@ -352,7 +431,9 @@ TEST_F(RunSequence, PinnedBuildStartsOnlyThePinnedPayloadAndReleasesWhatItOpened
             EXPECT_TRUE(s.messages.empty()) << c.name;
             continue;
         }
-        ASSERT_EQ(s.messages.size(), 1u) << c.name;
+        EXPECT_EQ(s.messages.size(), 1u) << c.name;
+        if (s.messages.size() != 1)
+            continue; // every row is checked, whichever fails
         EXPECT_EQ(s.messages[0].message, c.message) << c.name;
         EXPECT_EQ(s.messages[0].caption, u"VUQ Setup") << c.name;
         EXPECT_EQ(s.messages[0].style, 0x10u) << c.name;
