@@ -226,16 +226,24 @@ static int IsListed(const wchar_t* path) {
     return 1;
 }
 
-// Whether link leads to the folder target now.
-static int LeadsTo(const wchar_t* link, const wchar_t* target) {
-    HANDLE folder = CreateFileW(link, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+static int IdentifyFolder(const wchar_t* path, BY_HANDLE_FILE_INFORMATION* information) {
+    HANDLE folder = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (folder == INVALID_HANDLE_VALUE)
         return 0;
-    wchar_t found[kPathCapacity];
-    DWORD length = GetFinalPathNameByHandleW(folder, found, kPathCapacity, 0);
+    int known = GetFileInformationByHandle(folder, information);
     CloseHandle(folder);
-    return length != 0 && length < kPathCapacity && _wcsicmp(PlainOf(found), PlainOf(target)) == 0;
+    return known;
+}
+
+// Whether link leads to the folder target now: the same folder, by volume and file index (a
+// path would not do: Wine names a folder x. by a short name of its own).
+static int LeadsTo(const wchar_t* link, const wchar_t* target) {
+    BY_HANDLE_FILE_INFORMATION through, folder;
+    return IdentifyFolder(link, &through) && IdentifyFolder(target, &folder) &&
+           through.dwVolumeSerialNumber == folder.dwVolumeSerialNumber &&
+           through.nFileIndexHigh == folder.nFileIndexHigh &&
+           through.nFileIndexLow == folder.nFileIndexLow;
 }
 
 // Wine 8 makes neither junctions (FSCTL_SET_REPARSE_POINT is not supported) nor symbolic links

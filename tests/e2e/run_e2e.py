@@ -181,7 +181,7 @@ def run_prefix(prefix, pattern, checks_runner, out):
     try:
         lay_out_kit(prefix)
         run_cases(prefix, pattern, out)
-        if checks_runner:
+        if checks_runner and (not pattern or "runner" in pattern):
             started = time.time()
             check_runner(prefix, pattern, runner_lines, out.record)
             out.say("%s: the runner's own checks took %.0f s" % (prefix.arch,

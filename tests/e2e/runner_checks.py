@@ -155,8 +155,6 @@ def exit_of(text):
 
 
 def check_runner(prefix, pattern, runner_lines, record):
-    if pattern and "runner" not in pattern:
-        return
     arch = prefix.arch
     shutil.rmtree(prefix.host_path(STOP_WORK), ignore_errors=True)
     cases = write_kit_file(prefix, "stop-cases.txt", STOP_CASES)
