@@ -110,10 +110,15 @@ static void DescribeSystem() {
     GetSystemDirectoryW(setting.system, kPathCapacity);
     if (!setting.is64 || GetSystemWow64DirectoryW(setting.wow64System, kPathCapacity) == 0)
         setting.wow64System[0] = 0;
+    // From ntdll: GetVersionExW tells a program without a manifest that 10 and 11 are 8.
+    typedef LONG(WINAPI * VersionFunction)(OSVERSIONINFOW*);
+    VersionFunction readVersion = reinterpret_cast<VersionFunction>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlGetVersion")));
     OSVERSIONINFOW version;
     ZeroMemory(&version, sizeof(version));
     version.dwOSVersionInfoSize = sizeof(version);
-    GetVersionExW(&version);
+    if (readVersion == nullptr || readVersion(&version) != 0)
+        GetVersionExW(&version);
     printf("e2e_runner: %d cases of %d declared, on Windows %lu.%lu.%lu, %s%s%s\n", data.caseCount,
            data.declared, version.dwMajorVersion, version.dwMinorVersion, version.dwBuildNumber,
            setting.is64 ? "64-bit" : "32-bit", setting.onWine ? ", Wine " : "",
