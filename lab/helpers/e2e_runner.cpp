@@ -190,7 +190,25 @@ static int RunCase(int index) {
     return passed;
 }
 
+// Started from Explorer, the runner has a console of its own, which would close with it before
+// anyone has read it.
+static int KeepConsoleOpen(int status) {
+    DWORD processes[2];
+    if (GetConsoleProcessList(processes, 2) == 1) {
+        printf("Press Enter to close this window.\n");
+        fflush(stdout);
+        getchar();
+    }
+    return status;
+}
+
+static int RunAll(int argc, wchar_t** argv);
+
 int wmain(int argc, wchar_t** argv) {
+    return KeepConsoleOpen(RunAll(argc, argv));
+}
+
+static int RunAll(int argc, wchar_t** argv) {
     // Inherited by the wrapper and its payload: a crash shows no error-reporting dialog.
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
     static wchar_t cases[kPathCapacity], error[kTextCapacity];
