@@ -1,7 +1,8 @@
 #pragma once
 
 // The end-to-end runner's parts: the cases file and its words (runner_text.cpp), a case's
-// commands, runs and expectations (runner_case.cpp), what it changes on the system and puts back
+// commands and runs (runner_case.cpp), what a run must have shown (runner_expect.cpp), its files,
+// folders and links (runner_files.cpp), what it changes on the system and puts back
 // (runner_safety.cpp), and the program around them (e2e_runner.cpp).
 
 #include "debugger.h"
@@ -20,6 +21,7 @@ const int kPayloadStartCapacity = 4;
 const int kUserValueCapacity = 8;
 const size_t kValueDataCapacity = 4096;
 const size_t kEnvironmentCapacity = 64 * 1024;
+const size_t kFileCapacity = 8 * 1024 * 1024;
 // In the work folder: the mark that makes it the runner's, and the record of what to put back.
 const wchar_t kWorkMarkName[] = L"e2e_runner.mark";
 const wchar_t kRecordName[] = L"pending-restore.txt";
@@ -141,16 +143,40 @@ long ReadValueData(const CaseState* state, const Word* words, int count, DWORD* 
 // The text as the cases file would write it, between bars.
 void QuoteText(const wchar_t* text, size_t length, wchar_t* out, size_t capacity);
 void WriteUtf8(FILE* out, const wchar_t* text);
-int ValidateDataFile(const DataFile* data, wchar_t* error, size_t capacity);
+
+// Each kind of expectation, how many words follow it, whether item lines follow it, and whether it
+// reads the run's DLL loads and calls.
+struct ExpectForm {
+    const wchar_t* name;
+    int least, most;
+    int items;
+    int traces;
+};
 
 // runner_case.cpp
 void AddFailure(CaseState* state, const wchar_t* format, ...);
+// The word at index filled in (or a failure naming it); as a path inside the work folder.
+int Expand(CaseState* state, const Word* words, int index, wchar_t* out, size_t capacity);
+int ExpandWorkPath(CaseState* state, const Word* words, int index, wchar_t* out);
 // Runs the case's lines; its failures are in state->failures.
 void RunCaseLines(CaseState* state);
 int IsItemLine(const DataLine& line);
+int ValidateDataFile(const DataFile* data, wchar_t* error, size_t capacity);
+
+// runner_expect.cpp
+void DoExpect(CaseState* state, const Word* words, int count);
+const ExpectForm* FindExpectation(const Word& word);
+
+// runner_files.cpp
 int MakeWorkPath(const CaseState* state, const wchar_t* relative, wchar_t* out);
+const wchar_t* PlainOf(const wchar_t* path);
+int IsUnder(const wchar_t* path, const wchar_t* folder);
+int RemovePath(const wchar_t* path);
 int DeleteTree(const wchar_t* folder);
 const wchar_t* EmptyWorkFolder(const wchar_t* work);
+int MakeFolders(const CaseState* state, const wchar_t* folder);
+long ReadWholeFile(const wchar_t* path, unsigned char* buffer);
+int WriteWholeFile(const wchar_t* path, const void* bytes, DWORD size);
 int MakeLink(const wchar_t* link, const wchar_t* target);
 
 // runner_safety.cpp
