@@ -18,7 +18,7 @@ WINE_RUN := sh lab/wine-run.sh dist/VuqSetup.exe build/windows/lab/helpers
 # The test VM's image, where Wine must run in it (make test always runs both ways).
 VM_IMAGE := sh lab/vm/build-image.sh
 
-.PHONY: all exe native asan windows fuzz-build fuzz check test demo demo-build bench sign attach release clean
+.PHONY: all exe native asan windows fuzz-build fuzz check test demo demo-build bench e2e-kit sign attach release clean
 
 all: exe
 
@@ -107,6 +107,14 @@ bench: windows
 	cmake --build --preset windows --target VuqSetupPinned1MiB VuqSetupPinned100MiB
 	@echo "Host: Linux $$(uname -r), $$(nproc) CPUs; $$(qemu-system-x86_64 --version 2>/dev/null | head -n 1)"
 	$(WINE_RUN) build/bench lab/bench.py
+
+# The end-to-end cases for a real Windows: build/e2e-kit/ holds the runner (e2e_runner.exe), its
+# cases, the plain wrapper and every program of the lab (see the README, On a real Windows).
+e2e-kit:
+	@$(DEPS) build nsis
+	cmake --preset windows -DVUQ_PAYLOAD32:FILEPATH= -DVUQ_PAYLOAD64:FILEPATH= >/dev/null
+	cmake --build --preset windows
+	cmake --build --preset windows --target e2e_kit
 
 # Authenticode: make sign SIGN_CERT=chain.pem SIGN_KEY=key.pem, or SIGN_PKCS12=id.p12, or a key
 # on a token: SIGN_PKCS11_MODULE=LIBRARY SIGN_KEY='pkcs11:token=...;object=...' SIGN_CERT=chain.pem

@@ -15,10 +15,7 @@ import tempfile
 import threading
 import time
 
-RELAY_FUNCTIONS = ("user32.MessageBoxW;kernel32.SetDefaultDllDirectories;"
-                   "KERNELBASE.SetDefaultDllDirectories;kernel32.LoadLibraryExW;"
-                   "KERNELBASE.LoadLibraryExW;kernel32.WaitForSingleObject;"
-                   "KERNELBASE.WaitForSingleObject")
+RELAY_FUNCTIONS = "user32.MessageBoxW"
 PAYLOAD_NAMES = ("VuqSetup.wzq", "VuqSetup64.wzq")
 
 
@@ -118,11 +115,6 @@ class Prefix:
             self.create()
             open(ready, "w").close()
         run_tool("starting the wineserver of " + self.path, ["wineserver", "-p"], self.env(), 60)
-        result = self.wine(["reg", "add", r"HKCU\Software\Wine\Debug", "/v", "RelayInclude",
-                            "/t", "REG_SZ", "/d", RELAY_FUNCTIONS, "/f"])
-        if result.returncode != 0:
-            raise HarnessError("setting up the relay trace in %s failed" % self.path,
-                               result.stderr)
 
     def create(self):
         """A stage of set-up (tools/stage.sh): one line, wineboot's output in build/logs/."""
@@ -197,7 +189,6 @@ class Run:
         self.error = None
         self.elapsed = None
         self.trapped_boxes = []
-        self.attack = None
         # Watched from outside (watch=True): the payload's start, end and the entry it left.
         self.payload_start = self.payload_end = None
         self.limits = set()  # what the time limit ended: "payload", "wrapper"
@@ -224,8 +215,6 @@ class Run:
                 self.trapped_boxes.append(MessageBox(
                     int(fields["owner"], 16), decode_hex_units(fields["text"]),
                     decode_hex_units(fields["caption"]), int(fields["style"], 16)))
-            elif line.startswith("attack"):
-                self.attack = {name: int(value) for name, value in fields.items()}
             elif line.startswith("error"):
                 self.error = line
         if started is not None and ended is not None:
@@ -252,13 +241,11 @@ class MessageBox(tuple):
 
 
 def run_wrapper(prefix, scenario, command_line, application=None, cwd=None, payload_env=None,
-                trap_boxes=False, relay=True, channels="", timeout=300, hold=None, attack=None,
-                hidden=False, watch=False, limit=None):
+                trap_boxes=False, relay=False, timeout=300, watch=False, limit=None):
     """Starts the wrapper through the driver with exactly command_line as its command line.
-    channels: more Wine debug channels for stderr, such as ",err+actctx". hold: a file the
-    driver keeps open for writing meanwhile; attack: a file the driver attacks mid-hash (see
-    driver.cpp), which traps the boxes. watch: the driver watches the payload from outside,
-    which traps the boxes too; limit: seconds the run may take before the driver ends it."""
+    relay: Wine's relay trace shows the boxes (of the functions the prefix's RelayInclude names,
+    RELAY_FUNCTIONS); watch: the driver watches the payload from outside, which traps the boxes;
+    limit: seconds the run may take before the driver ends it."""
     log = prefix.host_path(scenario.log)
     if os.path.exists(log):
         os.remove(log)
@@ -270,21 +257,14 @@ def run_wrapper(prefix, scenario, command_line, application=None, cwd=None, payl
     if cwd:
         os.makedirs(prefix.host_path(cwd), exist_ok=True)
         env["VUQ_DRIVER_CWD"] = cwd
-    if hold:
-        env["VUQ_DRIVER_HOLD"] = hold
-    if attack:
-        env["VUQ_DRIVER_ATTACK"] = attack
-        trap_boxes = True
     if trap_boxes:
         env["VUQ_DRIVER_TRAP_BOXES"] = "1"
-    if hidden:
-        env["VUQ_DRIVER_HIDDEN"] = "1"
     if watch:
         env["VUQ_DRIVER_WATCH"] = "1"
         trap_boxes = True
     if limit:
         env["VUQ_DRIVER_LIMIT_MS"] = str(int(limit * 1000))
-    env["WINEDEBUG"] = "-all" + (",+relay" if relay else "") + channels
+    env["WINEDEBUG"] = "-all" + (",+relay" if relay else "")
     env.update(payload_env or {})
     result = prefix.wine([prefix.helper("driver")], env, timeout=timeout)
     return Run(result, prefix, scenario, trap_boxes)
@@ -437,10 +417,6 @@ def relay_message_boxes(trace):
         boxes.append(MessageBox(int(match.group(1), 16), text, caption,
                                 int(match.group(6), 16)))
     return boxes
-
-
-def relay_calls(trace, function):
-    return re.findall(r"Call [A-Za-z0-9_]+\." + function + r"\(([^)]*)\)", trace)
 
 
 def clear_entry(prefix):

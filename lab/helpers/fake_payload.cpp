@@ -25,7 +25,8 @@ static void WriteStartRecord(FILE* log, long long stamp) {
     PrintHexUnits(log, directory, directoryLength);
     fprintf(log, " cmdline=");
     PrintHexUnits(log, commandLine, wcslen(commandLine));
-    fprintf(log, "\n");
+    // What a crash would show: the error mode the wrapper passed on.
+    fprintf(log, " errormode=%x\n", GetErrorMode());
     fflush(log);
 }
 

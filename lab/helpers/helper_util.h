@@ -40,13 +40,19 @@ inline long DecodeHex(const wchar_t* hex, size_t hexLength, unsigned char* bytes
     return static_cast<long>(hexLength / 2);
 }
 
+// The helpers' large buffers live at file scope, zero-filled storage that the file does not
+// carry: an inline function's own static would be written out whole into the program.
+static wchar_t environmentValues[5][40000];
+static wchar_t registryValuesCopy[40000];
+static unsigned char registryData[70000];
+static wchar_t registryName[16384];
+
 // An environment variable, or null when unset. The returned storage is static per slot.
 inline const wchar_t* ReadEnvironment(const wchar_t* name, int slot) {
-    static wchar_t values[5][40000];
-    DWORD length = GetEnvironmentVariableW(name, values[slot], 40000);
+    DWORD length = GetEnvironmentVariableW(name, environmentValues[slot], 40000);
     if (length == 0 || length >= 40000)
         return nullptr;
-    return values[slot];
+    return environmentValues[slot];
 }
 
 inline long long ReadPerformanceCounter() {
@@ -65,8 +71,8 @@ inline REGSAM ViewAccess(const wchar_t* view) {
 // Applies "view,name,type,hex;..." to the uninstall entry, creating it where needed.
 // Returns 0 when every entry was written.
 inline int ApplyRegistryValues(const wchar_t* values) {
-    static wchar_t copy[40000];
-    static unsigned char data[20000];
+    wchar_t* copy = registryValuesCopy;
+    unsigned char* data = registryData;
     wcsncpy(copy, values, 39999);
     int failures = 0;
     wchar_t* rest = copy;
@@ -84,8 +90,8 @@ inline int ApplyRegistryValues(const wchar_t* values) {
         }
         // Nonzero after the data: for a string that does not end in NUL, Windows adds the
         // terminator when the caller's buffer happens to have one right behind the data.
-        memset(data, 0xFF, sizeof(data));
-        long size = DecodeHex(fields[3], wcslen(fields[3]), data, sizeof(data) - 2);
+        memset(data, 0xFF, 20000);
+        long size = DecodeHex(fields[3], wcslen(fields[3]), data, 20000 - 2);
         if (size < 0)
             return 1;
         HKEY key;
@@ -113,12 +119,12 @@ inline int PrintEntry(FILE* out, const char* linePrefix, const wchar_t* view) {
         fprintf(out, "%smissing\n", linePrefix);
         return 0;
     }
-    static unsigned char data[70000];
+    unsigned char* data = registryData;
     for (DWORD index = 0;; ++index) {
-        static wchar_t name[16384];
+        wchar_t* name = registryName;
         DWORD nameLength = 16384;
         DWORD type = 0;
-        DWORD size = sizeof(data);
+        DWORD size = sizeof(registryData);
         if (RegEnumValueW(key, index, name, &nameLength, nullptr, &type, data, &size) !=
             ERROR_SUCCESS)
             break;

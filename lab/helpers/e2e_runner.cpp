@@ -1,0 +1,277 @@
+// Runs the end-to-end cases of VuqSetup.exe on the Windows it runs on (Wine is one).
+//   e2e_runner.exe [--cases FILE] [--programs DIR] [--work DIR] [--only TEXT] [--times]
+// Without them: cases.txt and the programs beside this program, and the work folder vuq-e2e at
+// the root of the system drive; --only runs the cases whose name holds TEXT; --times adds a line
+// "    N.N s" below each case's.
+// Prints one line per case: "ok   NAME", "FAIL NAME" and below it indented lines saying what
+// differed, or "not-here NAME: REASON" (the reason the cases file gives); then "N passed, N
+// failed, N not here". Exits 0 when every case passed, 1 when one failed or the cases file holds
+// another number of cases than its header declares, 2 when it refused to run.
+//
+// It must run elevated, on a desktop that can be seen, and refuses to start while the uninstall
+// entry exists (a real installation). It works only in its work folder, which it makes with a
+// mark, and puts back what it changed elsewhere (see runner_safety.cpp).
+
+#include "runner.h"
+
+static DataFile data;
+
+static long long CounterFrequency() {
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    return frequency.QuadPart;
+}
+static Setting setting;
+static CaseState state;
+
+static int Refuse(const wchar_t* why) {
+    WriteUtf8(stdout, L"refused: ");
+    WriteUtf8(stdout, why);
+    WriteUtf8(stdout, L"\n");
+    return 2;
+}
+
+static int FullPath(const wchar_t* given, wchar_t* out) {
+    DWORD length = GetFullPathNameW(given, kPathCapacity, out, nullptr);
+    return length != 0 && length < kPathCapacity;
+}
+
+static void FolderOf(const wchar_t* path, wchar_t* out) {
+    wcscpy(out, path);
+    wchar_t* slash = wcsrchr(out, L'\\');
+    if (slash != nullptr)
+        *slash = 0;
+}
+
+// The work folder's path is part of the cases' command lines: it must not hold "VuqSetup",
+// which the wrapper would take for its own folder, nor blanks, which would part them.
+static const wchar_t* CheckWorkPath(const wchar_t* work) {
+    wchar_t lower[kPathCapacity];
+    wcscpy(lower, work);
+    CharLowerW(lower);
+    if (wcsstr(lower, L"vuqsetup") != nullptr)
+        return L"the work folder's path holds \"VuqSetup\", which the wrapper would take for its "
+               L"own folder: give another with --work";
+    if (wcspbrk(work, L" \t") != nullptr)
+        return L"the work folder's path holds a blank: give one without with --work";
+    if (wcslen(work) < 4 || work[1] != L':' || work[2] != L'\\' || wcslen(work) > 100)
+        return L"the work folder must be a folder below a drive's root, with a path of at most "
+               L"100 characters";
+    return nullptr;
+}
+
+static int showTimes;
+
+static int ReadArguments(int argc, wchar_t** argv, wchar_t* cases, const wchar_t** only) {
+    wchar_t folder[kPathCapacity], drive[8] = L"C:";
+    GetModuleFileNameW(nullptr, setting.self, kPathCapacity);
+    FolderOf(setting.self, folder);
+    _snwprintf(cases, kPathCapacity, L"%ls\\cases.txt", folder);
+    wcscpy(setting.programs, folder);
+    GetEnvironmentVariableW(L"SystemDrive", drive, 8);
+    _snwprintf(setting.work, kPathCapacity, L"%ls\\vuq-e2e", drive);
+    for (int i = 1; i < argc; i += 2) {
+        if (wcscmp(argv[i], L"--times") == 0) {
+            showTimes = 1;
+            --i;
+            continue;
+        }
+        if (i + 1 >= argc)
+            return 0;
+        if (wcscmp(argv[i], L"--cases") == 0 && FullPath(argv[i + 1], cases))
+            continue;
+        if (wcscmp(argv[i], L"--programs") == 0 && FullPath(argv[i + 1], setting.programs))
+            continue;
+        if (wcscmp(argv[i], L"--work") == 0 && FullPath(argv[i + 1], setting.work))
+            continue;
+        if (wcscmp(argv[i], L"--only") == 0) {
+            *only = argv[i + 1];
+            continue;
+        }
+        return 0;
+    }
+    size_t length = wcslen(setting.work);
+    if (length > 3 && setting.work[length - 1] == L'\\')
+        setting.work[length - 1] = 0;
+    return 1;
+}
+
+static void DescribeSystem() {
+    typedef BOOL(WINAPI * Wow64Function)(HANDLE, PBOOL);
+    typedef const char*(CDECL * WineVersionFunction)();
+    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    Wow64Function isWow64 = reinterpret_cast<Wow64Function>(
+        reinterpret_cast<void*>(GetProcAddress(kernel, "IsWow64Process")));
+    BOOL wow64 = FALSE;
+    setting.is64 = isWow64 != nullptr && isWow64(GetCurrentProcess(), &wow64) && wow64;
+    WineVersionFunction wineVersion = reinterpret_cast<WineVersionFunction>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version")));
+    setting.onWine = wineVersion != nullptr;
+    GetSystemDirectoryW(setting.system, kPathCapacity);
+    if (!setting.is64 || GetSystemWow64DirectoryW(setting.wow64System, kPathCapacity) == 0)
+        setting.wow64System[0] = 0;
+    // From ntdll: GetVersionExW tells a program without a manifest that 10 and 11 are 8.
+    typedef LONG(WINAPI * VersionFunction)(OSVERSIONINFOW*);
+    VersionFunction readVersion = reinterpret_cast<VersionFunction>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlGetVersion")));
+    OSVERSIONINFOW version;
+    ZeroMemory(&version, sizeof(version));
+    version.dwOSVersionInfoSize = sizeof(version);
+    if (readVersion == nullptr || readVersion(&version) != 0)
+        GetVersionExW(&version);
+    printf("e2e_runner: %d cases of %d declared, on Windows %lu.%lu.%lu, %s%s%s\n", data.caseCount,
+           data.declared, version.dwMajorVersion, version.dwMinorVersion, version.dwBuildNumber,
+           setting.is64 ? "64-bit" : "32-bit", setting.onWine ? ", Wine " : "",
+           setting.onWine ? wineVersion() : "");
+    fflush(stdout);
+}
+
+// The text of the case's first line starting with key, its words in words; 0 without one.
+static int FindCaseLine(int first, int end, const wchar_t* key, Word* words, int* count) {
+    for (int i = first; i < end; ++i) {
+        *count = SplitWords(data.lines[i].text, words, kWordCapacity);
+        if (*count > 0 && WordIs(words[0], key))
+            return 1;
+    }
+    return 0;
+}
+
+static void PrintReason(const wchar_t* name, const Word& reason) {
+    static wchar_t text[kTextCapacity];
+    if (!ExpandWord(&state, reason, text, kTextCapacity))
+        wcscpy(text, L"(a reason the runner cannot read)");
+    WriteUtf8(stdout, L"not-here ");
+    WriteUtf8(stdout, name);
+    WriteUtf8(stdout, L": ");
+    WriteUtf8(stdout, text);
+    WriteUtf8(stdout, L"\n");
+}
+
+// Runs case index, or tells why it is not here; returns 1 passed, 0 failed, -1 not here.
+static int RunCase(int index) {
+    int first = data.caseLines[index] + 1;
+    int end = index + 1 < data.caseCount ? data.caseLines[index + 1] : data.lineCount;
+    const wchar_t* name = data.lines[data.caseLines[index]].text + 5;
+    Word words[kWordCapacity];
+    int count = 0;
+    ZeroMemory(&state, sizeof(state));
+    state.setting = &setting;
+    state.data = &data;
+    state.firstLine = first;
+    state.endLine = end;
+    state.currentLine = data.caseLines[index];
+    if (FindCaseLine(first, end, L"wine-only", words, &count)) {
+        PrintReason(name, words[1]);
+        return -1;
+    }
+    if (FindCaseLine(first, end, L"only", words, &count) &&
+        WordIs(words[1], setting.is64 ? L"win32" : L"win64")) {
+        PrintReason(name, words[2]);
+        return -1;
+    }
+    static wchar_t reason[kTextCapacity] = L"";
+    if (FindCaseLine(first, end, L"wine-specific", words, &count))
+        ExpandWord(&state, words[1], reason, kTextCapacity);
+    MarkCaseStart();
+    ClearEntry();
+    RunCaseLines(&state);
+    RestoreAfterCase();
+    int passed = state.failuresLength == 0;
+    WriteUtf8(stdout, passed ? L"ok   " : L"FAIL ");
+    WriteUtf8(stdout, name);
+    WriteUtf8(stdout, L"\n");
+    WriteUtf8(stdout, state.failures);
+    if (state.skippedLines > 0) {
+        static wchar_t note[kTextCapacity + 64];
+        _snwprintf(note, kTextCapacity + 64, L"    %d line(s) hold under Wine only: %ls\n",
+                   state.skippedLines, reason);
+        WriteUtf8(stdout, note);
+    }
+    return passed;
+}
+
+// Started from Explorer, the runner has a console of its own, which would close with it before
+// anyone has read it.
+static int KeepConsoleOpen(int status) {
+    DWORD processes[2];
+    if (GetConsoleProcessList(processes, 2) == 1) {
+        printf("Press Enter to close this window.\n");
+        fflush(stdout);
+        getchar();
+    }
+    return status;
+}
+
+static int RunAll(int argc, wchar_t** argv);
+
+int wmain(int argc, wchar_t** argv) {
+    return KeepConsoleOpen(RunAll(argc, argv));
+}
+
+static int RunAll(int argc, wchar_t** argv) {
+    // Inherited by the wrapper and its payload: a crash shows no error-reporting dialog.
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+    static wchar_t cases[kPathCapacity], error[kTextCapacity];
+    const wchar_t* only = nullptr;
+    if (!ReadArguments(argc, argv, cases, &only))
+        return Refuse(L"usage: e2e_runner.exe [--cases FILE] [--programs DIR] [--work DIR] "
+                      L"[--only TEXT] [--times]");
+    if (!ReadDataFile(cases, &data, error, kTextCapacity) ||
+        !ValidateDataFile(&data, error, kTextCapacity))
+        return Refuse(error);
+    DescribeSystem();
+    const wchar_t* badWork = CheckWorkPath(setting.work);
+    if (badWork != nullptr)
+        return Refuse(badWork);
+    if (!IsElevated())
+        return Refuse(L"not elevated: the wrapper asks for administrator rights and the cases "
+                      L"write HKEY_LOCAL_MACHINE; run it from an elevated prompt");
+    if (!IsOnVisibleDesktop())
+        return Refuse(L"not on a desktop that can be seen (a service's window station): the "
+                      L"wrapper shows no box there, and the cases expect its boxes");
+    if (GetFileAttributesW(setting.programs) == INVALID_FILE_ATTRIBUTES)
+        return Refuse(L"the programs' folder does not exist");
+    int view = 0;
+    if (!ClaimWorkFolder(setting.work, error, kTextCapacity))
+        return Refuse(error);
+    if (!UndoStoppedRun(setting.work, error, kTextCapacity))
+        return Refuse(error);
+    if (error[0] != 0) {
+        WriteUtf8(stdout, error);
+        WriteUtf8(stdout, L"\n");
+    }
+    if (EntryExists(&view)) {
+        _snwprintf(error, kTextCapacity,
+                   L"the uninstall entry HKEY_LOCAL_MACHINE\\%ls exists (%d-bit view): the product "
+                   L"is installed here; the cases would overwrite and delete its entry",
+                   kEntryPath, view);
+        return Refuse(error);
+    }
+    const wchar_t* left = EmptyWorkFolder(setting.work);
+    if (left != nullptr) {
+        _snwprintf(error, kTextCapacity, L"cannot delete %ls, from an earlier run", left);
+        return Refuse(error);
+    }
+    BeginSafeRun(setting.work);
+    int passed = 0, failed = 0, notHere = 0, chosen = 0;
+    for (int i = 0; i < data.caseCount; ++i) {
+        if (only != nullptr && wcsstr(data.lines[data.caseLines[i]].text + 5, only) == nullptr)
+            continue;
+        ++chosen;
+        long long started = ReadPerformanceCounter();
+        int outcome = RunCase(i);
+        if (showTimes)
+            printf("    %.1f s\n", static_cast<double>(ReadPerformanceCounter() - started) /
+                                       static_cast<double>(CounterFrequency()));
+        passed += outcome == 1;
+        failed += outcome == 0;
+        notHere += outcome < 0;
+    }
+    EndSafeRun();
+    int countsDiffer = data.caseCount != data.declared;
+    if (countsDiffer)
+        printf("the cases file declares %d cases and holds %d\n", data.declared, data.caseCount);
+    printf("%d passed, %d failed, %d not here\n", passed, failed, notHere);
+    fflush(stdout);
+    return failed > 0 || countsDiffer || (only == nullptr && chosen != data.declared) ? 1 : 0;
+}

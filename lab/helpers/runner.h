@@ -1,0 +1,195 @@
+#pragma once
+
+// The end-to-end runner's parts: the cases file and its words (runner_text.cpp), a case's
+// commands and runs (runner_case.cpp), what a run must have shown (runner_expect.cpp), its files,
+// folders and links (runner_files.cpp), what it changes on the system and puts back
+// (runner_safety.cpp), and the program around them (e2e_runner.cpp).
+
+#include "debugger.h"
+#include "helper_util.h"
+
+// Units of one word once its placeholders are filled in, and of a path.
+const size_t kTextCapacity = 4096;
+const size_t kPathCapacity = 1024;
+const int kWordCapacity = 24;
+const int kLineCapacity = 16384;
+const size_t kDataFileCapacity = 512 * 1024;
+const size_t kFailuresCapacity = 32 * 1024;
+const int kBoxCapacity = 8;
+const int kEventCapacity = 512;
+const int kPayloadStartCapacity = 4;
+const int kUserValueCapacity = 8;
+const size_t kValueDataCapacity = 4096;
+const size_t kEnvironmentCapacity = 64 * 1024;
+const size_t kFileCapacity = 8 * 1024 * 1024;
+// In the work folder: the mark that makes it the runner's, and the record of what to put back.
+const wchar_t kWorkMarkName[] = L"e2e_runner.mark";
+const wchar_t kRecordName[] = L"pending-restore.txt";
+
+// A line of the cases file: its number, indentation and text (inside the file's buffer).
+struct DataLine {
+    int number;
+    int indent;
+    const wchar_t* text;
+};
+
+// A word as written: its text between bars or not. Bars keep blanks inside a word.
+struct Word {
+    const wchar_t* start;
+    size_t length;
+    int barred;
+};
+
+struct DataFile {
+    int declared; // the count the header declares, -1 without a header
+    int lineCount;
+    DataLine lines[kLineCapacity];
+    int caseCount;
+    int caseLines[kLineCapacity]; // index of each "case" line
+};
+
+struct MessageBoxCall {
+    DWORD owner;
+    DWORD style;
+    wchar_t text[kTextCapacity];
+    wchar_t caption[256];
+};
+
+// What the wrapper's process did, in order: loaded a DLL (path), or called, from its own code,
+// SetDefaultDllDirectories (value), LoadLibraryExW (path) or WaitForSingleObject (value).
+enum EventKind { kLoaded, kNarrowed, kLibraryAsked, kWaited };
+struct ProcessEvent {
+    int kind;
+    DWORD value;
+    wchar_t path[MAX_PATH * 2];
+};
+
+// A start of the stand-in payload, as it recorded it.
+struct PayloadStart {
+    long long startQpc;
+    long long endQpc;
+    int ended;
+    int knowsErrorMode;
+    DWORD errorMode;
+    wchar_t build[8];
+    wchar_t module[kPathCapacity];
+    wchar_t directory[kPathCapacity];
+    wchar_t commandLine[kTextCapacity];
+};
+
+struct RunResult {
+    int ran;
+    wchar_t error[512]; // what kept the runner from observing the run; empty when nothing did
+    DWORD exitCode;
+    int timedOut;
+    DWORD crash;
+    long long startQpc, endQpc, frequency;
+    int boxCount;
+    MessageBoxCall boxes[kBoxCapacity];
+    int eventCount;
+    int eventsLost;
+    ProcessEvent events[kEventCapacity];
+    int payloadCount;
+    PayloadStart payloads[kPayloadStartCapacity];
+    int atHashRan;
+    int attacked;
+    DWORD attackErrors[4]; // write, delete, rename, overwrite
+    int threadTableFull;
+};
+
+// Where the runner works, and what it is running on.
+struct Setting {
+    wchar_t work[kPathCapacity];
+    wchar_t programs[kPathCapacity];
+    wchar_t self[kPathCapacity];
+    wchar_t system[kPathCapacity];
+    wchar_t wow64System[kPathCapacity]; // the 32-bit system folder's real path, or empty
+    int is64;
+    int onWine;
+};
+
+// One case as it runs: the state its commands build up for the next run, and its failures.
+struct CaseState {
+    const Setting* setting;
+    const DataFile* data;
+    int firstLine, endLine; // its lines, "case" line excluded
+    wchar_t folder[kPathCapacity];
+    wchar_t exe[kPathCapacity];
+    wchar_t payloadEnvironment[kEnvironmentCapacity]; // NAME=VALUE\0... of the next run
+    size_t environmentLength;
+    wchar_t payloadWrites[kTextCapacity * 4]; // VUQ_PAYLOAD_REG of the next run
+    int atHashLine;              // the line whose command the next run runs at CryptHashData, or -1
+    const wchar_t* wineSpecific; // the reason given, or null
+    int skippedLines;            // lines passed by as Wine's own
+    int currentLine;
+    RunResult* observing; // the run going on, for at-hash's commands
+    RunResult* run;       // the last run, for expect
+    wchar_t failures[kFailuresCapacity];
+    size_t failuresLength;
+};
+
+// runner_text.cpp
+int ReadDataFile(const wchar_t* path, DataFile* data, wchar_t* error, size_t capacity);
+int SplitWords(const wchar_t* text, Word* words, int capacity);
+int WordIs(const Word& word, const wchar_t* text);
+// The word's text with its bars taken away and its placeholders filled in; 0 (and error) when a
+// placeholder is unknown or the text does not fit.
+int ExpandWord(const CaseState* state, const Word& word, wchar_t* out, size_t capacity);
+int ExpandText(const CaseState* state, const wchar_t* text, size_t length, wchar_t* out,
+               size_t capacity);
+// Registry data from words: TYPE then parts; returns the byte count, or -1.
+long ReadValueData(const CaseState* state, const Word* words, int count, DWORD* type,
+                   unsigned char* data, size_t capacity);
+// The text as the cases file would write it, between bars.
+void QuoteText(const wchar_t* text, size_t length, wchar_t* out, size_t capacity);
+void WriteUtf8(FILE* out, const wchar_t* text);
+
+// Each kind of expectation, how many words follow it, whether item lines follow it, and whether it
+// reads the run's DLL loads and calls.
+struct ExpectForm {
+    const wchar_t* name;
+    int least, most;
+    int items;
+    int traces;
+};
+
+// runner_case.cpp
+void AddFailure(CaseState* state, const wchar_t* format, ...);
+// The word at index filled in (or a failure naming it); as a path inside the work folder.
+int Expand(CaseState* state, const Word* words, int index, wchar_t* out, size_t capacity);
+int ExpandWorkPath(CaseState* state, const Word* words, int index, wchar_t* out);
+// Runs the case's lines; its failures are in state->failures.
+void RunCaseLines(CaseState* state);
+int IsItemLine(const DataLine& line);
+int ValidateDataFile(const DataFile* data, wchar_t* error, size_t capacity);
+
+// runner_expect.cpp
+void DoExpect(CaseState* state, const Word* words, int count);
+const ExpectForm* FindExpectation(const Word& word);
+
+// runner_files.cpp
+int MakeWorkPath(const CaseState* state, const wchar_t* relative, wchar_t* out);
+const wchar_t* PlainOf(const wchar_t* path);
+int IsUnder(const wchar_t* path, const wchar_t* folder);
+int RemovePath(const wchar_t* path);
+int DeleteTree(const wchar_t* folder);
+const wchar_t* EmptyWorkFolder(const wchar_t* work);
+int MakeFolders(const CaseState* state, const wchar_t* folder);
+long ReadWholeFile(const wchar_t* path, unsigned char* buffer);
+int WriteWholeFile(const wchar_t* path, const void* bytes, DWORD size);
+int MakeLink(const wchar_t* link, const wchar_t* target);
+
+// runner_safety.cpp
+int IsElevated();
+int IsOnVisibleDesktop();
+int ClaimWorkFolder(const wchar_t* work, wchar_t* error, size_t capacity);
+int UndoStoppedRun(const wchar_t* work, wchar_t* said, size_t capacity);
+int EntryExists(int* view);
+void BeginSafeRun(const wchar_t* work);
+void MarkCaseStart();
+int SetUserValue(const wchar_t* key, const wchar_t* name, DWORD type, const unsigned char* data,
+                 DWORD size);
+void RestoreAfterCase();
+void EndSafeRun();
+void ClearEntry();
+void WatchJob(HANDLE job);

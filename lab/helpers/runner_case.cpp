@@ -1,0 +1,895 @@
+// A case's lines: what they lay out, and the runs of the wrapper under the runner's debugger.
+
+#include "runner.h"
+
+#include <stdarg.h>
+
+const DWORD kDefaultLimitSeconds = 60;
+static unsigned char fileBuffer[kFileCapacity];
+
+void AddFailure(CaseState* state, const wchar_t* format, ...) {
+    static wchar_t line[kFailuresCapacity];
+    int number = state->data->lines[state->currentLine].number;
+    int used = _snwprintf(line, 64, L"    line %d: ", number);
+    va_list arguments;
+    va_start(arguments, format);
+    _vsnwprintf(line + used, kFailuresCapacity - static_cast<size_t>(used) - 2, format, arguments);
+    va_end(arguments);
+    line[kFailuresCapacity - 2] = 0;
+    wcscat(line, L"\n");
+    size_t length = wcslen(line);
+    if (state->failuresLength + length + 16 >= kFailuresCapacity) {
+        if (state->failuresLength + 16 < kFailuresCapacity) {
+            wcscpy(state->failures + state->failuresLength, L"    ...\n");
+            state->failuresLength += 8;
+        }
+        return;
+    }
+    wcscpy(state->failures + state->failuresLength, line);
+    state->failuresLength += length;
+}
+
+// --- The commands that lay out a case -------------------------------------------------------
+
+// The word at index expanded, or a failure naming it.
+int Expand(CaseState* state, const Word* words, int index, wchar_t* out, size_t capacity) {
+    if (ExpandWord(state, words[index], out, capacity))
+        return 1;
+    AddFailure(state, L"cannot fill in %.*ls", static_cast<int>(words[index].length),
+               words[index].start);
+    return 0;
+}
+
+int ExpandWorkPath(CaseState* state, const Word* words, int index, wchar_t* out) {
+    wchar_t relative[kPathCapacity];
+    if (!Expand(state, words, index, relative, kPathCapacity))
+        return 0;
+    if (MakeWorkPath(state, relative, out))
+        return 1;
+    AddFailure(state, L"not a path inside the work folder: %ls", relative);
+    return 0;
+}
+
+// The value of key=value among words from index on, or null.
+static const Word* FindOption(const Word* words, int count, int from, const wchar_t* key,
+                              Word* value) {
+    size_t length = wcslen(key);
+    for (int i = from; i < count; ++i) {
+        if (words[i].length > length && words[i].start[length] == L'=' &&
+            wcsncmp(words[i].start, key, length) == 0) {
+            value->start = words[i].start + length + 1;
+            value->length = words[i].length - length - 1;
+            value->barred = words[i].barred;
+            return value;
+        }
+    }
+    return nullptr;
+}
+
+static int HasWord(const Word* words, int count, int from, const wchar_t* text) {
+    for (int i = from; i < count; ++i)
+        if (WordIs(words[i], text))
+            return 1;
+    return 0;
+}
+
+static int ProgramPath(const CaseState* state, const wchar_t* name, wchar_t* out) {
+    if (wcschr(name, L'\\') != nullptr || wcschr(name, L'/') != nullptr ||
+        wcschr(name, L':') != nullptr ||
+        wcslen(name) + wcslen(state->setting->programs) + 6 >= kPathCapacity)
+        return 0;
+    _snwprintf(out, kPathCapacity, L"%ls\\%ls.exe", state->setting->programs, name);
+    return GetFileAttributesW(out) != INVALID_FILE_ATTRIBUTES;
+}
+
+static int CopyProgram(CaseState* state, const wchar_t* name, const wchar_t* to) {
+    wchar_t program[kPathCapacity];
+    if (!ProgramPath(state, name, program)) {
+        AddFailure(state, L"the program %ls.exe is not in %ls", name, state->setting->programs);
+        return 0;
+    }
+    if (!CopyFileW(program, to, FALSE)) {
+        AddFailure(state, L"copying %ls to %ls failed (error %lu)", program, to, GetLastError());
+        return 0;
+    }
+    return 1;
+}
+
+static void DoLayout(CaseState* state, const Word* words, int count) {
+    wchar_t folder[kPathCapacity], name[kPathCapacity] = L"VuqSetup.exe";
+    wchar_t wrapper[kPathCapacity] = L"VuqSetup", payload[kPathCapacity] = L"";
+    wchar_t payloadFolder[kPathCapacity];
+    Word option;
+    if (!ExpandWorkPath(state, words, 1, folder) ||
+        (FindOption(words, count, 2, L"name", &option) &&
+         !ExpandWord(state, option, name, kPathCapacity)) ||
+        (FindOption(words, count, 2, L"wrapper", &option) &&
+         !ExpandWord(state, option, wrapper, kPathCapacity)) ||
+        (FindOption(words, count, 2, L"payload", &option) &&
+         !ExpandWord(state, option, payload, kPathCapacity)))
+        return;
+    int withPayloads = 1;
+    wcscpy(payloadFolder, folder);
+    if (FindOption(words, count, 2, L"payloads", &option)) {
+        wchar_t where[kPathCapacity];
+        if (!ExpandWord(state, option, where, kPathCapacity))
+            return;
+        withPayloads = wcscmp(where, L"none") != 0;
+        if (withPayloads && !MakeWorkPath(state, where, payloadFolder)) {
+            AddFailure(state, L"not a path inside the work folder: %ls", where);
+            return;
+        }
+    }
+    if (!RemovePath(folder) || !MakeFolders(state, folder) || !MakeFolders(state, payloadFolder)) {
+        AddFailure(state, L"cannot make the folder %ls anew (error %lu)", folder, GetLastError());
+        return;
+    }
+    _snwprintf(state->folder, kPathCapacity, L"%ls", PlainOf(folder));
+    _snwprintf(state->exe, kPathCapacity, L"%ls\\%ls", PlainOf(folder), name);
+    wchar_t exe[kPathCapacity];
+    _snwprintf(exe, kPathCapacity, L"%ls\\%ls", folder, name);
+    if (!CopyProgram(state, wrapper, exe) || !withPayloads)
+        return;
+    // Two builds that differ, as the real payloads do: a pinned build tells them apart.
+    static const wchar_t* names[2][2] = {{L"VuqSetup.wzq", L"fake_payload"},
+                                         {L"VuqSetup64.wzq", L"fake_payload64"}};
+    for (int i = 0; i < 2; ++i) {
+        wchar_t to[kPathCapacity];
+        _snwprintf(to, kPathCapacity, L"%ls\\%ls", payloadFolder, names[i][0]);
+        if (!CopyProgram(state, payload[0] != 0 ? payload : names[i][1], to))
+            return;
+    }
+}
+
+static void DoFolder(CaseState* state, const Word* words, int) {
+    wchar_t folder[kPathCapacity];
+    if (ExpandWorkPath(state, words, 1, folder) &&
+        (!RemovePath(folder) || !MakeFolders(state, folder)))
+        AddFailure(state, L"cannot make the folder %ls anew (error %lu)", folder, GetLastError());
+}
+
+static void DoCopy(CaseState* state, const Word* words, int) {
+    wchar_t from[kPathCapacity], to[kPathCapacity];
+    if (!Expand(state, words, 1, from, kPathCapacity) || !ExpandWorkPath(state, words, 2, to))
+        return;
+    if (wcsncmp(from, L"program:", 8) == 0) {
+        CopyProgram(state, from + 8, to);
+        return;
+    }
+    wchar_t source[kPathCapacity];
+    if (!MakeWorkPath(state, from, source))
+        AddFailure(state, L"not a path inside the work folder: %ls", from);
+    else if (!CopyFileW(source, to, FALSE))
+        AddFailure(state, L"copying %ls to %ls failed (error %lu)", source, to, GetLastError());
+}
+
+static void DoCopySystemDlls(CaseState* state, const Word* words, int count) {
+    wchar_t folder[kPathCapacity];
+    if (!ExpandWorkPath(state, words, 1, folder))
+        return;
+    for (int i = 2; i < count; ++i) {
+        wchar_t name[64], from[kPathCapacity], to[kPathCapacity];
+        if (!Expand(state, words, i, name, 64))
+            return;
+        _snwprintf(from, kPathCapacity, L"%ls\\%ls.dll", state->setting->system, name);
+        _snwprintf(to, kPathCapacity, L"%ls\\%ls.dll", folder, name);
+        if (GetFileAttributesW(from) != INVALID_FILE_ATTRIBUTES && !CopyFileW(from, to, FALSE))
+            AddFailure(state, L"copying %ls failed (error %lu)", from, GetLastError());
+    }
+}
+
+static void DoWrite(CaseState* state, const Word* words, int) {
+    wchar_t path[kPathCapacity];
+    static wchar_t text[kTextCapacity];
+    static char bytes[kTextCapacity * 3];
+    if (!ExpandWorkPath(state, words, 1, path) || !Expand(state, words, 2, text, kTextCapacity))
+        return;
+    int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, bytes, sizeof(bytes), nullptr, nullptr);
+    if (size < 1 || !WriteWholeFile(path, bytes, static_cast<DWORD>(size - 1)))
+        AddFailure(state, L"cannot write %ls (error %lu)", path, GetLastError());
+}
+
+static void DoChange(CaseState* state, const Word* words, int) {
+    wchar_t path[kPathCapacity];
+    if (!ExpandWorkPath(state, words, 1, path))
+        return;
+    long size = ReadWholeFile(path, fileBuffer);
+    if (size < 1) {
+        AddFailure(state, L"cannot read %ls (error %lu)", path, GetLastError());
+        return;
+    }
+    if (WordIs(words[2], L"flip-middle-byte"))
+        fileBuffer[size / 2] ^= 1;
+    else if (WordIs(words[2], L"drop-last-byte"))
+        --size;
+    else
+        fileBuffer[size++] = 0;
+    if (!WriteWholeFile(path, fileBuffer, static_cast<DWORD>(size)))
+        AddFailure(state, L"cannot write %ls (error %lu)", path, GetLastError());
+}
+
+static void DoDelete(CaseState* state, const Word* words, int) {
+    wchar_t path[kPathCapacity];
+    if (ExpandWorkPath(state, words, 1, path) && !RemovePath(path))
+        AddFailure(state, L"cannot delete %ls (error %lu)", path, GetLastError());
+}
+
+static void DoLink(CaseState* state, const Word* words, int) {
+    wchar_t link[kPathCapacity], target[kPathCapacity];
+    if (ExpandWorkPath(state, words, 1, link) && ExpandWorkPath(state, words, 2, target) &&
+        !MakeLink(link, target))
+        AddFailure(state, L"cannot make %ls a link to %ls (error %lu)", link, target,
+                   GetLastError());
+}
+
+static void DoClearEntry(CaseState*, const Word*, int) {
+    ClearEntry();
+}
+
+// "view,name,type,hex;" as the stand-in payload and ApplyRegistryValues take them.
+static int AppendRegistryValue(CaseState* state, const Word* words, int count, wchar_t* out,
+                               size_t capacity) {
+    wchar_t name[kTextCapacity];
+    static unsigned char data[kValueDataCapacity];
+    DWORD type = 0;
+    long size = ReadValueData(state, words + 3, count - 3, &type, data, sizeof(data));
+    if (!Expand(state, words, 2, name, kTextCapacity) || size < 0 ||
+        (!WordIs(words[1], L"64") && !WordIs(words[1], L"32"))) {
+        AddFailure(state, L"not a value: view 64 or 32, name, type, data");
+        return 0;
+    }
+    size_t length = wcslen(out);
+    int written = _snwprintf(out + length, capacity - length, L"%.*ls,%ls,%lu,",
+                             static_cast<int>(words[1].length), words[1].start, name, type);
+    if (written < 0 ||
+        length + static_cast<size_t>(written) + 2 * static_cast<size_t>(size) + 2 >= capacity) {
+        AddFailure(state, L"the values for one run are too long");
+        return 0;
+    }
+    length += static_cast<size_t>(written);
+    for (long i = 0; i < size; ++i)
+        length += static_cast<size_t>(_snwprintf(out + length, 3, L"%02x", data[i]));
+    wcscpy(out + length, L";");
+    return 1;
+}
+
+static void DoSetEntry(CaseState* state, const Word* words, int count) {
+    static wchar_t values[kTextCapacity * 2];
+    values[0] = 0;
+    if (AppendRegistryValue(state, words, count, values, kTextCapacity * 2) &&
+        ApplyRegistryValues(values) != 0)
+        AddFailure(state, L"cannot write the uninstall entry (error %lu)", GetLastError());
+}
+
+static void DoSetUserValue(CaseState* state, const Word* words, int count) {
+    wchar_t key[kPathCapacity], name[kPathCapacity];
+    static unsigned char data[kValueDataCapacity];
+    DWORD type = 0;
+    long size = ReadValueData(state, words + 3, count - 3, &type, data, sizeof(data));
+    if (!Expand(state, words, 1, key, kPathCapacity) ||
+        !Expand(state, words, 2, name, kPathCapacity))
+        return;
+    if (size < 0)
+        AddFailure(state, L"not a value: type and data");
+    else if (!SetUserValue(key, name, type, data, static_cast<DWORD>(size)))
+        AddFailure(state, L"cannot set HKEY_CURRENT_USER\\%ls %ls (error %lu)", key, name,
+                   GetLastError());
+}
+
+static void DoPayloadEnvironment(CaseState* state, const Word* words, int) {
+    wchar_t name[256];
+    static wchar_t value[kTextCapacity];
+    if (!Expand(state, words, 1, name, 256) || !Expand(state, words, 2, value, kTextCapacity))
+        return;
+    size_t length = wcslen(name) + 1 + wcslen(value) + 1;
+    if (state->environmentLength + length + 1 >= kEnvironmentCapacity) {
+        AddFailure(state, L"the environment for one run is too long");
+        return;
+    }
+    _snwprintf(state->payloadEnvironment + state->environmentLength, length, L"%ls=%ls", name,
+               value);
+    state->environmentLength += length;
+    state->payloadEnvironment[state->environmentLength] = 0;
+}
+
+static void DoPayloadWrites(CaseState* state, const Word* words, int count) {
+    AppendRegistryValue(state, words, count, state->payloadWrites,
+                        sizeof(state->payloadWrites) / sizeof(wchar_t));
+}
+
+static void DoAtHash(CaseState* state, const Word*, int) {
+    state->atHashLine = state->currentLine;
+}
+
+static DWORD ErrorOf(BOOL worked) {
+    return worked ? 0 : GetLastError();
+}
+
+// What another process may try while the wrapper holds its payload: each should fail.
+static void DoAttack(CaseState* state, const Word* words, int) {
+    wchar_t target[kPathCapacity], moved[kPathCapacity + 8];
+    if (state->observing == nullptr) {
+        AddFailure(state, L"attack runs only at a run's CryptHashData call (at-hash)");
+        return;
+    }
+    if (!ExpandWorkPath(state, words, 1, target))
+        return;
+    HANDLE writer =
+        CreateFileW(target, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
+    DWORD* errors = state->observing->attackErrors;
+    errors[0] = ErrorOf(writer != INVALID_HANDLE_VALUE);
+    if (writer != INVALID_HANDLE_VALUE)
+        CloseHandle(writer);
+    errors[1] = ErrorOf(DeleteFileW(target));
+    _snwprintf(moved, kPathCapacity + 8, L"%ls.moved", target);
+    errors[2] = ErrorOf(MoveFileW(target, moved));
+    errors[3] = ErrorOf(CopyFileW(state->setting->self, target, FALSE));
+    state->observing->attacked = 1;
+}
+
+// --- A run of the wrapper ----------------------------------------------------------------------
+
+enum { kBoxCall, kNarrowCall, kLibraryCall, kWaitCall, kHashCall };
+
+struct Observation {
+    CaseState* state;
+    RunResult* run;
+    HANDLE job;
+    long long deadline;
+    int boxShown;
+    DWORD processId;
+};
+
+static void AddEvent(RunResult* run, int kind, DWORD value, const wchar_t* path) {
+    if (run->eventCount == kEventCapacity) {
+        run->eventsLost = 1;
+        return;
+    }
+    ProcessEvent* event = &run->events[run->eventCount++];
+    event->kind = kind;
+    event->value = value;
+    wcsncpy(event->path, path, MAX_PATH * 2 - 1);
+    event->path[MAX_PATH * 2 - 1] = 0;
+}
+
+// A DLL from the 32-bit system folder's real place (SysWOW64) under the name a 32-bit program
+// gives that folder, so that one name holds on every system.
+static void OnLoaded(void* context, Debuggee*, DWORD, const wchar_t* path) {
+    Observation* observation = static_cast<Observation*>(context);
+    const Setting* setting = observation->state->setting;
+    wchar_t named[kPathCapacity];
+    if (setting->wow64System[0] != 0 && IsUnder(path, setting->wow64System))
+        _snwprintf(named, kPathCapacity, L"%ls%ls", setting->system,
+                   path + wcslen(setting->wow64System));
+    else
+        wcsncpy(named, path, kPathCapacity - 1);
+    named[kPathCapacity - 1] = 0;
+    AddEvent(observation->run, kLoaded, 0, named);
+}
+
+static void RunCommandLine(CaseState* state, int lineIndex);
+
+static int OnCalled(void* context, Debuggee* debuggee, int index, HANDLE, CONTEXT* registers) {
+    Observation* observation = static_cast<Observation*>(context);
+    RunResult* run = observation->run;
+    DWORD frame[6] = {0};
+    ReadRemote(debuggee->process, registers->Esp, frame, sizeof(frame));
+    int own = IsInImage(debuggee, frame[0]);
+    static wchar_t text[kTextCapacity];
+    switch (debuggee->breakpoints[index].tag) {
+    case kBoxCall:
+        if (run->boxCount < kBoxCapacity) {
+            MessageBoxCall* box = &run->boxes[run->boxCount++];
+            box->owner = frame[1];
+            box->style = frame[4];
+            ReadRemoteText(debuggee->process, frame[2], box->text, kTextCapacity);
+            ReadRemoteText(debuggee->process, frame[3], box->caption, 256);
+        }
+        observation->boxShown = 1;
+        break;
+    case kNarrowCall:
+        if (own)
+            AddEvent(run, kNarrowed, frame[1], L"");
+        break;
+    case kLibraryCall:
+        if (own) {
+            ReadRemoteText(debuggee->process, frame[1], text, MAX_PATH * 2);
+            AddEvent(run, kLibraryAsked, 0, text);
+        }
+        break;
+    case kWaitCall:
+        if (own)
+            AddEvent(run, kWaited, frame[2], L"");
+        break;
+    default:
+        // The wrapper stands still while the command runs, then goes on.
+        run->atHashRan = 1;
+        RunCommandLine(observation->state, observation->state->atHashLine);
+        break;
+    }
+    return kRunFunction;
+}
+
+static BOOL CALLBACK AnswerBox(HWND window, LPARAM processId) {
+    DWORD owner = 0;
+    wchar_t kind[16];
+    GetWindowThreadProcessId(window, &owner);
+    if (owner == static_cast<DWORD>(processId) && GetClassNameW(window, kind, 16) != 0 &&
+        wcscmp(kind, L"#32770") == 0) {
+        PostMessageW(window, WM_COMMAND, IDOK, 0);
+        PostMessageW(window, WM_CLOSE, 0, 0);
+    }
+    return TRUE;
+}
+
+// A box shown where someone can see it waits for a click: the runner gives it one.
+static void OnIdle(void* context, Debuggee* debuggee) {
+    Observation* observation = static_cast<Observation*>(context);
+    if (!observation->run->timedOut && ReadPerformanceCounter() > observation->deadline) {
+        observation->run->timedOut = 1;
+        TerminateJobObject(observation->job, 1);
+        TerminateProcess(debuggee->process, 1);
+    }
+    if (observation->boxShown)
+        EnumWindows(AnswerBox, static_cast<LPARAM>(observation->processId));
+}
+
+// The runner's environment without its own VUQ_ names, then the run's.
+static int BuildEnvironment(CaseState* state, const wchar_t* log, wchar_t* block, size_t capacity) {
+    size_t used = 0;
+    wchar_t* own = GetEnvironmentStringsW();
+    for (const wchar_t* entry = own; entry != nullptr && *entry != 0; entry += wcslen(entry) + 1) {
+        size_t length = wcslen(entry) + 1;
+        if (_wcsnicmp(entry, L"VUQ_", 4) == 0)
+            continue;
+        if (used + length + 1 >= capacity)
+            return 0;
+        memcpy(block + used, entry, length * sizeof(wchar_t));
+        used += length;
+    }
+    FreeEnvironmentStringsW(own);
+    wchar_t extra[kTextCapacity * 4 + 32];
+    _snwprintf(extra, kPathCapacity, L"VUQ_PAYLOAD_LOG=%ls", log);
+    const wchar_t* more[3] = {extra, state->payloadEnvironment, nullptr};
+    static wchar_t writes[kTextCapacity * 4 + 32];
+    if (state->payloadWrites[0] != 0) {
+        _snwprintf(writes, kTextCapacity * 4 + 32, L"VUQ_PAYLOAD_REG=%ls", state->payloadWrites);
+        more[2] = writes;
+    }
+    for (int i = 0; i < 3; ++i) {
+        for (const wchar_t* entry = more[i]; entry != nullptr && *entry != 0;
+             entry += wcslen(entry) + 1) {
+            size_t length = wcslen(entry) + 1;
+            if (used + length + 1 >= capacity)
+                return 0;
+            memcpy(block + used, entry, length * sizeof(wchar_t));
+            used += length;
+            if (i != 1)
+                break;
+        }
+    }
+    block[used] = 0;
+    return 1;
+}
+
+// A desktop on a window station of the runner's own, which no one sees, as a service's; kept
+// for the runner's life.
+static wchar_t* HiddenDesktop() {
+    static wchar_t name[] = L"VuqHidden\\Default";
+    static int made = 0;
+    if (made)
+        return name;
+    HWINSTA original = GetProcessWindowStation();
+    HWINSTA hidden = CreateWindowStationW(L"VuqHidden", 0, WINSTA_ALL_ACCESS, nullptr);
+    if (hidden == nullptr || !SetProcessWindowStation(hidden))
+        return nullptr;
+    HDESK desktop = CreateDesktopW(L"Default", nullptr, nullptr, 0, GENERIC_ALL, nullptr);
+    SetProcessWindowStation(original);
+    made = desktop != nullptr;
+    return made ? name : nullptr;
+}
+
+static long long ReadNumber(const char* line, const char* key) {
+    const char* at = strstr(line, key);
+    return at != nullptr ? _strtoi64(at + strlen(key), nullptr, 10) : 0;
+}
+
+static void ReadHexField(const char* line, const char* key, wchar_t* out, size_t capacity) {
+    out[0] = 0;
+    const char* at = strstr(line, key);
+    if (at == nullptr)
+        return;
+    at += strlen(key);
+    size_t digits = strcspn(at, " \r\n");
+    size_t units = 0;
+    for (size_t i = 0; i + 3 < digits && units + 1 < capacity; i += 4) {
+        char unit[5] = {at[i + 2], at[i + 3], at[i], at[i + 1], 0};
+        out[units++] = static_cast<wchar_t>(strtoul(unit, nullptr, 16));
+    }
+    out[units] = 0;
+}
+
+// The stand-in payload's own record of each start, and of its end.
+static void ReadPayloadLog(const wchar_t* path, RunResult* run) {
+    static char text[256 * 1024];
+    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    DWORD size = 0;
+    ReadFile(file, text, sizeof(text) - 1, &size, nullptr);
+    CloseHandle(file);
+    text[size] = 0;
+    for (char* line = strtok(text, "\n"); line != nullptr; line = strtok(nullptr, "\n")) {
+        if (strncmp(line, "start ", 6) == 0 && run->payloadCount < kPayloadStartCapacity) {
+            PayloadStart* start = &run->payloads[run->payloadCount++];
+            ZeroMemory(start, sizeof(*start));
+            start->startQpc = ReadNumber(line, "qpc=");
+            const char* build = strstr(line, "build=");
+            if (build != nullptr)
+                MultiByteToWideChar(CP_ACP, 0, build + 6, static_cast<int>(strcspn(build + 6, " ")),
+                                    start->build, 7);
+            ReadHexField(line, "module=", start->module, kPathCapacity);
+            ReadHexField(line, "cwd=", start->directory, kPathCapacity);
+            ReadHexField(line, "cmdline=", start->commandLine, kTextCapacity);
+            start->knowsErrorMode = strstr(line, "errormode=") != nullptr;
+            const char* mode = strstr(line, "errormode=");
+            start->errorMode = mode != nullptr ? strtoul(mode + 10, nullptr, 16) : 0;
+        } else if (strncmp(line, "end ", 4) == 0 && run->payloadCount > 0) {
+            run->payloads[run->payloadCount - 1].endQpc = ReadNumber(line, "qpc=");
+            run->payloads[run->payloadCount - 1].ended = 1;
+        }
+    }
+}
+
+static void SetRunError(RunResult* run, const wchar_t* what, const wchar_t* detail) {
+    _snwprintf(run->error, 511, L"%ls %ls (error %lu)", what, detail, GetLastError());
+    run->error[511] = 0;
+}
+
+// Boxes are watched in every run; DLL loads and calls only where the run's expectations read
+// them, as each stop of the process costs time (much of it under emulation).
+static void AddBreakpoints(Debuggee* debuggee, int traces, int hashes) {
+    AddFunctionBreakpoint(debuggee, L"user32.dll", "MessageBoxW", kBoxCall, 1);
+    if (traces) {
+        AddFunctionBreakpoint(debuggee, L"kernel32.dll", "SetDefaultDllDirectories", kNarrowCall,
+                              1);
+        AddFunctionBreakpoint(debuggee, L"kernel32.dll", "LoadLibraryExW", kLibraryCall, 1);
+        AddFunctionBreakpoint(debuggee, L"kernel32.dll", "WaitForSingleObject", kWaitCall, 1);
+    }
+    if (hashes)
+        AddFunctionBreakpoint(debuggee, L"advapi32.dll", "CryptHashData", kHashCall, 0);
+}
+
+// Whether an expectation of the run at the current line reads DLL loads or calls.
+static int ReadsTrace(CaseState* state) {
+    for (int i = state->currentLine + 1; i < state->endLine; ++i) {
+        Word words[kWordCapacity];
+        int count = SplitWords(state->data->lines[i].text, words, kWordCapacity);
+        int first = count > 1 && (WordIs(words[0], L"on64") || WordIs(words[0], L"on32") ||
+                                  WordIs(words[0], L"wine:") || WordIs(words[0], L"windows:"));
+        if (count <= first || WordIs(words[first], L"run") || WordIs(words[first], L"layout"))
+            return 0;
+        if (count > first + 1 && WordIs(words[first], L"expect")) {
+            const ExpectForm* form = FindExpectation(words[first + 1]);
+            if (form != nullptr && form->traces)
+                return 1;
+        }
+    }
+    return 0;
+}
+
+// Starts the wrapper in a job of its own (its payload joins it), debugs it to its end.
+static void Observe(CaseState* state, RunResult* run, const wchar_t* application,
+                    wchar_t* commandLine, const wchar_t* directory, wchar_t* environment,
+                    wchar_t* desktop, DWORD limitSeconds) {
+    static Debuggee debuggee;
+    ClearDebuggee(&debuggee);
+    int traces = ReadsTrace(state);
+    AddBreakpoints(&debuggee, traces, state->atHashLine >= 0);
+    STARTUPINFOW startup;
+    ZeroMemory(&startup, sizeof(startup));
+    startup.cb = sizeof(startup);
+    startup.lpDesktop = desktop;
+    HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
+    ZeroMemory(&limits, sizeof(limits));
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (job == nullptr ||
+        !SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof(limits))) {
+        SetRunError(run, L"cannot make a job object", L"");
+        return;
+    }
+    WatchJob(job);
+    PROCESS_INFORMATION started;
+    run->startQpc = ReadPerformanceCounter();
+    if (!CreateProcessW(application, commandLine, nullptr, nullptr, FALSE,
+                        DEBUG_ONLY_THIS_PROCESS | CREATE_UNICODE_ENVIRONMENT, environment,
+                        directory, &startup, &started)) {
+        SetRunError(run, L"cannot start", application);
+    } else {
+        // Where the runner runs in a job itself before Windows 8, which nests none, the wrapper
+        // goes without: then only the wrapper is ended at the limit.
+        AssignProcessToJobObject(job, started.hProcess);
+        StartDebuggee(&debuggee, started);
+        Observation observation = {state, run, job, 0, 0, started.dwProcessId};
+        observation.deadline =
+            run->startQpc + static_cast<long long>(limitSeconds) * run->frequency;
+        DebugHooks hooks = {&observation, traces ? OnLoaded : nullptr, OnCalled, OnIdle};
+        state->observing = run;
+        run->exitCode = DebugUntilExit(&debuggee, &hooks);
+        state->observing = nullptr;
+        run->endQpc = ReadPerformanceCounter();
+        run->crash = debuggee.crash;
+        run->threadTableFull = debuggee.threads.overflowed;
+        if (debuggee.loopError != 0)
+            SetRunError(run, L"the debug loop failed", L"");
+        CloseHandle(started.hThread);
+        CloseHandle(started.hProcess);
+    }
+    // Whatever the wrapper left running goes with the job.
+    TerminateJobObject(job, 1);
+    WatchJob(nullptr);
+    CloseHandle(job);
+}
+
+static void DoRun(CaseState* state, const Word* words, int count) {
+    static RunResult run;
+    static wchar_t commandLine[kTextCapacity], application[kPathCapacity];
+    static wchar_t environment[kEnvironmentCapacity * 2];
+    wchar_t directory[kPathCapacity] = L"", log[kPathCapacity], held[kPathCapacity];
+    ZeroMemory(&run, sizeof(run));
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    run.frequency = frequency.QuadPart;
+    run.ran = 1;
+    state->run = nullptr;
+    state->observing = nullptr;
+    Word option;
+    wcscpy(application, state->exe);
+    DWORD limit = kDefaultLimitSeconds;
+    if (!Expand(state, words, 1, commandLine, kTextCapacity) ||
+        (FindOption(words, count, 2, L"app", &option) &&
+         !ExpandWord(state, option, application, kPathCapacity)))
+        return;
+    if (FindOption(words, count, 2, L"cwd", &option)) {
+        wchar_t relative[kPathCapacity];
+        if (!ExpandWord(state, option, relative, kPathCapacity) ||
+            !MakeWorkPath(state, relative, directory) || !MakeFolders(state, directory)) {
+            AddFailure(state, L"cannot make the current directory of the run");
+            return;
+        }
+        memmove(directory, PlainOf(directory), (wcslen(PlainOf(directory)) + 1) * sizeof(wchar_t));
+    }
+    if (FindOption(words, count, 2, L"limit", &option))
+        limit = wcstoul(option.start, nullptr, 10);
+    _snwprintf(log, kPathCapacity, L"%ls\\payload.log", state->setting->work);
+    DeleteFileW(log);
+    if (!BuildEnvironment(state, log, environment, kEnvironmentCapacity * 2)) {
+        AddFailure(state, L"the environment of the run is too long");
+        return;
+    }
+    HANDLE holder = INVALID_HANDLE_VALUE;
+    if (FindOption(words, count, 2, L"hold", &option)) {
+        wchar_t relative[kPathCapacity];
+        if (ExpandWord(state, option, relative, kPathCapacity) &&
+            MakeWorkPath(state, relative, held))
+            holder = CreateFileW(held, GENERIC_WRITE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, 0, nullptr);
+        if (holder == INVALID_HANDLE_VALUE) {
+            AddFailure(state, L"cannot hold the file open for writing (error %lu)", GetLastError());
+            return;
+        }
+    }
+    wchar_t* desktop = nullptr;
+    if (HasWord(words, count, 2, L"hidden") && (desktop = HiddenDesktop()) == nullptr)
+        SetRunError(&run, L"cannot make a window station nobody sees", L"");
+    else
+        Observe(state, &run, application, commandLine, directory[0] != 0 ? directory : nullptr,
+                environment, desktop, limit);
+    if (holder != INVALID_HANDLE_VALUE)
+        CloseHandle(holder);
+    ReadPayloadLog(log, &run);
+    if (run.error[0] != 0)
+        AddFailure(state, L"%ls", run.error);
+    if (run.timedOut)
+        AddFailure(state, L"no end within %lu s: the runner ended the wrapper and its payload",
+                   limit);
+    if (run.crash != 0)
+        AddFailure(state, L"the wrapper ended of an exception it did not handle (%08lx)",
+                   run.crash);
+    if (run.threadTableFull)
+        AddFailure(state, L"the wrapper had more threads than the runner's table holds");
+    if (run.eventsLost)
+        AddFailure(state, L"more DLL loads and calls than the runner keeps");
+    if (state->atHashLine >= 0 && !run.atHashRan)
+        AddFailure(state, L"the wrapper never called CryptHashData: line %d did not run",
+                   state->data->lines[state->atHashLine].number);
+    // What was set up for this run is spent.
+    state->payloadEnvironment[0] = 0;
+    state->environmentLength = 0;
+    state->payloadWrites[0] = 0;
+    state->atHashLine = -1;
+    state->run = &run;
+}
+
+// --- The lines of a case -----------------------------------------------------------------------
+
+typedef void (*Command)(CaseState* state, const Word* words, int count);
+
+struct CommandForm {
+    const wchar_t* name;
+    int least, most; // words after the name
+    Command run;
+};
+
+static void DoNothing(CaseState*, const Word*, int) {}
+
+// What a case says about itself is read before it runs.
+static const CommandForm kCommands[] = {
+    {L"suite", 1, 1, DoNothing},
+    {L"only", 2, 2, DoNothing},
+    {L"wine-only", 1, 1, DoNothing},
+    {L"wine-specific", 1, 1, DoNothing},
+    {L"layout", 1, 5, DoLayout},
+    {L"folder", 1, 1, DoFolder},
+    {L"copy", 2, 2, DoCopy},
+    {L"copy-system-dlls", 2, kWordCapacity - 1, DoCopySystemDlls},
+    {L"write", 2, 2, DoWrite},
+    {L"change", 2, 2, DoChange},
+    {L"delete", 1, 1, DoDelete},
+    {L"link", 2, 2, DoLink},
+    {L"clear-entry", 0, 0, DoClearEntry},
+    {L"set-entry", 4, kWordCapacity - 1, DoSetEntry},
+    {L"set-user-value", 4, kWordCapacity - 1, DoSetUserValue},
+    {L"payload-env", 2, 2, DoPayloadEnvironment},
+    {L"payload-writes", 4, kWordCapacity - 1, DoPayloadWrites},
+    {L"at-hash", 1, 6, DoAtHash},
+    {L"attack", 1, 1, DoAttack},
+    {L"run", 1, 7, DoRun},
+    {L"expect", 1, 12, DoExpect},
+};
+
+int IsItemLine(const DataLine& line) {
+    return wcsncmp(line.text, L"value ", 6) == 0 || wcsncmp(line.text, L"record ", 7) == 0;
+}
+
+// The words of a line without its "on64", "on32", "wine:" or "windows:" in front; 0 when the line
+// does not hold on this system (a "wine:" line off Wine, a "windows:" line on Wine, are counted
+// as passed by).
+static int LineWords(CaseState* state, const DataLine& line, Word* words, int* count, int* first) {
+    *count = SplitWords(line.text, words, kWordCapacity);
+    *first = 0;
+    if (*count < 1)
+        return 1;
+    if (WordIs(words[0], L"on64") || WordIs(words[0], L"on32")) {
+        *first = 1;
+        return WordIs(words[0], L"on64") == state->setting->is64;
+    }
+    if (WordIs(words[0], L"wine:") || WordIs(words[0], L"windows:")) {
+        *first = 1;
+        int holds = WordIs(words[0], L"wine:") == state->setting->onWine;
+        if (!holds)
+            ++state->skippedLines;
+        return holds;
+    }
+    return 1;
+}
+
+static const CommandForm* FindCommand(const Word& word) {
+    for (const CommandForm& form : kCommands)
+        if (WordIs(word, form.name))
+            return &form;
+    return nullptr;
+}
+
+static void RunCommandLine(CaseState* state, int lineIndex) {
+    Word words[kWordCapacity];
+    int count = 0, first = 0;
+    int saved = state->currentLine;
+    state->currentLine = lineIndex;
+    if (LineWords(state, state->data->lines[lineIndex], words, &count, &first)) {
+        // at-hash's own command follows its name.
+        if (WordIs(words[first], L"at-hash") && state->observing != nullptr)
+            ++first;
+        const CommandForm* form = FindCommand(words[first]);
+        if (form != nullptr)
+            form->run(state, words + first, count - first);
+    }
+    state->currentLine = saved;
+}
+
+void RunCaseLines(CaseState* state) {
+    state->atHashLine = -1;
+    for (int i = state->firstLine; i < state->endLine; ++i) {
+        if (IsItemLine(state->data->lines[i]))
+            continue;
+        RunCommandLine(state, i);
+    }
+}
+
+static int Refuse(wchar_t* error, size_t capacity, const DataLine& line, const wchar_t* what) {
+    _snwprintf(error, capacity - 1, L"line %d: %ls: %ls", line.number, what, line.text);
+    error[capacity - 1] = 0;
+    return 0;
+}
+
+// Whether words from index on are all options that command takes: key=value or a flag.
+static int KnowsOptions(const Word& command, const Word* words, int from, int count) {
+    static const wchar_t* const runs[] = {L"app=", L"cwd=", L"hold=", L"limit=", L"hidden"};
+    static const wchar_t* const layouts[] = {L"name=", L"wrapper=", L"payload=", L"payloads="};
+    int isRun = WordIs(command, L"run");
+    if (!isRun && !WordIs(command, L"layout"))
+        return 1;
+    const wchar_t* const* known = isRun ? runs : layouts;
+    int knownCount = isRun ? 5 : 4;
+    for (int i = from; i < count; ++i) {
+        int found = 0;
+        for (int k = 0; k < knownCount && !found; ++k) {
+            size_t length = wcslen(known[k]);
+            found = known[k][length - 1] == L'='
+                        ? words[i].length > length && wcsncmp(words[i].start, known[k], length) == 0
+                        : WordIs(words[i], known[k]);
+        }
+        if (!found)
+            return 0;
+    }
+    return 1;
+}
+
+// Every line of every case has a known command with its number of words and its options, every
+// case its suite, before anything runs.
+int ValidateDataFile(const DataFile* data, wchar_t* error, size_t capacity) {
+    int itemsAllowed = 0, suites = 0;
+    for (int i = 0; i < data->lineCount; ++i) {
+        const DataLine& line = data->lines[i];
+        if (line.indent == 0) {
+            if (i > 0 && suites != 1)
+                return Refuse(error, capacity, data->lines[i - 1], L"a case needs one suite");
+            itemsAllowed = 0;
+            suites = 0;
+            continue;
+        }
+        Word words[kWordCapacity];
+        int count = SplitWords(line.text, words, kWordCapacity);
+        if (count < 0)
+            return Refuse(error, capacity, line, L"a bar without its pair, or too many words");
+        if (IsItemLine(line)) {
+            if (!itemsAllowed)
+                return Refuse(error, capacity, line, L"an item line without its expect");
+            if (count < (WordIs(words[0], L"record") ? 4 : 3))
+                return Refuse(error, capacity, line, L"too few words");
+            continue;
+        }
+        int first = count > 1 && (WordIs(words[0], L"on64") || WordIs(words[0], L"on32") ||
+                                  WordIs(words[0], L"wine:") || WordIs(words[0], L"windows:"));
+        if (count > first + 1 && WordIs(words[first], L"at-hash"))
+            ++first;
+        const CommandForm* form = count > first ? FindCommand(words[first]) : nullptr;
+        if (form == nullptr)
+            return Refuse(error, capacity, line, L"no such command");
+        int after = count - first - 1;
+        if (after < form->least || after > form->most)
+            return Refuse(error, capacity, line, L"wrong number of words");
+        if (!KnowsOptions(words[first], words, first + 2, count))
+            return Refuse(error, capacity, line, L"an option this command does not take");
+        if (WordIs(words[first], L"only") && !WordIs(words[first + 1], L"win64") &&
+            !WordIs(words[first + 1], L"win32"))
+            return Refuse(error, capacity, line, L"only win64 or only win32");
+        suites += WordIs(words[first], L"suite");
+        itemsAllowed = 0;
+        if (form->run == DoExpect) {
+            const ExpectForm* expectation = FindExpectation(words[first + 1]);
+            if (expectation == nullptr)
+                return Refuse(error, capacity, line, L"no such expectation");
+            if (after - 1 < expectation->least || after - 1 > expectation->most)
+                return Refuse(error, capacity, line, L"wrong number of words");
+            itemsAllowed = expectation->items;
+        }
+    }
+    if (data->lineCount > 0 && suites != 1)
+        return Refuse(error, capacity, data->lines[data->lineCount - 1], L"a case needs one suite");
+    return 1;
+}

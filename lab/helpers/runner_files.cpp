@@ -1,0 +1,294 @@
+// The runner's files and folders, all inside its work folder, and its links.
+
+#include "runner.h"
+
+// The runner's own file operations take a path as given, with \\?\ in front: Win32's reading
+// drops a trailing dot or blank from a name (x.\ is x\), and cases lay out such names.
+static const wchar_t kLongPrefix[] = L"\\\\?\\";
+
+static void ToLongPath(const wchar_t* path, wchar_t* out) {
+    _snwprintf(out, kPathCapacity, L"%ls%ls",
+               wcsncmp(path, kLongPrefix, 4) == 0 ? L"" : kLongPrefix, path);
+    out[kPathCapacity - 1] = 0;
+}
+
+// The path as programs are given it, without \\?\.
+const wchar_t* PlainOf(const wchar_t* path) {
+    return wcsncmp(path, kLongPrefix, 4) == 0 ? path + 4 : path;
+}
+
+// Relative to the work folder, never out of it: no drive, no root, no "." or ".." name; with
+// \\?\ in front.
+int MakeWorkPath(const CaseState* state, const wchar_t* relative, wchar_t* out) {
+    size_t length = wcslen(relative);
+    if (length == 0 || relative[0] == L'\\' || wcschr(relative, L':') != nullptr ||
+        wcschr(relative, L'/') != nullptr ||
+        wcslen(state->setting->work) + 1 + length >= kPathCapacity)
+        return 0;
+    for (const wchar_t* part = relative; part != nullptr;) {
+        const wchar_t* end = wcschr(part, L'\\');
+        size_t size = end != nullptr ? static_cast<size_t>(end - part) : wcslen(part);
+        if (size == 0 || (part[0] == L'.' && (size == 1 || (size == 2 && part[1] == L'.'))))
+            return 0;
+        part = end != nullptr ? end + 1 : nullptr;
+    }
+    _snwprintf(out, kPathCapacity, L"%ls%ls\\%ls", kLongPrefix, state->setting->work, relative);
+    return 1;
+}
+
+static int RunWineShell(const wchar_t* link, const wchar_t* target);
+
+// The path that could not be deleted, for the refusal that names it.
+static wchar_t undeletable[kPathCapacity];
+
+// Removes path whole, as its folder's listing gave its attributes: a file, a link (never what it
+// points to; under Wine one whose target is gone lists, but cannot be opened), or a folder and
+// all in it.
+static int RemoveEntry(const wchar_t* path, DWORD attributes) {
+    int done = 1;
+    if (attributes & FILE_ATTRIBUTE_READONLY)
+        SetFileAttributesW(path, attributes & ~FILE_ATTRIBUTE_READONLY);
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
+        done = RemoveDirectoryW(path) || DeleteFileW(path) || RunWineShell(path, nullptr);
+    else if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+        done = DeleteTree(path) && RemoveDirectoryW(path);
+    else
+        done = DeleteFileW(path);
+    if (!done && undeletable[0] == 0)
+        _snwprintf(undeletable, kPathCapacity, L"%ls (error %lu)", path, GetLastError());
+    return done;
+}
+
+int RemovePath(const wchar_t* path) {
+    DWORD attributes = GetFileAttributesW(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND;
+    return RemoveEntry(path, attributes);
+}
+
+// Empties folder but for the files named keep (at its top), links inside it taken away without
+// following them.
+static int DeleteTreeBut(const wchar_t* folder, const wchar_t* const* keep, int keeping) {
+    wchar_t pattern[kPathCapacity];
+    _snwprintf(pattern, kPathCapacity, L"%ls\\*", folder);
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(pattern, &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return GetLastError() == ERROR_FILE_NOT_FOUND;
+    int done = 1;
+    do {
+        int kept = wcscmp(found.cFileName, L".") == 0 || wcscmp(found.cFileName, L"..") == 0;
+        for (int i = 0; i < keeping; ++i)
+            kept = kept || _wcsicmp(found.cFileName, keep[i]) == 0;
+        if (kept)
+            continue;
+        wchar_t path[kPathCapacity];
+        if (_snwprintf(path, kPathCapacity, L"%ls\\%ls", folder, found.cFileName) < 0)
+            done = 0;
+        else
+            done = RemoveEntry(path, found.dwFileAttributes) && done;
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return done;
+}
+
+int DeleteTree(const wchar_t* folder) {
+    return DeleteTreeBut(folder, nullptr, 0);
+}
+
+// The work folder as the runner makes it: its mark and record alone; else what was left.
+const wchar_t* EmptyWorkFolder(const wchar_t* work) {
+    static const wchar_t* const keep[2] = {kWorkMarkName, kRecordName};
+    wchar_t folder[kPathCapacity];
+    ToLongPath(work, folder);
+    undeletable[0] = 0;
+    return DeleteTreeBut(folder, keep, 2) ? nullptr : undeletable;
+}
+
+// Makes folder and those above it, down from the work folder.
+int MakeFolders(const CaseState* state, const wchar_t* folder) {
+    wchar_t path[kPathCapacity];
+    wcsncpy(path, folder, kPathCapacity - 1);
+    path[kPathCapacity - 1] = 0;
+    for (wchar_t* at = path + wcslen(kLongPrefix) + wcslen(state->setting->work) + 1;; ++at) {
+        if (*at != L'\\' && *at != 0)
+            continue;
+        wchar_t kept = *at;
+        *at = 0;
+        if (!CreateDirectoryW(path, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+            return 0;
+        *at = kept;
+        if (kept == 0)
+            return 1;
+    }
+}
+
+long ReadWholeFile(const wchar_t* path, unsigned char* buffer) {
+    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return -1;
+    DWORD size = 0;
+    int read = ReadFile(file, buffer, kFileCapacity, &size, nullptr) && size < kFileCapacity;
+    CloseHandle(file);
+    return read ? static_cast<long>(size) : -1;
+}
+
+int WriteWholeFile(const wchar_t* path, const void* bytes, DWORD size) {
+    HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return 0;
+    DWORD written = 0;
+    int done = WriteFile(file, bytes, size, &written, nullptr) && written == size;
+    return CloseHandle(file) && done;
+}
+
+// --- Links -------------------------------------------------------------------------------------
+
+// A mount point's reparse data: the target as the object manager names it, then as shown.
+struct MountPointData {
+    DWORD tag;
+    WORD dataLength;
+    WORD reserved;
+    WORD substituteOffset, substituteLength, printOffset, printLength;
+    wchar_t names[2 * kPathCapacity + 8];
+};
+
+// Whether the folder's listing holds path's name (a link whose target is gone included).
+static int IsListed(const wchar_t* path) {
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(path, &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return 0;
+    FindClose(search);
+    return 1;
+}
+
+static int IdentifyFolder(const wchar_t* path, BY_HANDLE_FILE_INFORMATION* information) {
+    HANDLE folder = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (folder == INVALID_HANDLE_VALUE)
+        return 0;
+    int known = GetFileInformationByHandle(folder, information);
+    CloseHandle(folder);
+    return known;
+}
+
+// Whether link leads to the folder target now: the same folder, by volume and file index (a
+// path would not do: Wine names a folder x. by a short name of its own).
+static int LeadsTo(const wchar_t* link, const wchar_t* target) {
+    BY_HANDLE_FILE_INFORMATION through, folder;
+    return IdentifyFolder(link, &through) && IdentifyFolder(target, &folder) &&
+           through.dwVolumeSerialNumber == folder.dwVolumeSerialNumber &&
+           through.nFileIndexHigh == folder.nFileIndexHigh &&
+           through.nFileIndexLow == folder.nFileIndexLow;
+}
+
+// Wine 8 makes neither junctions (FSCTL_SET_REPARSE_POINT is not supported) nor symbolic links
+// (CreateSymbolicLinkW reports success and makes nothing), nor removes a Unix symbolic link with
+// RemoveDirectoryW or DeleteFileW; but it starts a Unix program given by its Unix path, without a
+// handle to wait on, its arguments parted as Windows parts them. There a Unix symbolic link, made
+// or replaced in one step by a shell, serves as the junction, and the runner waits until the
+// shell's work shows.
+// The Unix path of a path inside a folder: the folder's, then the name as it is (the name may be
+// a link, which is not to be followed). Null when Wine cannot tell; freed with HeapFree.
+static char* UnixPathOf(const wchar_t* path) {
+    typedef char*(CDECL * UnixNameFunction)(const wchar_t*);
+    UnixNameFunction unixName = reinterpret_cast<UnixNameFunction>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    wchar_t folder[kPathCapacity];
+    wcsncpy(folder, path, kPathCapacity - 1);
+    folder[kPathCapacity - 1] = 0;
+    wchar_t* slash = wcsrchr(folder, L'\\');
+    if (unixName == nullptr || slash == nullptr)
+        return nullptr;
+    *slash = 0;
+    char* unixFolder = unixName(PlainOf(folder));
+    char name[kPathCapacity];
+    int length =
+        WideCharToMultiByte(CP_UTF8, 0, slash + 1, -1, name, kPathCapacity, nullptr, nullptr);
+    char* joined = unixFolder != nullptr && length > 0
+                       ? static_cast<char*>(
+                             HeapAlloc(GetProcessHeap(), 0, strlen(unixFolder) + 2 + strlen(name)))
+                       : nullptr;
+    if (joined != nullptr)
+        sprintf(joined, "%s/%s", unixFolder, name);
+    HeapFree(GetProcessHeap(), 0, unixFolder);
+    return joined;
+}
+
+static int RunWineShell(const wchar_t* link, const wchar_t* target) {
+    char* unixLink = UnixPathOf(link);
+    char* unixTarget = target != nullptr ? UnixPathOf(target) : nullptr;
+    static wchar_t command[4 * kPathCapacity];
+    int quotable = unixLink != nullptr && (target == nullptr || unixTarget != nullptr) &&
+                   strchr(unixLink, '\'') == nullptr &&
+                   (unixTarget == nullptr || strchr(unixTarget, '\'') == nullptr);
+    if (quotable && target != nullptr)
+        _snwprintf(command, 4 * kPathCapacity,
+                   L"/bin/sh -c \"ln -sfn '%hs' '%hs.new' && mv -T '%hs.new' '%hs'\"", unixTarget,
+                   unixLink, unixLink, unixLink);
+    else if (quotable)
+        _snwprintf(command, 4 * kPathCapacity, L"/bin/sh -c \"rm -f '%hs'\"", unixLink);
+    HeapFree(GetProcessHeap(), 0, unixLink);
+    HeapFree(GetProcessHeap(), 0, unixTarget);
+    STARTUPINFOW startup;
+    ZeroMemory(&startup, sizeof(startup));
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION started;
+    if (!quotable || !CreateProcessW(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                     &startup, &started))
+        return 0;
+    for (int waited = 0; waited < 10000; waited += 20) {
+        if (target != nullptr ? LeadsTo(link, target) : !IsListed(link))
+            return 1;
+        Sleep(20);
+    }
+    return 0;
+}
+
+static int MakeWineLink(const wchar_t* link, const wchar_t* target) {
+    // A folder in the way (left by the junction's attempt) gives way to the link.
+    DWORD attributes = GetFileAttributesW(link);
+    if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        RemoveDirectoryW(link);
+    return RunWineShell(link, target);
+}
+
+// link is made a junction to the folder target, or retargeted in one step when it is one.
+int MakeLink(const wchar_t* link, const wchar_t* target) {
+    if (!CreateDirectoryW(link, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+        return 0;
+    static MountPointData data;
+    ZeroMemory(&data, sizeof(data));
+    const wchar_t* plain = PlainOf(target);
+    size_t length = wcslen(plain);
+    if (length + 4 >= kPathCapacity)
+        return 0;
+    wcscpy(data.names, L"\\??\\");
+    wcscpy(data.names + 4, plain);
+    wcscpy(data.names + length + 5, plain);
+    data.tag = IO_REPARSE_TAG_MOUNT_POINT;
+    data.substituteLength = static_cast<WORD>(2 * (length + 4));
+    data.printOffset = static_cast<WORD>(2 * (length + 5));
+    data.printLength = static_cast<WORD>(2 * length);
+    data.dataLength = static_cast<WORD>(8 + 2 * (2 * length + 4 + 2));
+    HANDLE folder = CreateFileW(link, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (folder == INVALID_HANDLE_VALUE)
+        return 0;
+    DWORD returned = 0;
+    int done = DeviceIoControl(folder, FSCTL_SET_REPARSE_POINT, &data, data.dataLength + 8u,
+                               nullptr, 0, &returned, nullptr);
+    DWORD error = GetLastError();
+    CloseHandle(folder);
+    if (!done && error == ERROR_NOT_SUPPORTED)
+        return MakeWineLink(link, target);
+    return done;
+}
+
+// Whether path lies in folder.
+int IsUnder(const wchar_t* path, const wchar_t* folder) {
+    size_t length = wcslen(folder);
+    return _wcsnicmp(path, folder, length) == 0 && path[length] == L'\\';
+}

@@ -1,0 +1,424 @@
+// What the runner changes outside its work folder, and how it puts it back: the uninstall entry
+// (which did not exist when the run began) and values under HKEY_CURRENT_USER. Each change is
+// written to a record in the work folder before it is made; a normal end, a failed case and a
+// stop (Ctrl+C, Ctrl+Break, the console closed) put everything back and delete the record, and a
+// record left by a run that was killed is put back at the next start.
+
+#include "runner.h"
+
+// An entry written more than this after the stopped run's last case began is no leftover.
+const long long kLeftoverSlack = 3600LL * 10000000LL;
+
+struct UserValue {
+    wchar_t key[kPathCapacity];
+    wchar_t name[kPathCapacity];
+    int existed;
+    DWORD type;
+    DWORD size;
+    unsigned char data[kValueDataCapacity];
+    wchar_t created[kPathCapacity]; // the highest key the runner made for it, or empty
+};
+
+static CRITICAL_SECTION lock;
+static wchar_t recordPath[kPathCapacity];
+static int running;
+static HANDLE watchedJob;
+static UserValue userValues[kUserValueCapacity];
+static int userValueCount;
+
+int IsElevated() {
+    HANDLE token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return 0;
+    TOKEN_ELEVATION elevation;
+    DWORD size = 0;
+    // XP knows no elevation: there an administrator's token is a full one.
+    int elevated =
+        !GetTokenInformation(token, TokenElevation, &elevation, sizeof(elevation), &size) ||
+        elevation.TokenIsElevated != 0;
+    CloseHandle(token);
+    SID_IDENTIFIER_AUTHORITY authority = SECURITY_NT_AUTHORITY;
+    PSID administrators = nullptr;
+    BOOL member = FALSE;
+    if (!AllocateAndInitializeSid(&authority, 2, SECURITY_BUILTIN_DOMAIN_RID,
+                                  DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, &administrators))
+        return 0;
+    if (!CheckTokenMembership(nullptr, administrators, &member))
+        member = FALSE;
+    FreeSid(administrators);
+    return elevated && member;
+}
+
+int IsOnVisibleDesktop() {
+    USEROBJECTFLAGS flags;
+    DWORD needed = 0;
+    return GetUserObjectInformationW(GetProcessWindowStation(), UOI_FLAGS, &flags, sizeof(flags),
+                                     &needed) &&
+           (flags.dwFlags & WSF_VISIBLE) != 0;
+}
+
+static void Say(wchar_t* out, size_t capacity, const wchar_t* format, const wchar_t* text) {
+    _snwprintf(out, capacity - 1, format, text);
+    out[capacity - 1] = 0;
+}
+
+static void PathIn(const wchar_t* work, const wchar_t* name, wchar_t* out) {
+    _snwprintf(out, kPathCapacity, L"%ls\\%ls", work, name);
+    out[kPathCapacity - 1] = 0;
+}
+
+// The work folder is the runner's own: made by it with its mark, or refused.
+int ClaimWorkFolder(const wchar_t* work, wchar_t* error, size_t capacity) {
+    wchar_t mark[kPathCapacity];
+    PathIn(work, kWorkMarkName, mark);
+    DWORD attributes = GetFileAttributesW(work);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        if (!CreateDirectoryW(work, nullptr)) {
+            Say(error, capacity, L"cannot make the work folder %ls", work);
+            return 0;
+        }
+        HANDLE file = CreateFileW(mark, GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+        static const char text[] =
+            "This folder is e2e_runner.exe's: it empties it at every run.\r\n";
+        DWORD written = 0;
+        if (file == INVALID_HANDLE_VALUE ||
+            !WriteFile(file, text, sizeof(text) - 1, &written, nullptr)) {
+            Say(error, capacity, L"cannot write the mark of the work folder %ls", work);
+            if (file != INVALID_HANDLE_VALUE)
+                CloseHandle(file);
+            return 0;
+        }
+        CloseHandle(file);
+        return 1;
+    }
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+        GetFileAttributesW(mark) == INVALID_FILE_ATTRIBUTES) {
+        Say(error, capacity,
+            L"%ls is not a folder the runner made (it has no e2e_runner.mark): give another with "
+            L"--work, one that does not exist yet",
+            work);
+        return 0;
+    }
+    return 1;
+}
+
+static HKEY OpenEntry(REGSAM view, REGSAM access) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kEntryPath, 0, access | view, &key) != ERROR_SUCCESS)
+        return nullptr;
+    return key;
+}
+
+int EntryExists(int* view) {
+    const REGSAM views[2] = {KEY_WOW64_64KEY, KEY_WOW64_32KEY};
+    for (int i = 0; i < 2; ++i) {
+        HKEY key = OpenEntry(views[i], KEY_QUERY_VALUE);
+        if (key != nullptr) {
+            RegCloseKey(key);
+            *view = i == 0 ? 64 : 32;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+void ClearEntry() {
+    const REGSAM views[2] = {KEY_WOW64_64KEY, KEY_WOW64_32KEY};
+    for (REGSAM view : views)
+        RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kEntryPath, view, 0);
+}
+
+static void WriteHexText(FILE* out, const wchar_t* text) {
+    fprintf(out, " ");
+    if (text[0] == 0)
+        fprintf(out, "-");
+    PrintHexUnits(out, text, wcslen(text));
+}
+
+// The record: what to put back, rewritten whole at each change and at each case's start.
+static void WriteRecord() {
+    FILE* out = _wfopen(recordPath, L"w");
+    if (out == nullptr)
+        return;
+    fprintf(out, "e2e_runner: what a stopped run left, put back at the next start\nentry\n");
+    for (int i = 0; i < userValueCount; ++i) {
+        const UserValue& value = userValues[i];
+        fprintf(out, "user-value");
+        WriteHexText(out, value.key);
+        WriteHexText(out, value.name);
+        WriteHexText(out, value.created);
+        if (value.existed) {
+            fprintf(out, " %lu ", value.type);
+            for (DWORD at = 0; at < value.size; ++at)
+                fprintf(out, "%02x", value.data[at]);
+        } else {
+            fprintf(out, " absent");
+        }
+        fprintf(out, "\n");
+    }
+    fclose(out);
+}
+
+// Deletes the keys from key up to created, the highest that the runner made.
+static void DeleteCreatedKeys(const wchar_t* key, const wchar_t* created) {
+    wchar_t path[kPathCapacity];
+    wcsncpy(path, key, kPathCapacity - 1);
+    path[kPathCapacity - 1] = 0;
+    size_t stop = wcslen(created);
+    for (;;) {
+        RegDeleteKeyW(HKEY_CURRENT_USER, path);
+        wchar_t* slash = wcsrchr(path, L'\\');
+        if (wcslen(path) <= stop || slash == nullptr)
+            return;
+        *slash = 0;
+    }
+}
+
+static void PutBack(const UserValue& value) {
+    if (value.created[0] != 0) {
+        DeleteCreatedKeys(value.key, value.created);
+        return;
+    }
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, value.key, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS)
+        return;
+    if (value.existed)
+        RegSetValueExW(key, value.name, 0, value.type, value.data, value.size);
+    else
+        RegDeleteValueW(key, value.name);
+    RegCloseKey(key);
+}
+
+static void RestoreLocked() {
+    for (int i = userValueCount - 1; i >= 0; --i)
+        PutBack(userValues[i]);
+    userValueCount = 0;
+    ClearEntry();
+}
+
+static int ReadHexText(const char* hex, wchar_t* out, size_t capacity) {
+    if (strcmp(hex, "-") == 0) {
+        out[0] = 0;
+        return 1;
+    }
+    size_t digits = strlen(hex);
+    if (digits % 4 != 0 || digits / 4 >= capacity)
+        return 0;
+    for (size_t i = 0; i < digits / 4; ++i) {
+        char unit[5] = {hex[4 * i + 2], hex[4 * i + 3], hex[4 * i], hex[4 * i + 1], 0};
+        out[i] = static_cast<wchar_t>(strtoul(unit, nullptr, 16));
+    }
+    out[digits / 4] = 0;
+    return 1;
+}
+
+static int ReadUserValueLine(char* line, UserValue* value) {
+    char* fields[6] = {nullptr};
+    int count = 0;
+    for (char* field = strtok(line, " \r\n"); field != nullptr && count < 6;
+         field = strtok(nullptr, " \r\n"))
+        fields[count++] = field;
+    ZeroMemory(value, sizeof(*value));
+    if (count < 5 || !ReadHexText(fields[1], value->key, kPathCapacity) ||
+        !ReadHexText(fields[2], value->name, kPathCapacity) ||
+        !ReadHexText(fields[3], value->created, kPathCapacity))
+        return 0;
+    if (strcmp(fields[4], "absent") == 0)
+        return 1;
+    const char* data = fields[5];
+    value->existed = 1;
+    value->type = strtoul(fields[4], nullptr, 10);
+    size_t digits = data != nullptr ? strlen(data) : 0;
+    if (digits % 2 != 0 || digits / 2 > kValueDataCapacity)
+        return 0;
+    for (size_t i = 0; i < digits / 2; ++i) {
+        char pair[3] = {data[2 * i], data[2 * i + 1], 0};
+        value->data[i] = static_cast<unsigned char>(strtoul(pair, nullptr, 16));
+    }
+    value->size = static_cast<DWORD>(digits / 2);
+    return 1;
+}
+
+static long long AsNumber(const FILETIME& time) {
+    return (static_cast<long long>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+// An entry written long after the stopped run's last case began may be a real installation.
+static int EntryIsLeftover(const FILETIME& recorded, int* view) {
+    const REGSAM views[2] = {KEY_WOW64_64KEY, KEY_WOW64_32KEY};
+    for (int i = 0; i < 2; ++i) {
+        HKEY key = OpenEntry(views[i], KEY_QUERY_VALUE);
+        if (key == nullptr)
+            continue;
+        FILETIME written = {0, 0};
+        RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                         nullptr, nullptr, nullptr, &written);
+        RegCloseKey(key);
+        if (AsNumber(written) > AsNumber(recorded) + kLeftoverSlack) {
+            *view = i == 0 ? 64 : 32;
+            return 0;
+        }
+    }
+    return 1;
+}
+
+// Puts back what a killed run's record lists; 0 (and why in said) when it cannot be sure.
+int UndoStoppedRun(const wchar_t* work, wchar_t* said, size_t capacity) {
+    said[0] = 0;
+    wchar_t path[kPathCapacity];
+    PathIn(work, kRecordName, path);
+    WIN32_FILE_ATTRIBUTE_DATA record;
+    if (!GetFileAttributesExW(path, GetFileExInfoStandard, &record))
+        return 1;
+    int view = 0;
+    if (!EntryIsLeftover(record.ftLastWriteTime, &view)) {
+        _snwprintf(said, capacity - 1,
+                   L"the uninstall entry (%d-bit view) was written well after a stopped run of "
+                   L"the runner left %ls: it may be a real installation; remove the one or the "
+                   L"other",
+                   view, path);
+        said[capacity - 1] = 0;
+        return 0;
+    }
+    FILE* in = _wfopen(path, L"r");
+    static char line[4 * kValueDataCapacity + 4 * kPathCapacity * 3];
+    int values = 0;
+    while (in != nullptr && fgets(line, sizeof(line), in) != nullptr) {
+        static UserValue value;
+        if (strncmp(line, "user-value ", 11) == 0 && ReadUserValueLine(line, &value)) {
+            PutBack(value);
+            ++values;
+        }
+    }
+    if (in != nullptr)
+        fclose(in);
+    ClearEntry();
+    DeleteFileW(path);
+    _snwprintf(said, capacity - 1,
+               L"put back what a stopped run left: the uninstall entry removed, %d value(s) of "
+               L"HKEY_CURRENT_USER as they were",
+               values);
+    said[capacity - 1] = 0;
+    return 1;
+}
+
+static BOOL WINAPI OnStop(DWORD event) {
+    EnterCriticalSection(&lock);
+    if (watchedJob != nullptr)
+        TerminateJobObject(watchedJob, 1);
+    if (running) {
+        RestoreLocked();
+        DeleteFileW(recordPath);
+    }
+    printf("stopped (%s): the uninstall entry removed, HKEY_CURRENT_USER put back as it was\n",
+           event == CTRL_C_EVENT       ? "Ctrl+C"
+           : event == CTRL_BREAK_EVENT ? "Ctrl+Break"
+                                       : "the console closed");
+    fflush(stdout);
+    ExitProcess(1);
+}
+
+void BeginSafeRun(const wchar_t* work) {
+    InitializeCriticalSection(&lock);
+    PathIn(work, kRecordName, recordPath);
+    EnterCriticalSection(&lock);
+    running = 1;
+    WriteRecord();
+    LeaveCriticalSection(&lock);
+    SetConsoleCtrlHandler(OnStop, TRUE);
+}
+
+void MarkCaseStart() {
+    EnterCriticalSection(&lock);
+    WriteRecord();
+    LeaveCriticalSection(&lock);
+}
+
+// The highest key of path that does not exist yet, or empty when it all does.
+static void FindMissingKey(const wchar_t* path, wchar_t* missing) {
+    missing[0] = 0;
+    wchar_t prefix[kPathCapacity];
+    wcsncpy(prefix, path, kPathCapacity - 1);
+    prefix[kPathCapacity - 1] = 0;
+    for (wchar_t* at = prefix;; ++at) {
+        if (*at != L'\\' && *at != 0)
+            continue;
+        wchar_t kept = *at;
+        *at = 0;
+        HKEY key;
+        if (RegOpenKeyExW(HKEY_CURRENT_USER, prefix, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+            wcscpy(missing, prefix);
+            return;
+        }
+        RegCloseKey(key);
+        *at = kept;
+        if (kept == 0)
+            return;
+    }
+}
+
+int SetUserValue(const wchar_t* path, const wchar_t* name, DWORD type, const unsigned char* data,
+                 DWORD size) {
+    if (wcslen(path) >= kPathCapacity || wcslen(name) >= kPathCapacity)
+        return 0;
+    EnterCriticalSection(&lock);
+    int known = 0;
+    for (int i = 0; i < userValueCount; ++i)
+        known = known ||
+                (_wcsicmp(userValues[i].key, path) == 0 && _wcsicmp(userValues[i].name, name) == 0);
+    if (!known) {
+        if (userValueCount == kUserValueCapacity) {
+            LeaveCriticalSection(&lock);
+            return 0;
+        }
+        UserValue* value = &userValues[userValueCount];
+        ZeroMemory(value, sizeof(*value));
+        wcscpy(value->key, path);
+        wcscpy(value->name, name);
+        FindMissingKey(path, value->created);
+        HKEY key;
+        if (value->created[0] == 0 &&
+            RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
+            value->size = sizeof(value->data);
+            value->existed = RegQueryValueExW(key, name, nullptr, &value->type, value->data,
+                                              &value->size) == ERROR_SUCCESS;
+            RegCloseKey(key);
+        }
+        ++userValueCount;
+        WriteRecord();
+    }
+    HKEY key;
+    int done = RegCreateKeyExW(HKEY_CURRENT_USER, path, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
+                               nullptr) == ERROR_SUCCESS;
+    if (done) {
+        done = RegSetValueExW(key, name, 0, type, data, size) == ERROR_SUCCESS;
+        RegCloseKey(key);
+    }
+    LeaveCriticalSection(&lock);
+    return done;
+}
+
+void RestoreAfterCase() {
+    EnterCriticalSection(&lock);
+    RestoreLocked();
+    WriteRecord();
+    LeaveCriticalSection(&lock);
+}
+
+void EndSafeRun() {
+    EnterCriticalSection(&lock);
+    RestoreLocked();
+    DeleteFileW(recordPath);
+    running = 0;
+    LeaveCriticalSection(&lock);
+}
+
+void WatchJob(HANDLE job) {
+    if (!running) {
+        watchedJob = job;
+        return;
+    }
+    EnterCriticalSection(&lock);
+    watchedJob = job;
+    LeaveCriticalSection(&lock);
+}

@@ -1,0 +1,362 @@
+// The cases file: its lines, the words of a line, and the placeholders inside words.
+
+#include "runner.h"
+
+#include <stdarg.h>
+
+static char fileBytes[kDataFileCapacity];
+static wchar_t fileText[kDataFileCapacity + 1];
+
+static void Say(wchar_t* error, size_t capacity, const wchar_t* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    _vsnwprintf(error, capacity - 1, format, arguments);
+    va_end(arguments);
+    error[capacity - 1] = 0;
+}
+
+static int IsBlank(wchar_t unit) {
+    return unit == L' ' || unit == L'\t';
+}
+
+static int IsCommentOrEmpty(const wchar_t* text) {
+    while (IsBlank(*text))
+        ++text;
+    return *text == 0 || *text == L'#';
+}
+
+// Reads the file whole, in UTF-8, and keeps its lines that are not comments or empty.
+int ReadDataFile(const wchar_t* path, DataFile* data, wchar_t* error, size_t capacity) {
+    HANDLE file =
+        CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    DWORD size = 0;
+    int read = file != INVALID_HANDLE_VALUE &&
+               ReadFile(file, fileBytes, sizeof(fileBytes), &size, nullptr) &&
+               size < sizeof(fileBytes);
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    if (!read) {
+        Say(error, capacity, L"cannot read the cases file (error %d): %ls",
+            static_cast<int>(GetLastError()), path);
+        return 0;
+    }
+    int skip = size >= 3 && memcmp(fileBytes, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;
+    int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, fileBytes + skip,
+                                    static_cast<int>(size) - skip, fileText,
+                                    static_cast<int>(kDataFileCapacity));
+    if (units == 0 && size > static_cast<DWORD>(skip)) {
+        Say(error, capacity, L"the cases file is not UTF-8 text: %ls", path);
+        return 0;
+    }
+    fileText[units] = 0;
+    data->declared = -1;
+    data->lineCount = 0;
+    data->caseCount = 0;
+    wchar_t* line = fileText;
+    for (int number = 1; line != nullptr; ++number) {
+        wchar_t* next = wcschr(line, L'\n');
+        if (next != nullptr)
+            *next++ = 0;
+        size_t length = wcslen(line);
+        while (length > 0 && (IsBlank(line[length - 1]) || line[length - 1] == L'\r'))
+            line[--length] = 0;
+        if (!IsCommentOrEmpty(line)) {
+            if (data->lineCount == kLineCapacity) {
+                Say(error, capacity, L"line %d: more lines than the runner takes", number);
+                return 0;
+            }
+            int indent = 0;
+            while (IsBlank(line[indent]))
+                ++indent;
+            DataLine* kept = &data->lines[data->lineCount];
+            kept->number = number;
+            kept->indent = indent;
+            kept->text = line + indent;
+            if (data->declared < 0) {
+                if (indent != 0 || wcsncmp(line, L"cases ", 6) != 0) {
+                    Say(error, capacity, L"line %d: the header \"cases N\" must come first",
+                        number);
+                    return 0;
+                }
+                data->declared = static_cast<int>(wcstol(line + 6, nullptr, 10));
+                line = next;
+                continue;
+            }
+            if (indent == 0) {
+                if (wcsncmp(line, L"case ", 5) != 0) {
+                    Say(error, capacity, L"line %d: a line at the margin must start a case: %ls",
+                        number, line);
+                    return 0;
+                }
+                data->caseLines[data->caseCount++] = data->lineCount;
+            } else if (data->caseCount == 0) {
+                Say(error, capacity, L"line %d: a case's line before any case: %ls", number, line);
+                return 0;
+            }
+            ++data->lineCount;
+        }
+        line = next;
+    }
+    if (data->declared < 0) {
+        Say(error, capacity, L"no header \"cases N\" in %ls", path);
+        return 0;
+    }
+    return 1;
+}
+
+// Words are parted by blanks; a bar starts a stretch that runs to the next bar, blanks and all.
+int SplitWords(const wchar_t* text, Word* words, int capacity) {
+    int count = 0;
+    while (*text != 0) {
+        while (IsBlank(*text))
+            ++text;
+        if (*text == 0)
+            break;
+        if (count == capacity)
+            return -1;
+        Word* word = &words[count++];
+        word->start = text;
+        word->barred = 0;
+        while (*text != 0 && !IsBlank(*text)) {
+            if (*text == L'|') {
+                word->barred = 1;
+                const wchar_t* end = wcschr(text + 1, L'|');
+                if (end == nullptr)
+                    return -1;
+                text = end;
+            }
+            ++text;
+        }
+        word->length = static_cast<size_t>(text - word->start);
+    }
+    return count;
+}
+
+int WordIs(const Word& word, const wchar_t* text) {
+    return !word.barred && wcslen(text) == word.length &&
+           wcsncmp(word.start, text, word.length) == 0;
+}
+
+struct Output {
+    wchar_t* text;
+    size_t length;
+    size_t capacity;
+    int full;
+};
+
+static void Put(Output* out, const wchar_t* text, size_t length) {
+    if (out->length + length >= out->capacity) {
+        out->full = 1;
+        return;
+    }
+    memcpy(out->text + out->length, text, length * sizeof(wchar_t));
+    out->length += length;
+    out->text[out->length] = 0;
+}
+
+static void PutText(Output* out, const wchar_t* text) {
+    Put(out, text, wcslen(text));
+}
+
+// A folder path C:\ddd...\ of exactly length units, its names under 255 units each.
+static void PutLongFolder(Output* out, long length) {
+    PutText(out, L"C:\\");
+    static const wchar_t ds[] =
+        L"dddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddd"
+        L"dddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddd"
+        L"dddddddddddddddddddddddddddddddddddddddddddddd";
+    for (long used = 3; used < length;) {
+        long size = length - used - 1 < 200 ? length - used - 1 : 200;
+        Put(out, ds, static_cast<size_t>(size > 0 ? size : 0));
+        PutText(out, L"\\");
+        used += size + 1;
+    }
+}
+
+static int ExpandInto(const CaseState* state, const wchar_t* text, size_t length, Output* out);
+
+// The value of {name} or {name:argument}; 0 when there is no such placeholder.
+static int PutPlaceholder(const CaseState* state, const wchar_t* name, size_t nameLength,
+                          const wchar_t* argument, size_t argumentLength, Output* out) {
+    const Setting* setting = state->setting;
+    wchar_t lower[32];
+    if (nameLength == 0 || nameLength >= 32)
+        return 0;
+    int capitals = 1;
+    for (size_t i = 0; i < nameLength; ++i) {
+        lower[i] = towlower(name[i]);
+        capitals = capitals && iswupper(name[i]);
+    }
+    lower[nameLength] = 0;
+    wchar_t expanded[kTextCapacity];
+    Output inner = {expanded, 0, kTextCapacity, 0};
+    expanded[0] = 0;
+    if (argument != nullptr && !ExpandInto(state, argument, argumentLength, &inner))
+        return 0;
+    wchar_t value[kTextCapacity];
+    Output own = {value, 0, kTextCapacity, 0};
+    value[0] = 0;
+    const wchar_t* payload = setting->is64 ? L"VuqSetup64.wzq" : L"VuqSetup.wzq";
+    const wchar_t* other = setting->is64 ? L"VuqSetup.wzq" : L"VuqSetup64.wzq";
+    if (argument == nullptr) {
+        const wchar_t* plain = wcscmp(lower, L"work") == 0      ? setting->work
+                               : wcscmp(lower, L"folder") == 0  ? state->folder
+                               : wcscmp(lower, L"exe") == 0     ? state->exe
+                               : wcscmp(lower, L"payload") == 0 ? payload
+                               : wcscmp(lower, L"other") == 0   ? other
+                               : wcscmp(lower, L"bits") == 0    ? (setting->is64 ? L"64" : L"32")
+                               : wcscmp(lower, L"system") == 0  ? setting->system
+                               : wcscmp(lower, L"tab") == 0     ? L"\t"
+                               : wcscmp(lower, L"nl") == 0      ? L"\n"
+                               : wcscmp(lower, L"bar") == 0     ? L"|"
+                                                                : nullptr;
+        if (plain == nullptr)
+            return 0;
+        PutText(&own, plain);
+    } else if (wcscmp(lower, L"repeat") == 0) {
+        wchar_t* rest = nullptr;
+        long times = wcstol(expanded, &rest, 10);
+        if (*rest != L':' || times < 0)
+            return 0;
+        for (long i = 0; i < times && !own.full; ++i)
+            PutText(&own, rest + 1);
+    } else if (wcscmp(lower, L"long") == 0) {
+        wchar_t* rest = nullptr;
+        long length = wcstol(expanded, &rest, 10);
+        if (*rest == L'-')
+            length -= static_cast<long>(wcslen(rest + 1));
+        else if (*rest != 0)
+            return 0;
+        PutLongFolder(&own, length);
+    } else {
+        return 0;
+    }
+    if (capitals)
+        CharUpperBuffW(value, static_cast<DWORD>(own.length));
+    Put(out, value, own.length);
+    return !own.full;
+}
+
+static int ExpandInto(const CaseState* state, const wchar_t* text, size_t length, Output* out) {
+    for (size_t i = 0; i < length; ++i) {
+        if (text[i] == L'|')
+            continue;
+        if (text[i] != L'{') {
+            Put(out, &text[i], 1);
+            continue;
+        }
+        size_t depth = 1, end = i + 1, colon = 0;
+        for (; end < length && depth > 0; ++end) {
+            if (text[end] == L'{')
+                ++depth;
+            else if (text[end] == L'}')
+                --depth;
+            else if (text[end] == L':' && depth == 1 && colon == 0)
+                colon = end;
+        }
+        if (depth != 0)
+            return 0;
+        // text[i] is '{', text[end - 1] the '}' that closes it.
+        const wchar_t* name = &text[i + 1];
+        size_t nameLength = (colon != 0 ? colon : end - 1) - i - 1;
+        const wchar_t* argument = colon != 0 ? &text[colon + 1] : nullptr;
+        size_t argumentLength = colon != 0 ? end - 1 - colon - 1 : 0;
+        if (!PutPlaceholder(state, name, nameLength, argument, argumentLength, out))
+            return 0;
+        i = end - 1;
+    }
+    return !out->full;
+}
+
+int ExpandText(const CaseState* state, const wchar_t* text, size_t length, wchar_t* out,
+               size_t capacity) {
+    Output output = {out, 0, capacity, 0};
+    out[0] = 0;
+    return ExpandInto(state, text, length, &output);
+}
+
+int ExpandWord(const CaseState* state, const Word& word, wchar_t* out, size_t capacity) {
+    return ExpandText(state, word.start, word.length, out, capacity);
+}
+
+long ReadValueData(const CaseState* state, const Word* words, int count, DWORD* type,
+                   unsigned char* data, size_t capacity) {
+    if (count < 1)
+        return -1;
+    if (WordIs(words[0], L"sz"))
+        *type = REG_SZ;
+    else if (WordIs(words[0], L"expand-sz"))
+        *type = REG_EXPAND_SZ;
+    else if (!words[0].barred && iswdigit(words[0].start[0]))
+        *type = static_cast<DWORD>(wcstoul(words[0].start, nullptr, 10));
+    else
+        return -1;
+    size_t size = 0;
+    static wchar_t text[kTextCapacity];
+    for (int i = 1; i < count; ++i) {
+        const Word& word = words[i];
+        if (WordIs(word, L"nul")) {
+            if (size + 2 > capacity)
+                return -1;
+            data[size++] = 0;
+            data[size++] = 0;
+        } else if (!word.barred && word.length > 4 && wcsncmp(word.start, L"hex:", 4) == 0) {
+            long bytes = DecodeHex(word.start + 4, word.length - 4, data + size, capacity - size);
+            if (bytes < 0)
+                return -1;
+            size += static_cast<size_t>(bytes);
+        } else {
+            if (!ExpandWord(state, word, text, kTextCapacity))
+                return -1;
+            size_t length = wcslen(text);
+            if (size + 2 * length > capacity)
+                return -1;
+            memcpy(data + size, text, 2 * length);
+            size += 2 * length;
+        }
+    }
+    return static_cast<long>(size);
+}
+
+// Control units as the cases file writes them; a long run of one unit shortened.
+void QuoteText(const wchar_t* text, size_t length, wchar_t* out, size_t capacity) {
+    Output output = {out, 0, capacity, 0};
+    out[0] = 0;
+    PutText(&output, L"|");
+    for (size_t i = 0; i < length; ++i) {
+        size_t run = 1;
+        while (i + run < length && text[i + run] == text[i])
+            ++run;
+        if (run >= 16 && text[i] >= L' ') {
+            wchar_t repeat[48];
+            _snwprintf(repeat, 47, L"{repeat:%u:%lc}", static_cast<unsigned>(run), text[i]);
+            repeat[47] = 0;
+            PutText(&output, repeat);
+            i += run - 1;
+        } else if (text[i] == L'\t') {
+            PutText(&output, L"{tab}");
+        } else if (text[i] == L'\n') {
+            PutText(&output, L"{nl}");
+        } else if (text[i] == L'|') {
+            PutText(&output, L"{bar}");
+        } else if (text[i] < L' ') {
+            wchar_t unit[16];
+            _snwprintf(unit, 15, L"{U+%04X}", static_cast<unsigned>(text[i]));
+            unit[15] = 0;
+            PutText(&output, unit);
+        } else {
+            Put(&output, &text[i], 1);
+        }
+    }
+    PutText(&output, L"|");
+    if (output.full && capacity > 5)
+        wcscpy(out + capacity - 5, L"...|");
+}
+
+void WriteUtf8(FILE* out, const wchar_t* text) {
+    static char bytes[kFailuresCapacity * 3];
+    int length = WideCharToMultiByte(CP_UTF8, 0, text, -1, bytes, sizeof(bytes), nullptr, nullptr);
+    if (length > 1)
+        fwrite(bytes, 1, static_cast<size_t>(length - 1), out);
+    fflush(out);
+}

@@ -1,0 +1,195 @@
+"""The runner's own checks, on one Wine prefix: a broken expectation fails the run and names its
+case, and so does a cases file that holds another number of cases than it declares; Ctrl+C puts
+back what the runner changed, and its next start puts back what a killed run left; it refuses
+while the uninstall entry exists (and leaves it), unelevated, on a desktop nobody sees, and in a
+work folder it did not make or whose path holds VuqSetup."""
+
+import os
+import re
+import shutil
+import signal
+import threading
+import time
+
+from winelab import registry_values, text_bytes, unix_pid
+
+KIT = r"C:\e2e-kit"
+RUNNER = KIT + r"\e2e_runner.exe"
+CASES_FILE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "cases.txt")
+BROKEN_CASE = "refusals: renamed wrapper, missing payload"
+STOP_WORK = r"C:\e2e-stop"
+USER_KEY = r"Software\Vuq e2e runner check"
+# A run that its payload keeps busy, while the runner has changed HKCU and the entry.
+STOP_CASES = r"""cases 1
+
+case runner stop: a run its payload keeps busy
+  suite lab
+  set-user-value |%s| Name sz |set by the runner| nul
+  set-entry 64 DisplayVersion sz |5.5.3 Beta| nul
+  layout busy
+  payload-env VUQ_PAYLOAD_SLEEP_MS 120000
+  run |"{exe}"| limit=200
+""" % USER_KEY
+
+
+def broken_copy(text):
+    """The cases file with one expectation of BROKEN_CASE changed."""
+    start = text.index("case " + BROKEN_CASE)
+    at = text.index("|SearchExeName failed|", start)
+    return text[:at] + "|SearchExeName failed!|" + text[at + len("|SearchExeName failed|"):]
+
+
+def miscounted_copy(text):
+    """The cases file declaring one case more than it holds."""
+    declared = int(re.search(r"^cases (\d+)$", text, re.M).group(1))
+    return re.sub(r"^cases \d+$", "cases %d" % (declared + 1), text, count=1, flags=re.M)
+
+
+def write_kit_file(prefix, name, text, newline="\n"):
+    with open(prefix.host_path(KIT + "\\" + name), "w", encoding="utf-8", newline=newline) as f:
+        f.write(text)
+    return KIT + "\\" + name
+
+
+def check_broken_data(arch, broken, miscounted, runner_lines, record):
+    """The broken expectation fails the run and its case; the count, a run of passing cases."""
+    lines, _ = runner_lines(broken)
+    said = [line for status, name, what, *_ in lines if status == "FAIL" and name == BROKEN_CASE
+            for line in what]
+    record("%s runner: a broken expectation fails the run and names its case" % arch,
+           exit_of(broken) == 1 and any("SearchExeName failed!" in line for line in said),
+           [broken])
+    lines, others = runner_lines(miscounted)
+    record("%s runner: a cases file that holds another number of cases than it declares fails"
+           % arch, exit_of(miscounted) == 1 and [line[0] for line in lines] == ["ok"] and
+           [line for line in others if "declares" in line] != [], [miscounted])
+
+
+def stop_runner(prefix, cases, number, first=""):
+    """Runs the runner on cases, after the batch line first, and sends its process the signal
+    number once the payload runs; returns the runner's output, and whether the payload was
+    seen. Wine makes SIGINT the console's Ctrl+C, and SIGKILL kills the process outright."""
+    log = prefix.host_path(STOP_WORK + r"\payload.log")
+    if os.path.exists(log):
+        os.remove(log)
+    batch = write_kit_file(prefix, "stop.bat", "@echo off\n%s\n%s --cases %s --work %s\n"
+                           % (first, RUNNER, cases, STOP_WORK), newline="\r\n")
+    results = []
+    thread = threading.Thread(target=lambda: results.append(prefix.wine(
+        ["cmd", "/c", batch], timeout=600)))
+    thread.start()
+    deadline, seen = time.time() + 300, False
+    while thread.is_alive() and time.time() < deadline and not seen:
+        try:
+            with open(log) as f:
+                seen = "start" in f.read()
+        except OSError:
+            pass
+        time.sleep(0.2)
+    pid = unix_pid(prefix, RUNNER)
+    if pid:
+        os.kill(pid, number)
+    thread.join()
+    return results[0].stdout.decode("utf-8", "replace"), seen
+
+
+def run_checks_batch(prefix):
+    """What a stopped run left, broken cases files, and the refusals, in one start of Wine: a
+    batch file whose sections begin "=== NAME"."""
+    with open(CASES_FILE, encoding="utf-8") as f:
+        text = f.read()
+    broken = write_kit_file(prefix, "broken-cases.txt", broken_copy(text))
+    miscounted = write_kit_file(prefix, "miscounted-cases.txt", miscounted_copy(text))
+    entry = registry_values([("64", "DisplayVersion", 1, text_bytes("5.5.3 Beta"))])
+    only = "--only no-such-case"
+    hex_line = ('"%s" %s' % (RUNNER, only)).encode("utf-16-le").hex()
+    lines = [
+        "@echo off",
+        "echo === stopped",
+        r"%s\regtool.exe dump 64" % KIT,
+        'reg query "HKCU\\%s" >nul 2>nul' % USER_KEY,
+        "echo user-key=%errorlevel%",
+        "echo === broken",
+        '%s --cases %s --only "%s"' % (RUNNER, broken, BROKEN_CASE),
+        "echo exit=%errorlevel%",
+        "echo === miscounted",
+        '%s --cases %s --only "%s"' % (RUNNER, miscounted, BROKEN_CASE),
+        "echo exit=%errorlevel%",
+        "echo === entry",
+        r"%s\regtool.exe set %s" % (KIT, entry),
+        "%s %s" % (RUNNER, only),
+        "echo exit=%errorlevel%",
+        r"%s\regtool.exe dump 64" % KIT,
+        r"%s\regtool.exe clear" % KIT,
+        "echo === unprivileged",
+        "set VUQ_DRIVER_APP=%s" % RUNNER,
+        "set VUQ_DRIVER_CMDLINE_HEX=%s" % hex_line,
+        "set VUQ_DRIVER_UNPRIVILEGED=1",
+        r"%s\driver.exe" % KIT,
+        "set VUQ_DRIVER_UNPRIVILEGED=",
+        "echo === hidden",
+        "set VUQ_DRIVER_HIDDEN=1",
+        r"%s\driver.exe" % KIT,
+        "set VUQ_DRIVER_HIDDEN=",
+        "echo === unmarked",
+        r"%s --work C:\e2e-unmarked %s" % (RUNNER, only),
+        "echo exit=%errorlevel%",
+        "echo === named",
+        r"%s --work C:\VuqSetup-tests %s" % (RUNNER, only),
+        "echo exit=%errorlevel%",
+    ]
+    unmarked = prefix.host_path(r"C:\e2e-unmarked")
+    os.makedirs(unmarked, exist_ok=True)
+    with open(os.path.join(unmarked, "someone's.txt"), "w") as f:
+        f.write("not the runner's\n")
+    batch = write_kit_file(prefix, "checks.bat", "\n".join(lines) + "\n", newline="\r\n")
+    output = prefix.wine(["cmd", "/c", batch], timeout=600).stdout.decode("utf-8", "replace")
+    sections = dict(re.findall(r"^=== (\w+)\r?\n(.*?)(?=^=== |\Z)", output, re.M | re.S))
+    return sections, output
+
+
+def exit_of(text):
+    """The first exit status a section of the batch shows: its own line, or the driver's."""
+    found = re.findall(r"\bexit=(\d+)", text)
+    return int(found[0]) if found else None
+
+
+def check_runner(prefix, pattern, runner_lines, record):
+    arch = prefix.arch
+    shutil.rmtree(prefix.host_path(STOP_WORK), ignore_errors=True)
+    cases = write_kit_file(prefix, "stop-cases.txt", STOP_CASES)
+    record_path = prefix.host_path(STOP_WORK + r"\pending-restore.txt")
+
+    # Killed, then started again, which puts back what the killed run left, and stopped by Ctrl+C
+    # once it has changed the same again. The value of its own under HKCU must be gone at the end
+    # (a next start that had found it there would take it for the user's, and put it back).
+    killed, seen = stop_runner(prefix, cases, signal.SIGKILL,
+                               'reg delete "HKCU\\%s" /f >nul 2>nul' % USER_KEY)
+    record("%s runner: a killed run leaves its record of what to put back" % arch,
+           seen and os.path.exists(record_path), ["payload seen: %s; output:" % seen, killed])
+    stopped, seen = stop_runner(prefix, cases, signal.SIGINT)
+    sections, output = run_checks_batch(prefix)
+    after = sections.get("stopped", "")
+    put_back = "missing" in after and "user-key=1" in after
+    record("%s runner: the next start puts back what a killed run left" % arch,
+           "put back what a stopped run left: the uninstall entry removed, 1 value" in stopped
+           and put_back, [stopped, output])
+    record("%s runner: Ctrl+C puts back what it changed" % arch,
+           seen and "stopped (Ctrl+C)" in stopped and not os.path.exists(record_path) and put_back,
+           ["payload seen: %s; record left: %s; output:" % (seen, os.path.exists(record_path)),
+            stopped, output])
+    check_broken_data(arch, sections.get("broken", ""), sections.get("miscounted", ""),
+                      runner_lines, record)
+    entry = sections.get("entry", "")
+    record("%s runner: refuses while the uninstall entry exists, and leaves it" % arch,
+           "refused: the uninstall entry" in entry and exit_of(entry) == 2 and
+           "missing" not in entry, [output])
+    record("%s runner: refuses to run unelevated" % arch,
+           exit_of(sections.get("unprivileged", "")) == 2, [output])
+    record("%s runner: refuses a desktop nobody sees" % arch,
+           exit_of(sections.get("hidden", "")) == 2, [output])
+    record("%s runner: refuses a work folder it did not make, or one whose path holds VuqSetup"
+           % arch, exit_of(sections.get("unmarked", "")) == 2 and
+           "not a folder the runner made" in sections.get("unmarked", "") and
+           exit_of(sections.get("named", "")) == 2 and "VuqSetup" in sections.get("named", ""),
+           [output])
