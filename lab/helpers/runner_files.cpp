@@ -37,6 +37,7 @@ int MakeWorkPath(const CaseState* state, const wchar_t* relative, wchar_t* out) 
 }
 
 static int RunWineShell(const wchar_t* link, const wchar_t* target);
+static int RemoveWineLinksIn(const wchar_t* folder);
 
 // The path that could not be deleted, for the refusal that names it.
 static wchar_t undeletable[kPathCapacity];
@@ -96,12 +97,18 @@ int DeleteTree(const wchar_t* folder) {
     return DeleteTreeBut(folder, nullptr, 0);
 }
 
-// The work folder as the runner makes it: its mark and record alone; else what was left.
+// The work folder as the runner makes it: its mark and record alone; else what was left. Under
+// Wine the links an earlier run made go first: Wine reports a link's removal as done, but leaves
+// it (and a link to a folder lists as that folder, whose files the tree's removal would take).
 const wchar_t* EmptyWorkFolder(const wchar_t* work) {
     static const wchar_t* const keep[2] = {kWorkMarkName, kRecordName};
     wchar_t folder[kPathCapacity];
     ToLongPath(work, folder);
     undeletable[0] = 0;
+    if (!RemoveWineLinksIn(folder)) {
+        _snwprintf(undeletable, kPathCapacity, L"the links in %ls", folder);
+        return undeletable;
+    }
     return DeleteTreeBut(folder, keep, 2) ? nullptr : undeletable;
 }
 
@@ -217,13 +224,62 @@ static char* UnixPathOf(const wchar_t* path) {
     return joined;
 }
 
+// Starts command under Wine, then waits (at most 10 s) until done holds of first and second.
+static int StartWineShell(wchar_t* command, int (*done)(const wchar_t*, const wchar_t*),
+                          const wchar_t* first, const wchar_t* second) {
+    STARTUPINFOW startup;
+    ZeroMemory(&startup, sizeof(startup));
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION started;
+    if (!CreateProcessW(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &started))
+        return 0;
+    for (int waited = 0; waited < 10000; waited += 20) {
+        if (done(first, second))
+            return 1;
+        Sleep(20);
+    }
+    return 0;
+}
+
+// Whether the file the shell makes last is there; then it is taken away.
+static int HasShellEnded(const wchar_t* doneFile, const wchar_t*) {
+    return GetFileAttributesW(doneFile) != INVALID_FILE_ATTRIBUTES && DeleteFileW(doneFile);
+}
+
+static int LeadsOrIsGone(const wchar_t* link, const wchar_t* target) {
+    return target != nullptr ? LeadsTo(link, target) : !IsListed(link);
+}
+
+static int IsQuotable(const char* unixPath) {
+    return unixPath != nullptr && strchr(unixPath, '\'') == nullptr;
+}
+
+// Every Unix link inside folder taken away by a shell, which then makes a file of its own to
+// show that it has ended. Nothing to do off Wine, where links are junctions.
+static int RemoveWineLinksIn(const wchar_t* folder) {
+    if (GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name") == nullptr)
+        return 1;
+    // The folder's Unix path is the done file's less its name: a work folder at the root of a
+    // drive has no folder above it to find it from.
+    wchar_t doneFile[kPathCapacity];
+    _snwprintf(doneFile, kPathCapacity, L"%ls\\links-removed", folder);
+    char* unixDone = UnixPathOf(doneFile);
+    static wchar_t command[4 * kPathCapacity];
+    int quotable = IsQuotable(unixDone);
+    if (quotable)
+        _snwprintf(command, 4 * kPathCapacity,
+                   L"/bin/sh -c \"find '%.*hs' -mindepth 1 -type l -delete; : >'%hs'\"",
+                   static_cast<int>(strrchr(unixDone, '/') - unixDone), unixDone, unixDone);
+    HeapFree(GetProcessHeap(), 0, unixDone);
+    return quotable && StartWineShell(command, HasShellEnded, doneFile, nullptr);
+}
+
 static int RunWineShell(const wchar_t* link, const wchar_t* target) {
     char* unixLink = UnixPathOf(link);
     char* unixTarget = target != nullptr ? UnixPathOf(target) : nullptr;
     static wchar_t command[4 * kPathCapacity];
-    int quotable = unixLink != nullptr && (target == nullptr || unixTarget != nullptr) &&
-                   strchr(unixLink, '\'') == nullptr &&
-                   (unixTarget == nullptr || strchr(unixTarget, '\'') == nullptr);
+    int quotable = IsQuotable(unixLink) && (target == nullptr || IsQuotable(unixTarget));
     if (quotable && target != nullptr)
         _snwprintf(command, 4 * kPathCapacity,
                    L"/bin/sh -c \"ln -sfn '%hs' '%hs.new' && mv -T '%hs.new' '%hs'\"", unixTarget,
@@ -232,19 +288,7 @@ static int RunWineShell(const wchar_t* link, const wchar_t* target) {
         _snwprintf(command, 4 * kPathCapacity, L"/bin/sh -c \"rm -f '%hs'\"", unixLink);
     HeapFree(GetProcessHeap(), 0, unixLink);
     HeapFree(GetProcessHeap(), 0, unixTarget);
-    STARTUPINFOW startup;
-    ZeroMemory(&startup, sizeof(startup));
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION started;
-    if (!quotable || !CreateProcessW(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                                     &startup, &started))
-        return 0;
-    for (int waited = 0; waited < 10000; waited += 20) {
-        if (target != nullptr ? LeadsTo(link, target) : !IsListed(link))
-            return 1;
-        Sleep(20);
-    }
-    return 0;
+    return quotable && StartWineShell(command, LeadsOrIsGone, link, target);
 }
 
 static int MakeWineLink(const wchar_t* link, const wchar_t* target) {
