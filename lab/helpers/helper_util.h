@@ -68,6 +68,17 @@ inline REGSAM ViewAccess(const wchar_t* view) {
     return wcscmp(view, L"32") == 0 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
 }
 
+// Deletes the uninstall entry in both views. 0 when it is gone from both.
+inline int ClearEntry() {
+    const REGSAM views[] = {KEY_WOW64_64KEY, KEY_WOW64_32KEY};
+    for (REGSAM view : views) {
+        LONG status = RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kEntryPath, view, 0);
+        if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND)
+            return 1;
+    }
+    return 0;
+}
+
 // Applies "view,name,type,hex;..." to the uninstall entry, creating it where needed.
 // Returns 0 when every entry was written.
 inline int ApplyRegistryValues(const wchar_t* values) {

@@ -5,16 +5,6 @@
 
 #include "helper_util.h"
 
-static int ClearEntry() {
-    const REGSAM views[] = {KEY_WOW64_64KEY, KEY_WOW64_32KEY};
-    for (REGSAM view : views) {
-        LONG status = RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kEntryPath, view, 0);
-        if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND)
-            return 1;
-    }
-    return 0;
-}
-
 int wmain(int argc, wchar_t** argv) {
     if (argc == 2 && wcscmp(argv[1], L"clear") == 0)
         return ClearEntry();

@@ -129,6 +129,8 @@ struct CaseState {
 };
 
 // runner_text.cpp
+// A message into error, as printf would write it, cut to capacity.
+void Say(wchar_t* error, size_t capacity, const wchar_t* format, ...);
 int ReadDataFile(const wchar_t* path, DataFile* data, wchar_t* error, size_t capacity);
 int SplitWords(const wchar_t* text, Word* words, int capacity);
 int WordIs(const Word& word, const wchar_t* text);
@@ -191,5 +193,4 @@ int SetUserValue(const wchar_t* key, const wchar_t* name, DWORD type, const unsi
                  DWORD size);
 void RestoreAfterCase();
 void EndSafeRun();
-void ClearEntry();
 void WatchJob(HANDLE job);

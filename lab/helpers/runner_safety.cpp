@@ -57,11 +57,6 @@ int IsOnVisibleDesktop() {
            (flags.dwFlags & WSF_VISIBLE) != 0;
 }
 
-static void Say(wchar_t* out, size_t capacity, const wchar_t* format, const wchar_t* text) {
-    _snwprintf(out, capacity - 1, format, text);
-    out[capacity - 1] = 0;
-}
-
 static void PathIn(const wchar_t* work, const wchar_t* name, wchar_t* out) {
     _snwprintf(out, kPathCapacity, L"%ls\\%ls", work, name);
     out[kPathCapacity - 1] = 0;
@@ -120,12 +115,6 @@ int EntryExists(int* view) {
         }
     }
     return 0;
-}
-
-void ClearEntry() {
-    const REGSAM views[2] = {KEY_WOW64_64KEY, KEY_WOW64_32KEY};
-    for (REGSAM view : views)
-        RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kEntryPath, view, 0);
 }
 
 static void WriteHexText(FILE* out, const wchar_t* text) {

@@ -7,7 +7,7 @@
 static char fileBytes[kDataFileCapacity];
 static wchar_t fileText[kDataFileCapacity + 1];
 
-static void Say(wchar_t* error, size_t capacity, const wchar_t* format, ...) {
+void Say(wchar_t* error, size_t capacity, const wchar_t* format, ...) {
     va_list arguments;
     va_start(arguments, format);
     _vsnwprintf(error, capacity - 1, format, arguments);
