@@ -19,6 +19,10 @@ int SearchExeName(const WideUnit* ownPath) {
     return index;
 }
 
+const WideUnit* ChoosePayloadName(int is64) {
+    return is64 ? kPayload64 : kPayload32;
+}
+
 static int Refuse(LaunchError* error, const WideUnit* message, const WideUnit* caption) {
     error->message = message;
     error->caption = caption;
@@ -31,7 +35,7 @@ int ComposeLaunchPlan(const WideUnit* ownPath, const WideUnit* argumentText, int
     if (folderLength < 0)
         return Refuse(error, u"SearchExeName failed", kCaptionSetup);
 
-    const WideUnit* payloadName = is64 ? kPayload64 : kPayload32;
+    const WideUnit* payloadName = ChoosePayloadName(is64);
     size_t payloadLength = BoundedTextLength(payloadName, kPathLimit);
     if (static_cast<size_t>(folderLength) + payloadLength > kPathLimit)
         return Refuse(error, kMessagePathTooLong, kCaptionWrapper);

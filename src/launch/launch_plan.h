@@ -28,6 +28,9 @@ extern const WideUnit kMessagePathTooLong[];
 // nor the bare name occurs there.
 int SearchExeName(const WideUnit* ownPath);
 
+// The file name of the payload for this system's width.
+const WideUnit* ChoosePayloadName(int is64);
+
 // Fills plan and returns 0, or fills error and returns 1. Touches nothing else.
 int ComposeLaunchPlan(const WideUnit* ownPath, const WideUnit* argumentText, int is64,
                       LaunchPlan* plan, LaunchError* error);

@@ -2,11 +2,18 @@
 
 #include "launch/launch_plan.h"
 #include "launch/run_sequence.h"
-#include "text/text_search.h"
 
 // Static, not on the stack: the wrapper has no stack probe for frames of 4 KB and more.
 const unsigned long kReadChunkSize = 64 * 1024;
 static unsigned char readChunk[kReadChunkSize];
+
+// 128 random bits name the copy's folder: nobody can make it beforehand but by chance.
+const unsigned long kFolderNameBytes = 16;
+// A name that is taken is passed by for another; this many taken in a row means something is
+// wrong, not chance.
+const int kFolderAttempts = 8;
+static const WideUnit kTempFolderPrefix[] = u"\\Temp\\VuqSetup-";
+const unsigned long kTempFolderPrefixLength = sizeof(kTempFolderPrefix) / sizeof(WideUnit) - 1;
 
 static int HaveSameBytes(const unsigned char* a, const unsigned char* b, unsigned long count) {
     for (unsigned long i = 0; i < count; ++i)
@@ -15,17 +22,49 @@ static int HaveSameBytes(const unsigned char* a, const unsigned char* b, unsigne
     return 1;
 }
 
-// Hashes to the end of the file: the size was compared before, and as nobody can write the file
-// while it is held, that is the size read.
-static PayloadVerdict CompareHash(PlatformHandle file, Sha256Hash* hash, const PayloadPin& pin) {
+// A new folder, never one that was there: a name that is taken gets another. Its name is two
+// letters a-p a random byte: shorter code than hexadecimal digits, and as safe in any name.
+static int MakePrivateFolder(Sha256Hash* hash, PrivateCopy* copy) {
+    unsigned long length = ReadWindowsFolder(copy->path, kCopyPathCapacity);
+    if (length == 0)
+        return 1;
+    AppendText(copy->path, kCopyPathCapacity, kTempFolderPrefix);
+    WideUnit* name = copy->path + length + kTempFolderPrefixLength;
+    copy->folderLength = length + kTempFolderPrefixLength + 2 * kFolderNameBytes;
+    for (int attempt = 0; attempt < kFolderAttempts; ++attempt) {
+        unsigned char bytes[kFolderNameBytes];
+        if (GenerateRandomBytes(hash, bytes, kFolderNameBytes) == 0)
+            return 1;
+        for (unsigned long i = 0; i < kFolderNameBytes; ++i) {
+            name[2 * i] = static_cast<WideUnit>(u'a' + (bytes[i] >> 4));
+            name[2 * i + 1] = static_cast<WideUnit>(u'a' + (bytes[i] & 15));
+        }
+        name[2 * kFolderNameBytes] = 0;
+        FolderCreateResult created = CreatePrivateFolder(copy->path);
+        if (created != kFolderTaken)
+            return created != kFolderCreated;
+    }
+    return 1;
+}
+
+// Each chunk is hashed as it is written: the copy holds exactly the bytes hashed. The source is
+// read to its end, so that a shorter one has another digest; a longer one is refused once it
+// has passed its pinned size, before it can fill the disk.
+static PayloadVerdict CopyHashing(PlatformHandle source, PlatformHandle target, Sha256Hash* hash,
+                                  const PayloadPin& pin) {
+    unsigned long long copied = 0;
     for (;;) {
         unsigned long count = 0;
-        if (ReadFileBytes(file, readChunk, kReadChunkSize, &count) == 0)
+        if (ReadFileBytes(source, readChunk, kReadChunkSize, &count) == 0)
             return kPayloadUnreadable;
         if (count == 0)
             break;
+        if ((copied += count) > pin.size)
+            return kPayloadNotGenuine;
         if (HashBytes(hash, readChunk, count) == 0)
             return kPayloadUncheckable;
+        if (WriteFileBytes(target, readChunk, count) == 0)
+            return kPayloadNotCopied;
     }
     unsigned char digest[kSha256Size];
     if (FinishSha256(hash, digest) == 0)
@@ -33,141 +72,86 @@ static PayloadVerdict CompareHash(PlatformHandle file, Sha256Hash* hash, const P
     return HaveSameBytes(digest, pin.sha256, kSha256Size) ? kPayloadGenuine : kPayloadNotGenuine;
 }
 
-static PayloadVerdict CompareContent(PlatformHandle file, const PayloadPin& pin) {
-    unsigned long long size = 0;
-    if (QueryFileSize(file, &size) == 0)
-        return kPayloadUnreadable;
-    if (size != pin.size)
-        return kPayloadNotGenuine;
+// Leaves the folder's path.
+[[gnu::noinline]] static void RemoveCopiedFile(PrivateCopy* copy) {
+    RemoveNowOrAtRestart(copy->path, 0);
+    copy->path[copy->folderLength] = 0;
+}
+
+// The copy keeps the payload's own file name. It is written through a handle that shares
+// nothing, then held through one that shares reading alone: CreateProcessW opens no file that
+// another handle may write to.
+static PayloadVerdict CopyIntoFolder(PlatformHandle source, const WideUnit* name, Sha256Hash* hash,
+                                     const PayloadPin& pin, PrivateCopy* copy) {
+    AppendText(copy->path, kCopyPathCapacity, u"\\");
+    AppendText(copy->path, kCopyPathCapacity, name);
+    PlatformHandle target = nullptr;
+    if (CreateNewFile(copy->path, &target) == 0) {
+        copy->path[copy->folderLength] = 0;
+        return kPayloadNotCopied;
+    }
+    PayloadVerdict verdict = CopyHashing(source, target, hash, pin);
+    ReleaseHandle(target);
+    if (verdict == kPayloadGenuine && OpenFileSharedRead(copy->path, &copy->held) != kFileOpened)
+        verdict = kPayloadNotCopied;
+    if (verdict != kPayloadGenuine)
+        RemoveCopiedFile(copy);
+    return verdict;
+}
+
+static PayloadVerdict CopyThroughHash(PlatformHandle source, const WideUnit* name,
+                                      const PayloadPin& pin, PrivateCopy* copy) {
     Sha256Hash hash;
     PreloadSystemLibraries(kCryptoLibraries);
     if (BeginSha256(&hash) == 0)
         return kPayloadUncheckable;
-    PayloadVerdict verdict = CompareHash(file, &hash, pin);
+    PayloadVerdict verdict = kPayloadNotCopied;
+    if (MakePrivateFolder(&hash, copy) == 0) {
+        verdict = CopyIntoFolder(source, name, &hash, pin, copy);
+        if (verdict != kPayloadGenuine)
+            RemoveNowOrAtRestart(copy->path, 1);
+    }
     ReleaseSha256(&hash);
     return verdict;
 }
 
-PayloadVerdict CheckPayload(const WideUnit* path, const PayloadPin& pin,
-                            PlatformHandle* heldPayload) {
-    PlatformHandle file = nullptr;
-    FileOpenResult opened = OpenFileSharedRead(path, &file);
+PayloadVerdict CopyCheckedPayload(const WideUnit* path, const WideUnit* name, const PayloadPin& pin,
+                                  PrivateCopy* copy) {
+    PlatformHandle source = nullptr;
+    FileOpenResult opened = OpenFileSharedRead(path, &source);
     if (opened != kFileOpened)
         return static_cast<PayloadVerdict>(opened);
-    PayloadVerdict verdict = CompareContent(file, pin);
-    if (verdict == kPayloadGenuine)
-        *heldPayload = file;
-    else
-        ReleaseHandle(file);
+    PayloadVerdict verdict = CopyThroughHash(source, name, pin, copy);
+    ReleaseHandle(source);
     return verdict;
 }
 
-// What the box says after the path.
-static const WideUnit* DescribeRefusal(PayloadVerdict verdict) {
-    switch (verdict) {
-    case kPayloadInUse:
-        return u" is in use by another program.";
-    case kPayloadUnreadable:
-        return u" cannot be read.";
-    case kPayloadUncheckable:
-        return u" cannot be checked: this system cannot compute SHA-256.";
-    case kPayloadPathUnusable:
-        return u" cannot be started from this folder: copy the release to a local folder.";
-    default:
-        return u" is not the file this setup was made for.";
-    }
-}
-
-// Units that Win32 parses or refuses in a name: controls and <>:"/|?*.
-static int IsParsedUnit(WideUnit unit) {
-    for (const WideUnit* parsed = u"<>:\"/|?*"; *parsed != 0; ++parsed)
-        if (unit == *parsed)
-            return 1;
-    return unit < 0x20;
-}
-
-// Names Win32 takes for a device in every folder, alone or before blanks, a dot and anything:
-// those Microsoft lists. COM and LPT count with a digit 1-9 or a superscript 1-3 after them; to
-// be safe, each of these counts with any one unit after it.
-static const WideUnit kDeviceNames[] = u"CON\0PRN\0AUX\0NUL\0COM\0LPT\0";
-const size_t kDeviceNameLength = 3;
-
-static int EndsName(WideUnit unit) {
-    return unit == 0 || unit == u'\\' || unit == u'.' || unit == u' ';
-}
-
-// name: the rest of the path from a name's first unit.
-[[gnu::noinline]] static int IsDeviceName(const WideUnit* name) {
-    for (const WideUnit* device = kDeviceNames; *device != 0; device += kDeviceNameLength + 1)
-        if (FindTextNoCase(name, device) == 0 &&
-            (EndsName(name[kDeviceNameLength]) || EndsName(name[kDeviceNameLength + 1])))
-            return 1;
-    return 0;
-}
-
-// Nonzero when Win32 reads names, the names of a full path from the first on, as they stand: no
-// name is a device's, holds a unit that Win32 parses or refuses, is empty or ends in a dot or a
-// blank (Win32 drops them: "x." names "x").
-[[gnu::noinline]] static int AreKeptByWin32(const WideUnit* names) {
-    const WideUnit* name = names;
-    for (const WideUnit* unit = names;; ++unit) {
-        if (*unit != 0 && *unit != u'\\') {
-            if (IsParsedUnit(*unit))
-                return 0;
-            continue;
-        }
-        // Where the name is empty, the unit before its end is the backslash before it.
-        if (EndsName(unit[-1]) || IsDeviceName(name))
-            return 0;
-        if (*unit == 0)
-            return 1;
-        name = unit + 1;
-    }
-}
-
-// The path of the file that was checked, from its final path (\\?\C:\... or
-// \\?\UNC\server\...) without \\?\ (\\?\UNC\ as \\), where Win32 reads that as it stands
-// and it opens the held file again. Started by that path, the file is the one held, even where a
-// folder on the planned path has been made to lead elsewhere since. The \\?\ form itself is
-// never started: CreateProcessW is not documented to take it, and Wine's reads it by Win32 rules
-// ("x." as "x"). Where the system cannot tell a final path (XP), the path as planned, if it
-// opens the held file again: a junction retargeted since the check shows there.
-// 0 with path rewritten or kept; 1 when no path is known to name the held file.
-[[gnu::noinline]] static int ResolveHeldPath(PlatformHandle held, WideUnit* path) {
-    WideUnit final[kApplicationPathCapacity];
-    long length = ReadFinalPath(held, final, kApplicationPathCapacity);
-    if (length < 0)
-        return !IsSameFile(held, path);
-    if (length == 0 || length >= static_cast<long>(kApplicationPathCapacity) ||
-        FindTextNoCase(final, u"\\\\?\\") != 0)
-        return 1;
-    WideUnit* plain = final + 4;
-    if (FindTextNoCase(final, u"\\\\?\\UNC\\") == 0)
-        *(plain += 2) = u'\\';
-    // \\server\... or C:\... (its first name empty here); \\?\Volume{...}\... has no such form.
-    if ((plain[0] == u'\\' || (plain[1] == u':' && plain[2] == u'\\')) &&
-        AreKeptByWin32(plain + 2) && IsSameFile(held, plain))
-        return CopyTextPrefix(path, kApplicationPathCapacity, plain,
-                              static_cast<size_t>(length - (plain - final)));
-    return 1;
-}
+// What the box says after the path, by verdict from kPayloadInUse on.
+static const WideUnit* const kRefusals[] = {
+    u" is in use by another program.",
+    u" cannot be read.",
+    u" is not the file this setup was made for.",
+    u" cannot be checked: this system cannot compute SHA-256.",
+    u" cannot be copied to the Windows Temp folder: is it there, with room?",
+};
 
 int RunPinnedSetupWrapper(const WideUnit* argumentText, const PayloadPins& pins) {
     LaunchPlan plan;
     int is64 = 0;
     if (PlanLaunch(argumentText, &plan, &is64) != 0)
         return 1;
-    PlatformHandle held = nullptr;
-    PayloadVerdict verdict =
-        CheckPayload(plan.applicationPath, is64 ? pins.payload64 : pins.payload32, &held);
-    // A missing file is never handed to CreateProcessW: one planted right now would run unchecked.
+    // Static, as the plan fills most of the frame.
+    static PrivateCopy copy;
+    PayloadVerdict verdict = CopyCheckedPayload(plan.applicationPath, ChoosePayloadName(is64),
+                                                is64 ? pins.payload64 : pins.payload32, &copy);
+    // A missing payload gets the plain build's box.
     if (verdict == kPayloadMissing)
         return ReportStartFailure(plan.applicationPath);
-    if (verdict == kPayloadGenuine && ResolveHeldPath(held, plan.applicationPath) != 0) {
-        ReleaseHandle(held);
-        verdict = kPayloadPathUnusable;
-    }
     if (verdict != kPayloadGenuine)
-        return ReportPathError(u"", plan.applicationPath, DescribeRefusal(verdict));
-    return StartPlannedPayload(&plan, held);
+        return ReportPathError(u"", plan.applicationPath, kRefusals[verdict - kPayloadInUse]);
+    // Once the payload has ended and the entry is cleaned, or it could not be started.
+    int status = StartPlannedPayload(copy.path, plan.commandLine, copy.held);
+    RemoveCopiedFile(&copy);
+    RemoveNowOrAtRestart(copy.path, 1);
+    return status;
 }

@@ -22,15 +22,28 @@ enum PayloadVerdict {
     kPayloadUnreadable = kFileUnreadable,
     kPayloadNotGenuine,
     kPayloadUncheckable,
-    kPayloadPathUnusable // no path is known to name the checked file
+    kPayloadNotCopied // no private folder, or no room in it
 };
 
-// Opens the file at path shared for reading only and compares its size, then its SHA-256, with
-// pin, reading through that handle. kPayloadGenuine leaves the handle open in *heldPayload, so
-// the file cannot change before it is started; every other verdict has released all it opened.
-PayloadVerdict CheckPayload(const WideUnit* path, const PayloadPin& pin,
-                            PlatformHandle* heldPayload);
+// Room for the Windows folder (MAX_PATH), \Temp\, the copy's folder name and the payload's name.
+const size_t kCopyPathCapacity = 360;
 
-// As RunSetupWrapper, but starts the payload only when it is the one pinned for this system,
-// and holds it from the check until CreateProcessW has returned. Otherwise one box, status 1.
+// The payload's private copy: a new folder under the Windows folder's Temp that only SYSTEM and
+// Administrators can change, and the file in it, held open so that nobody writes or deletes it.
+// path is the folder's for its first folderLength units.
+struct PrivateCopy {
+    WideUnit path[kCopyPathCapacity];
+    size_t folderLength;
+    PlatformHandle held;
+};
+
+// Copies the file at path, as name, into a new private folder, hashing the bytes as they are
+// copied, and compares their count and SHA-256 with pin. kPayloadGenuine leaves copy->held open on
+// the copy; every other verdict has released all it opened and removed the copy and its folder.
+PayloadVerdict CopyCheckedPayload(const WideUnit* path, const WideUnit* name, const PayloadPin& pin,
+                                  PrivateCopy* copy);
+
+// As RunSetupWrapper, but starts only a private copy of the payload pinned for this system, and
+// removes the copy once the payload has ended and the entry is cleaned. Otherwise one box,
+// status 1.
 int RunPinnedSetupWrapper(const WideUnit* argumentText, const PayloadPins& pins);

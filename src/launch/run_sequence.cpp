@@ -7,8 +7,8 @@
 
 // The own path must leave room for its terminator; a longer one is refused, never cut.
 const size_t kOwnPathCapacity = 512;
-// The longest path shown (a final path less its \\?\ may have 515 units), the longest words
-// around it (a pinned build's refusals are the longest), NUL.
+// The longest path shown, the longest words around it (a pinned build's refusals are the
+// longest), NUL.
 const size_t kPathMessageCapacity = kApplicationPathCapacity + 80;
 
 enum OwnPathResult { kOwnPathRead, kOwnPathUnsplit, kOwnPathTooLong };
@@ -88,13 +88,14 @@ int PlanLaunch(const WideUnit* argumentText, LaunchPlan* plan, int* is64) {
     return 0;
 }
 
-int StartPlannedPayload(LaunchPlan* plan, PlatformHandle heldPayload) {
+int StartPlannedPayload(const WideUnit* applicationPath, WideUnit* commandLine,
+                        PlatformHandle heldPayload) {
     PayloadProcess payload;
-    int started = StartProcess(plan->applicationPath, plan->commandLine, &payload);
+    int started = StartProcess(applicationPath, commandLine, &payload);
     if (heldPayload != nullptr)
         ReleaseHandle(heldPayload);
     if (started == 0)
-        return ReportStartFailure(plan->applicationPath);
+        return ReportStartFailure(applicationPath);
 
     // From here on nothing is reported: the payload ran, whatever it or the cleanup did.
     WaitForProcessEnd(payload.process);
@@ -113,5 +114,5 @@ int RunSetupWrapper(const WideUnit* argumentText) {
     int is64 = 0;
     if (PlanLaunch(argumentText, &plan, &is64) != 0)
         return 1;
-    return StartPlannedPayload(&plan, nullptr);
+    return StartPlannedPayload(plan.applicationPath, plan.commandLine, nullptr);
 }

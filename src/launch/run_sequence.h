@@ -16,12 +16,13 @@ int RunSetupWrapper(const WideUnit* argumentText);
 // The steps RunSetupWrapper is made of, which a pinned build runs with its check in between.
 // Each returns 0, or 1 after it reported an error.
 //   PlanLaunch: own path, system width, plan.
-//   StartPlannedPayload: starts the payload and runs everything after; heldPayload (or null)
-//   is released as soon as CreateProcessW has returned.
+//   StartPlannedPayload: starts applicationPath with commandLine and runs everything after;
+//   heldPayload (or null) is released as soon as CreateProcessW has returned.
 //   ReportStartFailure: the box for a payload that cannot be started.
 //   ReportPathError: the box, caption "VUQ Setup", of before + path + after; where nobody can
 //   see a box (a service's window station), none. Always 1.
 int PlanLaunch(const WideUnit* argumentText, LaunchPlan* plan, int* is64);
-int StartPlannedPayload(LaunchPlan* plan, PlatformHandle heldPayload);
+int StartPlannedPayload(const WideUnit* applicationPath, WideUnit* commandLine,
+                        PlatformHandle heldPayload);
 int ReportStartFailure(const WideUnit* applicationPath);
 int ReportPathError(const WideUnit* before, const WideUnit* path, const WideUnit* after);

@@ -8,13 +8,9 @@ static_assert(sizeof(HCRYPTPROV) == sizeof(PlatformHandle) &&
                   sizeof(HCRYPTHASH) == sizeof(PlatformHandle),
               "crypt handles fit the platform handle");
 
-// Test builds ask for a provider type and a function no system has, to show what happens
-// without SHA-256 and as on XP.
+// A test build asks for a provider type no system has, to show what happens without SHA-256.
 #ifndef VUQ_PROVIDER_TYPE
 #define VUQ_PROVIDER_TYPE PROV_RSA_AES
-#endif
-#ifndef VUQ_FINAL_PATH_FUNCTION
-#define VUQ_FINAL_PATH_FUNCTION "GetFinalPathNameByHandleW"
 #endif
 
 static HCRYPTPROV AsProvider(PlatformHandle handle) {
@@ -41,40 +37,6 @@ FileOpenResult OpenFileSharedRead(const WideUnit* path, PlatformHandle* file) {
     return kFileUnreadable;
 }
 
-int IsSameFile(PlatformHandle file, const WideUnit* path) {
-    HANDLE again = CreateFileW(reinterpret_cast<const wchar_t*>(path), FILE_READ_ATTRIBUTES,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                               OPEN_EXISTING, 0, nullptr);
-    if (again == INVALID_HANDLE_VALUE)
-        return 0;
-    BY_HANDLE_FILE_INFORMATION held, found;
-    int same = GetFileInformationByHandle(file, &held) != FALSE &&
-               GetFileInformationByHandle(again, &found) != FALSE &&
-               held.dwVolumeSerialNumber == found.dwVolumeSerialNumber &&
-               held.nFileIndexHigh == found.nFileIndexHigh &&
-               held.nFileIndexLow == found.nFileIndexLow;
-    CloseHandle(again);
-    return same;
-}
-
-// Looked up at run time: XP lacks it.
-long ReadFinalPath(PlatformHandle file, WideUnit* path, unsigned long capacity) {
-    typedef DWORD(WINAPI * GetFinalPathNameByHandleWFunction)(HANDLE, LPWSTR, DWORD, DWORD);
-    AnyFunction found = FindKernelFunction(VUQ_FINAL_PATH_FUNCTION);
-    if (found == nullptr)
-        return -1;
-    return static_cast<long>(reinterpret_cast<GetFinalPathNameByHandleWFunction>(found)(
-        file, reinterpret_cast<wchar_t*>(path), capacity, VOLUME_NAME_DOS));
-}
-
-int QueryFileSize(PlatformHandle file, unsigned long long* size) {
-    LARGE_INTEGER value;
-    if (GetFileSizeEx(file, &value) == FALSE)
-        return 0;
-    *size = static_cast<unsigned long long>(value.QuadPart);
-    return 1;
-}
-
 int ReadFileBytes(PlatformHandle file, unsigned char* buffer, unsigned long capacity,
                   unsigned long* count) {
     DWORD done = 0;
@@ -94,7 +56,8 @@ const DWORD kProviderNameLength = ARRAYSIZE(MS_ENH_RSA_AES_PROV_W) - 1;
 // has run: imported, its forwarders to cryptsp (7 on) would be resolved by the loader before the
 // wrapper's first instruction, by bare name, from the wrapper's folder first.
 static const char kCryptoFunctions[] = "CryptAcquireContextW\0CryptCreateHash\0CryptHashData\0"
-                                       "CryptGetHashParam\0CryptDestroyHash\0CryptReleaseContext\0";
+                                       "CryptGetHashParam\0CryptDestroyHash\0CryptReleaseContext\0"
+                                       "CryptGenRandom\0";
 enum CryptoFunction {
     kAcquireContext,
     kCreateHash,
@@ -102,6 +65,7 @@ enum CryptoFunction {
     kGetHashParam,
     kDestroyHash,
     kReleaseContext,
+    kGenRandom,
     kCryptoFunctionCount
 };
 static AnyFunction crypto[kCryptoFunctionCount];
@@ -112,6 +76,7 @@ typedef BOOL(WINAPI* HashDataFunction)(HCRYPTHASH, const BYTE*, DWORD, DWORD);
 typedef BOOL(WINAPI* GetHashParamFunction)(HCRYPTHASH, DWORD, BYTE*, DWORD*, DWORD);
 typedef BOOL(WINAPI* DestroyHashFunction)(HCRYPTHASH);
 typedef BOOL(WINAPI* ReleaseContextFunction)(HCRYPTPROV, DWORD);
+typedef BOOL(WINAPI* GenRandomFunction)(HCRYPTPROV, DWORD, BYTE*);
 
 static int AcquireProvider(const wchar_t* name, HCRYPTPROV* provider) {
     return reinterpret_cast<AcquireContextFunction>(crypto[kAcquireContext])(
@@ -160,4 +125,43 @@ int FinishSha256(Sha256Hash* hash, unsigned char* digest) {
 void ReleaseSha256(Sha256Hash* hash) {
     reinterpret_cast<DestroyHashFunction>(crypto[kDestroyHash])(AsHash(hash->hash));
     ReleaseProvider(AsProvider(hash->provider));
+}
+
+int GenerateRandomBytes(Sha256Hash* hash, unsigned char* bytes, unsigned long count) {
+    return reinterpret_cast<GenRandomFunction>(crypto[kGenRandom])(AsProvider(hash->provider),
+                                                                   count, bytes) != FALSE;
+}
+
+unsigned long ReadWindowsFolder(WideUnit* path, unsigned long capacity) {
+    UINT length = GetSystemWindowsDirectoryW(reinterpret_cast<wchar_t*>(path), MAX_PATH);
+    return length != 0 && length < MAX_PATH && length < capacity ? length : 0;
+}
+
+// Constant, so that it lies among the read-only data rather than in a section of its own.
+static const SECURITY_ATTRIBUTES kPrivateFolderAttributes = {
+    sizeof(SECURITY_ATTRIBUTES), const_cast<unsigned char*>(kPrivateFolderSecurity), FALSE};
+
+FolderCreateResult CreatePrivateFolder(const WideUnit* path) {
+    if (CreateDirectoryW(reinterpret_cast<const wchar_t*>(path),
+                         const_cast<SECURITY_ATTRIBUTES*>(&kPrivateFolderAttributes)) != FALSE)
+        return kFolderCreated;
+    return GetLastError() == ERROR_ALREADY_EXISTS ? kFolderTaken : kFolderFailed;
+}
+
+int CreateNewFile(const WideUnit* path, PlatformHandle* file) {
+    HANDLE created = CreateFileW(reinterpret_cast<const wchar_t*>(path), GENERIC_WRITE, 0, nullptr,
+                                 CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    *file = created;
+    return created != INVALID_HANDLE_VALUE;
+}
+
+int WriteFileBytes(PlatformHandle file, const unsigned char* bytes, unsigned long count) {
+    DWORD done = 0;
+    return WriteFile(file, bytes, count, &done, nullptr) != FALSE && done == count;
+}
+
+void RemoveNowOrAtRestart(const WideUnit* path, int isFolder) {
+    const wchar_t* name = reinterpret_cast<const wchar_t*>(path);
+    if ((isFolder ? RemoveDirectoryW(name) : DeleteFileW(name)) == FALSE)
+        MoveFileExW(name, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
 }

@@ -34,11 +34,12 @@ void RestrictDllSearchToSystem();
 // same name, from the wrapper's folder first, gets the one already loaded instead.
 void PreloadSystemLibraries(const char* names);
 // Every list of what is preloaded, with why. Before the command line is split: before 8.1 the
-// splitter is shell32's, which brings user32 and gdi32 in on every run, and they load imm32
-// (user32, while it starts), lpk (user32 on XP) and usp10 (lpk's and gdi32's script processor)
-// by bare name; and what a box loads by bare name: uxtheme for the themed box, dwmapi (uxtheme's,
-// Vista and 7).
-const char kStartUpLibraries[] = "imm32.dll\0lpk.dll\0usp10.dll\0uxtheme.dll\0dwmapi.dll\0";
+// splitter is shell32's, which brings user32 and gdi32 in on every run. On XP, user32 and gdi32
+// load lpk by bare name as they start, and lpk loads usp10 (lpk's and gdi32's script
+// processor): so lpk comes first, then usp10, each before anything that brings user32 or gdi32
+// in, imm32 among them. Then imm32 (user32's, while it starts), and what a box loads by bare
+// name: uxtheme for the themed box, dwmapi (uxtheme's, Vista and 7).
+const char kStartUpLibraries[] = "lpk.dll\0usp10.dll\0imm32.dll\0uxtheme.dll\0dwmapi.dll\0";
 // Before CryptoAPI is looked up in advapi32: cryptsp, to which advapi32's CryptoAPI forwards
 // from 7 on (the lookup resolves the forwarder, by bare name), and cryptbase, which CryptoAPI
 // loads by bare name on Vista and 7; then the provider, rsaenh. imm32, which Wine's provider
@@ -86,8 +87,8 @@ long SetRegistryValue(PlatformHandle key, const WideUnit* name, unsigned long ty
                       const unsigned char* data, unsigned long size);
 void CloseRegistryKey(PlatformHandle key);
 
-// The payload check of a pinned build: its own Win32 file, linked only into pinned builds, so
-// that the plain build imports and weighs what it did.
+// The payload check and copy of a pinned build: its own Win32 file, linked only into pinned
+// builds, so that the plain build imports and weighs what it did.
 enum FileOpenResult { kFileOpened, kFileMissing, kFileInUse, kFileUnreadable };
 const unsigned long kSha256Size = 32;
 
@@ -99,16 +100,6 @@ struct Sha256Hash {
 // CreateFileW for reading, sharing read only, so that nobody can write, delete or rename the
 // file while the handle is held. kFileInUse: another handle already writes to it.
 FileOpenResult OpenFileSharedRead(const WideUnit* path, PlatformHandle* file);
-// GetFinalPathNameByHandleW (VOLUME_NAME_DOS), looked up at run time: the length of the path
-// written to path; 0 on failure; capacity or more when it does not fit; -1 where the system
-// lacks the function (XP).
-long ReadFinalPath(PlatformHandle file, WideUnit* path, unsigned long capacity);
-// CreateFileW of path for its attributes alone, then GetFileInformationByHandle of that handle
-// and of file: nonzero when path opens and names file itself (the same volume serial number and
-// file index); 0 otherwise.
-int IsSameFile(PlatformHandle file, const WideUnit* path);
-// GetFileSizeEx. Nonzero on success.
-int QueryFileSize(PlatformHandle file, unsigned long long* size);
 // ReadFile. Nonzero on success; *count is 0 at the end of the file.
 int ReadFileBytes(PlatformHandle file, unsigned char* buffer, unsigned long capacity,
                   unsigned long* count);
@@ -123,3 +114,35 @@ int HashBytes(Sha256Hash* hash, const unsigned char* bytes, unsigned long count)
 int FinishSha256(Sha256Hash* hash, unsigned char* digest);
 // CryptDestroyHash, then CryptReleaseContext.
 void ReleaseSha256(Sha256Hash* hash);
+// CryptGenRandom through the provider of a hash begun. Nonzero on success.
+int GenerateRandomBytes(Sha256Hash* hash, unsigned char* bytes, unsigned long count);
+
+// GetSystemWindowsDirectoryW (the system's own, not a Terminal Services user's): the length
+// written to path, 0 on failure or where it does not fit with room to spare.
+unsigned long ReadWindowsFolder(WideUnit* path, unsigned long capacity);
+enum FolderCreateResult { kFolderCreated, kFolderTaken, kFolderFailed };
+// CreateDirectoryW with kPrivateFolderSecurity. kFolderTaken: a file or folder of that name is
+// there already, and is left as it is.
+FolderCreateResult CreatePrivateFolder(const WideUnit* path);
+// A self-relative security descriptor whose protected DACL gives full control to SYSTEM and to
+// Administrators, inherited by all the folder holds, and nothing to anyone else: no ACE of the
+// folder above reaches in.
+// clang-format off
+alignas(4) const unsigned char kPrivateFolderSecurity[] = {
+    1, 0, 0x04, 0x90,                     // revision; DACL present, protected; self-relative
+    0, 0, 0, 0, 0, 0, 0, 0,               // no owner, no group: the creator's defaults
+    0, 0, 0, 0, 20, 0, 0, 0,              // no SACL; the DACL right after this header
+    2, 0, 52, 0, 2, 0, 0, 0,              // ACL_REVISION, 52 bytes, two ACEs
+    0, 3, 20, 0, 0xff, 0x01, 0x1f, 0x00,  // allowed, inherited by all within, FILE_ALL_ACCESS
+    1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0,  // S-1-5-18: SYSTEM
+    0, 3, 24, 0, 0xff, 0x01, 0x1f, 0x00,  // allowed, inherited by all within, FILE_ALL_ACCESS
+    1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 0x02, 0, 0,  // S-1-5-32-544: Administrators
+};
+// clang-format on
+// CreateFileW for writing, CREATE_NEW, sharing nothing. Nonzero on success.
+int CreateNewFile(const WideUnit* path, PlatformHandle* file);
+// WriteFile of all count bytes. Nonzero on success.
+int WriteFileBytes(PlatformHandle file, const unsigned char* bytes, unsigned long count);
+// DeleteFileW, or RemoveDirectoryW for a folder; where that fails (a process still holds it),
+// MoveFileExW with MOVEFILE_DELAY_UNTIL_REBOOT, which removes it at the next restart.
+void RemoveNowOrAtRestart(const WideUnit* path, int isFolder);

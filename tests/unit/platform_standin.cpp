@@ -11,12 +11,10 @@ static const long kErrorAccessDenied = 5;
 static const long kErrorMoreData = 234;
 static PlatformHandle const kProcessHandle = reinterpret_cast<PlatformHandle>(0x1000);
 static PlatformHandle const kThreadHandle = reinterpret_cast<PlatformHandle>(0x2000);
-static PlatformHandle const kFileHandle = reinterpret_cast<PlatformHandle>(0x3000);
 static PlatformHandle const kProviderHandle = reinterpret_cast<PlatformHandle>(0x4000);
 static PlatformHandle const kHashHandle = reinterpret_cast<PlatformHandle>(0x5000);
-static const StandInFile* openFile = nullptr;
-static std::u16string openPath;
-static size_t readOffset = 0;
+static const long kErrorSharingViolation = 32;
+static const uintptr_t kFirstFileHandle = 0x3000;
 
 static StandIn* current = new StandIn();
 
@@ -95,6 +93,18 @@ int StartProcess(const WideUnit* applicationPath, WideUnit* commandLine, Payload
     current->startedCommandLine = commandLine;
     if (!current->startSucceeds)
         return 0;
+    // Windows opens the image sharing reading and deletion: no handle may write to it. Files
+    // the test has not laid out start as they are.
+    for (const auto& open : current->openFiles)
+        if (open.second.path == applicationPath && open.second.writes)
+            return 0;
+    auto found = current->files.find(applicationPath);
+    if (found != current->files.end())
+        current->startedImage = found->second.content;
+    for (const auto& open : current->openFiles)
+        current->startedWhileHeldForReading |= open.second.path == applicationPath;
+    if (current->payloadLeavesChild)
+        current->heldByChild.insert(applicationPath);
     started->process = kProcessHandle;
     started->thread = kThreadHandle;
     return 1;
@@ -109,8 +119,8 @@ void ReleaseHandle(PlatformHandle handle) {
         Record("CloseHandle(process)");
     else if (handle == kThreadHandle)
         Record("CloseHandle(thread)");
-    else if (handle == kFileHandle)
-        Record("CloseHandle(file)"), --current->heldFiles;
+    else if (current->openFiles.erase(handle) != 0)
+        Record("CloseHandle(file)");
     else
         Record("CloseHandle(?)");
 }
@@ -217,58 +227,144 @@ std::string StandInDigest(const std::string& bytes) {
     return digest;
 }
 
+static const StandInFile* FileOf(PlatformHandle file) {
+    auto open = current->openFiles.find(file);
+    if (open == current->openFiles.end())
+        return nullptr;
+    return &current->files[open->second.path];
+}
+
+static int IsOpen(const std::u16string& path) {
+    for (const auto& open : current->openFiles)
+        if (open.second.path == path)
+            return 1;
+    return current->heldByChild.count(path) != 0;
+}
+
+static PlatformHandle AddOpenFile(const std::u16string& path, int writes) {
+    static uintptr_t next = kFirstFileHandle;
+    PlatformHandle handle = reinterpret_cast<PlatformHandle>(next++);
+    current->openFiles[handle] = {path, writes, 0};
+    return handle;
+}
+
+static std::u16string ParentOf(const std::u16string& path) {
+    return path.substr(0, path.rfind(u'\\'));
+}
+
 FileOpenResult OpenFileSharedRead(const WideUnit* path, PlatformHandle* file) {
-    Record("CreateFileW");
+    Record("CreateFileW(read)");
     auto found = current->files.find(path);
     if (found == current->files.end())
         return kFileMissing;
     if (found->second.open != kFileOpened)
         return found->second.open;
-    openFile = &found->second;
-    openPath = path;
-    readOffset = 0;
-    ++current->heldFiles;
-    *file = kFileHandle;
+    for (const auto& open : current->openFiles)
+        if (open.second.path == path && open.second.writes)
+            return kFileInUse;
+    if (current->copyReopenFails && std::u16string(path).find(current->windowsFolder) == 0)
+        return kFileInUse;
+    *file = AddOpenFile(path, 0);
     return kFileOpened;
-}
-
-long ReadFinalPath(PlatformHandle file, WideUnit* path, unsigned long capacity) {
-    if (!current->finalPathKnown)
-        return -1;
-    Record(file == kFileHandle ? "GetFinalPathNameByHandleW" : "GetFinalPathNameByHandleW(?)");
-    if (current->finalPathFails)
-        return 0;
-    std::u16string final =
-        openFile->finalPath.empty() ? u"\\\\?\\" + openPath : openFile->finalPath;
-    if (final.size() >= capacity) // what Windows asks for, the NUL included
-        return static_cast<long>(final.size() + 1);
-    std::memcpy(path, final.c_str(), (final.size() + 1) * sizeof(WideUnit));
-    return static_cast<long>(final.size());
-}
-
-int IsSameFile(PlatformHandle file, const WideUnit* path) {
-    Record(file == kFileHandle ? "GetFileInformationByHandle" : "GetFileInformationByHandle(?)");
-    current->reopened.push_back(path);
-    return current->elsewhere.count(path) == 0;
-}
-
-int QueryFileSize(PlatformHandle file, unsigned long long* size) {
-    Record(file == kFileHandle ? "GetFileSizeEx" : "GetFileSizeEx(?)");
-    *size = openFile->content.size();
-    return 1;
 }
 
 int ReadFileBytes(PlatformHandle file, unsigned char* buffer, unsigned long capacity,
                   unsigned long* count) {
-    Record(file == kFileHandle ? "ReadFile" : "ReadFile(?)");
-    const std::string& content = openFile->content;
-    size_t n = std::min<size_t>(capacity, content.size() - readOffset);
-    if (openFile->readFailsAt >= 0 && readOffset + n > static_cast<size_t>(openFile->readFailsAt))
+    Record(FileOf(file) != nullptr ? "ReadFile" : "ReadFile(?)");
+    OpenFile& open = current->openFiles[file];
+    StandInFile& read = current->files[open.path];
+    const std::string& content = read.content;
+    size_t n = std::min<size_t>(capacity, content.size() - std::min(open.offset, content.size()));
+    if (read.readFailsAt >= 0 && open.offset + n > static_cast<size_t>(read.readFailsAt))
         return 0;
-    std::memcpy(buffer, content.data() + readOffset, n);
-    readOffset += n;
+    std::memcpy(buffer, content.data() + open.offset, n);
+    open.offset += n;
     *count = static_cast<unsigned long>(n);
+    if (!read.changedMidRead.empty())
+        read.content = read.changedMidRead, read.changedMidRead.clear();
     return 1;
+}
+
+int CreateNewFile(const WideUnit* path, PlatformHandle* file) {
+    Record("CreateFileW(new)");
+    if (current->files.count(path) != 0 || current->folders.count(path) != 0 ||
+        current->folders.count(ParentOf(path)) == 0)
+        return 0;
+    current->files[path].content.clear();
+    *file = AddOpenFile(path, 1);
+    return 1;
+}
+
+int WriteFileBytes(PlatformHandle file, const unsigned char* bytes, unsigned long count) {
+    Record("WriteFile");
+    auto open = current->openFiles.find(file);
+    if (open == current->openFiles.end() || !open->second.writes)
+        return 0;
+    if (current->diskRoom >= 0 && count > static_cast<unsigned long>(current->diskRoom))
+        return 0;
+    if (current->diskRoom >= 0)
+        current->diskRoom -= count;
+    current->files[open->second.path].content.append(reinterpret_cast<const char*>(bytes), count);
+    return 1;
+}
+
+unsigned long ReadWindowsFolder(WideUnit* path, unsigned long capacity) {
+    Record("GetSystemWindowsDirectoryW");
+    const std::u16string& folder = current->windowsFolder;
+    if (folder.empty() || folder.size() >= capacity)
+        return 0;
+    std::memcpy(path, folder.c_str(), (folder.size() + 1) * sizeof(WideUnit));
+    return static_cast<unsigned long>(folder.size());
+}
+
+FolderCreateResult CreatePrivateFolder(const WideUnit* path) {
+    Record("CreateDirectoryW");
+    if (current->folders.count(path) != 0 || current->files.count(path) != 0)
+        return kFolderTaken;
+    if (current->folders.count(ParentOf(path)) == 0)
+        return kFolderFailed;
+    current->folders.insert(path);
+    return kFolderCreated;
+}
+
+void RemoveNowOrAtRestart(const WideUnit* path, int isFolder) {
+    Record(isFolder ? "RemoveDirectoryW" : "DeleteFileW");
+    std::u16string removed = path;
+    int held = IsOpen(removed);
+    for (const auto& file : current->files)
+        held |= isFolder && ParentOf(file.first) == removed;
+    if (held) {
+        Record("MoveFileExW");
+        current->atRestart.push_back(removed);
+    } else if (isFolder) {
+        current->folders.erase(removed);
+    } else {
+        current->files.erase(removed);
+    }
+}
+
+static unsigned char StandInRandomByte(int call, unsigned long index) {
+    return static_cast<unsigned char>(call * 37 + index * 11);
+}
+
+int GenerateRandomBytes(Sha256Hash* hash, unsigned char* bytes, unsigned long count) {
+    Record(hash->provider == kProviderHandle ? "CryptGenRandom" : "CryptGenRandom(?)");
+    if (!current->randomWorks)
+        return 0;
+    // Each call its own bytes, so that a taken name is followed by another.
+    int call = current->randomCalls++;
+    for (unsigned long i = 0; i < count; ++i)
+        bytes[i] = StandInRandomByte(call, i);
+    return 1;
+}
+
+std::u16string StandInCopyFolder(int call) {
+    std::u16string folder = u"C:\\Windows\\Temp\\VuqSetup-";
+    for (unsigned long i = 0; i < 16; ++i) {
+        folder += static_cast<char16_t>(u'a' + StandInRandomByte(call, i) / 16);
+        folder += static_cast<char16_t>(u'a' + StandInRandomByte(call, i) % 16);
+    }
+    return folder;
 }
 
 int BeginSha256(Sha256Hash* hash) {

@@ -39,12 +39,20 @@ struct OpenKey {
     std::u16string path;
 };
 
-// A file as the check reads it: readFailsAt is the offset from which ReadFile fails (-1: never).
+// A file: readFailsAt is the offset from which ReadFile fails (-1: never); changedMidRead, where
+// set, is its content from the first read on (as a mapping written on XP would make it).
 struct StandInFile {
     std::string content;
     FileOpenResult open = kFileOpened;
     long readFailsAt = -1;
-    std::u16string finalPath; // empty: \\?\ and the path it was opened by
+    std::string changedMidRead;
+};
+
+// An open file handle: its path, whether it writes, and where it reads.
+struct OpenFile {
+    std::u16string path;
+    int writes;
+    size_t offset;
 };
 
 struct StandIn {
@@ -68,10 +76,13 @@ struct StandIn {
     int createHashWorks = 1;
     int hashDataWorks = 1;
     unsigned char digestFlip = 0; // XORed into the digest's last byte
-    int finalPathKnown = 1;       // 0: the system lacks GetFinalPathNameByHandleW
-    int finalPathFails = 0;
-    std::set<std::u16string> elsewhere; // paths that open another file than the one held, or none
-    int session0Isolated = 1;           // 0: XP, where session 0 is a user's
+    std::set<std::u16string> folders = {u"C:\\Windows", u"C:\\Windows\\Temp"};
+    std::u16string windowsFolder = u"C:\\Windows"; // empty: unknown
+    int randomWorks = 1;
+    long diskRoom = -1;         // bytes that can be written in all (-1: no end)
+    int copyReopenFails = 0;    // the written copy cannot be opened again to be held
+    int payloadLeavesChild = 0; // a process the payload started still holds its image
+    int session0Isolated = 1;   // 0: XP, where session 0 is a user's
 
     // What was asked, in order: one entry per platform call.
     std::vector<std::string> calls;
@@ -83,10 +94,14 @@ struct StandIn {
     std::vector<OpenKey> openKeys;     // the opens that worked
     std::vector<int> keyCloseCounts;   // per entry of openKeys
     int splitReleases = 0;
-    std::string hashed;                   // every byte handed to CryptHashData, in order
-    std::vector<std::u16string> reopened; // each path IsSameFile was given, in order
-    int heldFiles = 0;                    // files opened and not yet closed
-    int heldHashes = 0;                   // hashes begun and not yet released
+    std::string hashed;                           // every byte handed to CryptHashData, in order
+    std::map<PlatformHandle, OpenFile> openFiles; // opened and not yet closed
+    std::set<std::u16string> heldByChild;
+    std::string startedImage;              // the started file's content as CreateProcessW found it
+    int startedWhileHeldForReading = 0;    // and a handle shared for reading only held it
+    std::vector<std::u16string> atRestart; // what MoveFileExW is to remove at the next restart
+    int randomCalls = 0;
+    int heldHashes = 0; // hashes begun and not yet released
 };
 
 StandIn& TheStandIn();
@@ -95,6 +110,9 @@ void ResetStandIn();
 // Registry helpers for tests.
 std::string TextBytes(const std::u16string& text, int withTerminator = 1);
 extern const std::u16string kUninstallEntryPath;
+
+// The folder a pinned build names from the stand-in's call-th random bytes (counted from 0).
+std::u16string StandInCopyFolder(int call);
 
 // The stand-in's digest: not SHA-256, only the same for the same bytes, as the check needs.
 std::string StandInDigest(const std::string& bytes);

@@ -49,7 +49,7 @@ TEST_F(RunSequence, TypicalRunStartsWaitsCleansAndReleasesInOrder) {
 // full path: what shell32's user32 and gdi32 load (before 8.1 the split brings them in), and what
 // a box loads.
 const char kStartUpPreload[] =
-    "PreloadSystemLibraries(imm32.dll lpk.dll usp10.dll uxtheme.dll dwmapi.dll)";
+    "PreloadSystemLibraries(lpk.dll usp10.dll imm32.dll uxtheme.dll dwmapi.dll)";
 
 // As the process entry runs it: the search is narrowed, or the preloads done, before the command
 // line is even read, and the argument text is cut from the process command line.
@@ -254,46 +254,54 @@ PayloadPin PinFor(const std::string& content) {
     return pin;
 }
 
-size_t IndexOf(const Calls& calls, const std::string& call) {
-    return std::find(calls.begin(), calls.end(), call) - calls.begin();
+size_t IndexOf(const Calls& calls, const std::string& call, size_t from = 0) {
+    return std::find(calls.begin() + std::min(from, calls.size()), calls.end(), call) -
+           calls.begin();
 }
 
 struct PinnedCase {
     const char* name;
-    void (*arrange)(StandIn&);      // both genuine payloads lie beside a wrapper on a 64-bit system
-    std::u16string message;         // empty: started
-    std::u16string started = u"";   // what CreateProcessW gets; empty: the path planned
-    std::u16string finalPath = u""; // the 64-bit payload's, as GetFinalPathNameByHandleW gives it
+    void (*arrange)(StandIn&); // both genuine payloads lie beside a wrapper on a 64-bit system
+    std::u16string message;    // empty: started
 };
 
-void AsPlanned(StandIn&) {}
-
-// A final path of units units, as GetFinalPathNameByHandleW gives it.
-std::u16string LongFinalPath(size_t units) {
-    return u"\\\\?\\C:\\" + std::u16string(units - 13, u'd') + u"\\x.wzq";
+// What the copy's folder must be: a new one under the Windows folder's Temp, named from the
+// system's random bytes.
+int IsCopyFolder(const std::u16string& folder) {
+    const std::u16string prefix = u"C:\\Windows\\Temp\\VuqSetup-";
+    return folder.size() == prefix.size() + 32 && folder.compare(0, prefix.size(), prefix) == 0 &&
+           std::all_of(folder.begin() + prefix.size(), folder.end(),
+                       [](char16_t unit) { return unit >= u'a' && unit <= u'p'; });
 }
-// Where Win32 drops the dot, the path names another file.
-const std::u16string kDottedFinal = u"\\\\?\\C:\\FD\\x.\\VuqSetup\\VuqSetup64.wzq";
-// A planned path of 512 units, the longest.
-const std::u16string kLongFolder = u"C:\\" + std::u16string(494, u'd') + u"\\";
-const std::u16string kLongPath64 = kLongFolder + u"VuqSetup64.wzq";
 
-TEST_F(RunSequence, PinnedBuildStartsOnlyThePinnedPayloadAndReleasesWhatItOpened) {
+TEST_F(RunSequence, PinnedBuildStartsOnlyAPrivateCheckedCopyAndRemovesIt) {
     const std::u16string notMadeFor = kPath64 + u" is not the file this setup was made for.";
     const std::u16string unreadable = kPath64 + u" cannot be read.";
     const std::u16string noSha256 =
         kPath64 + u" cannot be checked: this system cannot compute SHA-256.";
-    const std::u16string unusable = u" cannot be started from this folder: copy the release to a "
-                                    u"local folder.";
-    const std::u16string refused = kPath64 + unusable;
+    const std::u16string notCopied =
+        kPath64 + u" cannot be copied to the Windows Temp folder: is it there, with room?";
     const PinnedCase cases[] = {
         {"genuine", [](StandIn&) {}, u""},
         {"genuine on a 32-bit system", [](StandIn& s) { s.wow64Flag = 0; }, u""},
         {"one byte changed", [](StandIn& s) { s.files[kPath64].content[100000] ^= 1; }, notMadeFor},
         {"truncated", [](StandIn& s) { s.files[kPath64].content.pop_back(); }, notMadeFor},
         {"bytes appended", [](StandIn& s) { s.files[kPath64].content += '\0'; }, notMadeFor},
+        {"empty", [](StandIn& s) { s.files[kPath64].content.clear(); }, notMadeFor},
         {"the other system's payload", [](StandIn& s) { s.files[kPath64].content = kPayload32; },
          notMadeFor},
+        // Where a writable mapping outlives its handle (XP), the file can change while it is held.
+        {"changed during the copy",
+         [](StandIn& s) {
+             s.files[kPath64].changedMidRead = kPayload64;
+             s.files[kPath64].changedMidRead[190000] ^= 1;
+         },
+         notMadeFor},
+        {"shrinks during the copy",
+         [](StandIn& s) { s.files[kPath64].changedMidRead = kPayload64.substr(0, 100000); },
+         notMadeFor},
+        {"grows during the copy",
+         [](StandIn& s) { s.files[kPath64].changedMidRead = kPayload64 + kPayload64; }, notMadeFor},
         {"missing", [](StandIn& s) { s.files.erase(kPath64); }, u"Cannot start " + kPath64 + u"\n"},
         {"held open for writing", [](StandIn& s) { s.files[kPath64].open = kFileInUse; },
          kPath64 + u" is in use by another program."},
@@ -304,8 +312,7 @@ TEST_F(RunSequence, PinnedBuildStartsOnlyThePinnedPayloadAndReleasesWhatItOpened
         {"no AES provider", [](StandIn& s) { s.acquireWorks = 0; }, noSha256},
         {"no SHA-256", [](StandIn& s) { s.createHashWorks = 0; }, noSha256},
         {"hashing fails", [](StandIn& s) { s.hashDataWorks = 0; }, noSha256},
-        {"genuine but start fails", [](StandIn& s) { s.startSucceeds = 0; },
-         u"Cannot start " + kPath64 + u"\n"},
+        {"genuine but start fails", [](StandIn& s) { s.startSucceeds = 0; }, u"Cannot start "},
         {"refused where nobody can see a box",
          [](StandIn& s) {
              s.files[kPath64].content[0] ^= 1;
@@ -313,77 +320,34 @@ TEST_F(RunSequence, PinnedBuildStartsOnlyThePinnedPayloadAndReleasesWhatItOpened
          },
          notMadeFor},
         {"digest differs in its last byte only", [](StandIn& s) { s.digestFlip = 1; }, notMadeFor},
-        // What was checked is started, even where a folder on the planned path leads elsewhere by
-        // now; the command line stays as planned.
-        {"reached through a folder that was retargeted",
-         [](StandIn& s) { s.files[kPath64].finalPath = u"\\\\?\\D:\\Real\\VuqSetup64.wzq"; }, u"",
-         u"D:\\Real\\VuqSetup64.wzq"},
-        {"on a network share",
+        {"the disk fills during the copy", [](StandIn& s) { s.diskRoom = 100000; }, notCopied},
+        {"no Windows folder known", [](StandIn& s) { s.windowsFolder.clear(); }, notCopied},
+        {"no Temp folder", [](StandIn& s) { s.folders.erase(u"C:\\Windows\\Temp"); }, notCopied},
+        {"a file where the Temp folder should be",
          [](StandIn& s) {
-             s.files[kPath64].finalPath = u"\\\\?\\UNC\\server\\share\\VuqSetup64.wzq";
+             s.folders.erase(u"C:\\Windows\\Temp");
+             s.files[u"C:\\Windows\\Temp"].content = "x";
          },
-         u"", u"\\\\server\\share\\VuqSetup64.wzq"},
-        {"final path of 519 units",
-         [](StandIn& s) { s.files[kPath64].finalPath = LongFinalPath(519); }, u"",
-         LongFinalPath(519).substr(4)},
-        {"final path of 520 units",
-         [](StandIn& s) { s.files[kPath64].finalPath = LongFinalPath(520); }, kPath64 + unusable},
-        {"final path unknown", [](StandIn& s) { s.finalPathFails = 1; }, kPath64 + unusable},
-        {"final path unknown, planned path of 512 units",
+         notCopied},
+        {"no random bytes", [](StandIn& s) { s.randomWorks = 0; }, notCopied},
+        // Another name, and the folder that was there is left as it was.
+        {"the first name is taken",
          [](StandIn& s) {
-             s.splitArguments = {kLongFolder + u"VuqSetup"};
-             s.files[kLongPath64] = s.files[kPath64];
-             s.finalPathFails = 1;
-         },
-         kLongPath64 + unusable},
-        {"final path without \\\\?\\", AsPlanned, kPath64 + unusable, u"",
-         u"C:\\Setup\\VuqSetup64.wzq"},
-        {"no GetFinalPathNameByHandleW, as on XP",
-         [](StandIn& s) {
-             s.finalPathKnown = 0;
-             s.files[kPath64].finalPath = u"\\\\?\\D:\\Real\\VuqSetup64.wzq";
+             s.folders.insert(StandInCopyFolder(0));
+             s.files[StandInCopyFolder(0) + u"\\VuqSetup64.wzq"].content = "planted";
          },
          u""},
-        // Where Win32 would read the final path without \\?\ as another path, or that path opens
-        // another file, nothing is started: CreateProcessW is not known to take the \\?\ form.
-        {"a folder's name ends in a dot", AsPlanned, refused, u"", kDottedFinal},
-        {"a folder's name ends in a blank", AsPlanned, refused, u"",
-         u"\\\\?\\C:\\FD\\x \\VuqSetup64.wzq"},
-        {"the file's name ends in a dot", AsPlanned, refused, u"",
-         u"\\\\?\\C:\\FD\\VuqSetup64.wzq."},
-        {"a folder named ..", AsPlanned, refused, u"", u"\\\\?\\C:\\FD\\..\\VuqSetup64.wzq"},
-        {"a device's name as a folder", AsPlanned, refused, u"", u"\\\\?\\C:\\con\\VuqSetup64.wzq"},
-        {"a device's name and an extension as a folder", AsPlanned, refused, u"",
-         u"\\\\?\\C:\\Nul.d\\VuqSetup64.wzq"},
-        {"a device's name, blanks and extensions as a folder", AsPlanned, refused, u"",
-         u"\\\\?\\C:\\AUX  .tar.gz\\VuqSetup64.wzq"},
-        {"COM and a superscript digit as a folder", AsPlanned, refused, u"",
-         u"\\\\?\\C:\\com\u00B9\\VuqSetup64.wzq"},
-        {"a device's name and one unit more as a folder", AsPlanned, refused, u"",
-         u"\\\\?\\C:\\nulx\\VuqSetup64.wzq"},
-        {"a device's name as the file's", AsPlanned, refused, u"", u"\\\\?\\C:\\FD\\LPT9.wzq"},
-        {"a stream's colon", AsPlanned, refused, u"", u"\\\\?\\C:\\FD\\a:b\\VuqSetup64.wzq"},
-        {"an empty name", AsPlanned, refused, u"", u"\\\\?\\C:\\FD\\\\VuqSetup64.wzq"},
-        {"a share's name ends in a dot", AsPlanned, refused, u"",
-         u"\\\\?\\UNC\\server\\share.\\VuqSetup64.wzq"},
-        {"the server ?", AsPlanned, refused, u"", u"\\\\?\\UNC\\?\\C:\\VuqSetup64.wzq"},
-        {"a volume without a drive letter", AsPlanned, refused, u"",
-         u"\\\\?\\Volume{5e1f3c2a-1d4b-11e0-a6e5-806e6f6e6963}\\VuqSetup64.wzq"},
-        {"names like devices' that are none", AsPlanned, u"",
-         u"C:\\CONFIG\\COM10\\NULLS.d\\x.con\\AUXILIARY\\VuqSetup64.wzq",
-         u"\\\\?\\C:\\CONFIG\\COM10\\NULLS.d\\x.con\\AUXILIARY\\VuqSetup64.wzq"},
-        {"reopened, the path without \\\\?\\ is another file",
-         [](StandIn& s) { s.elsewhere.insert(u"D:\\Real\\VuqSetup64.wzq"); }, refused, u"",
-         u"\\\\?\\D:\\Real\\VuqSetup64.wzq"},
-        {"final path of 519 units, and the start fails", [](StandIn& s) { s.startSucceeds = 0; },
-         u"Cannot start " + LongFinalPath(519).substr(4) + u"\n", LongFinalPath(519).substr(4),
-         LongFinalPath(519)},
-        {"no GetFinalPathNameByHandleW, and the planned path leads to another file by now",
+        {"the first name is taken by a file",
+         [](StandIn& s) { s.files[StandInCopyFolder(0)].content = "planted"; }, u""},
+        {"every name is taken",
          [](StandIn& s) {
-             s.finalPathKnown = 0;
-             s.elsewhere.insert(kPath64);
+             for (int call = 0; call < 8; ++call)
+                 s.folders.insert(StandInCopyFolder(call));
          },
-         refused},
+         notCopied},
+        {"the written copy cannot be held", [](StandIn& s) { s.copyReopenFails = 1; }, notCopied},
+        {"the payload leaves a child holding its image",
+         [](StandIn& s) { s.payloadLeavesChild = 1; }, u""},
     };
     const PayloadPins pins = {PinFor(kPayload32), PinFor(kPayload64)};
     for (const PinnedCase& c : cases) {
@@ -391,53 +355,101 @@ TEST_F(RunSequence, PinnedBuildStartsOnlyThePinnedPayloadAndReleasesWhatItOpened
         StandIn& s = TheStandIn();
         s.files[kPath32].content = kPayload32;
         s.files[kPath64].content = kPayload64;
-        s.files[kPath64].finalPath = c.finalPath;
         c.arrange(s);
+        const std::map<std::u16string, StandInFile> filesBefore = s.files;
+        const std::set<std::u16string> foldersBefore = s.folders;
         const std::string chosen = s.wow64Flag ? kPayload64 : kPayload32;
-        bool sizeDiffers =
-            s.files.count(kPath64) && s.files[kPath64].content.size() != kPayload64.size();
         int status = RunPinnedSetupWrapper(u"", pins);
-        EXPECT_EQ(s.heldFiles, 0) << c.name;
+        int started = c.message.empty();
+        EXPECT_TRUE(s.openFiles.empty()) << c.name;
         EXPECT_EQ(s.heldHashes, 0) << c.name;
-        EXPECT_EQ(
-            std::count_if(s.calls.begin(), s.calls.end(),
-                          [](const std::string& call) { return call.find('?') != call.npos; }),
-            0)
-            << c.name;
         size_t start = IndexOf(s.calls, "CreateProcessW");
         size_t acquire = IndexOf(s.calls, "CryptAcquireContextW");
         if (acquire < s.calls.size()) { // what CryptoAPI loads by bare name is there already
             EXPECT_EQ(s.calls[acquire - 1], kCryptoPreload) << c.name;
         }
-        if (c.message.empty() || s.startSucceeds == 0) {
-            // Checked whole before the start, and held until CreateProcessW has returned.
+        // Whatever happened, nothing is left that was not there before, but for what the child
+        // holds, which goes at the next restart; nothing that was there is changed.
+        std::vector<std::u16string> atRestart;
+        if (s.payloadLeavesChild)
+            atRestart = {s.startedApplication,
+                         s.startedApplication.substr(0, s.startedApplication.rfind(u'\\'))};
+        EXPECT_EQ(s.atRestart, atRestart) << c.name;
+        for (const std::u16string& kept : atRestart)
+            s.files.erase(kept), s.folders.erase(kept);
+        EXPECT_EQ(s.folders, foldersBefore) << c.name;
+        EXPECT_EQ(s.files.size(), filesBefore.size()) << c.name;
+        for (const auto& file : filesBefore)
+            EXPECT_EQ(s.files[file.first].content, file.second.changedMidRead.empty()
+                                                       ? file.second.content
+                                                       : file.second.changedMidRead)
+                << c.name;
+        if (start < s.calls.size()) {
+            // A new folder of its own, the payload's name, the bytes checked, held for reading
+            // alone while it starts and released right after; the command line as planned.
+            const std::u16string& copy = s.startedApplication;
+            std::u16string name = s.wow64Flag ? u"\\VuqSetup64.wzq" : u"\\VuqSetup.wzq";
+            EXPECT_TRUE(IsCopyFolder(copy.substr(0, copy.size() - name.size()))) << c.name;
+            EXPECT_EQ(copy.substr(copy.size() - name.size()), name) << c.name;
+            EXPECT_EQ(s.startedImage, s.startSucceeds ? chosen : "") << c.name;
+            EXPECT_EQ(s.startedWhileHeldForReading, s.startSucceeds) << c.name;
             EXPECT_EQ(s.hashed, chosen) << c.name;
             EXPECT_LT(IndexOf(s.calls, "CryptReleaseContext"), start) << c.name;
-            EXPECT_EQ(IndexOf(s.calls, "CloseHandle(file)"), start + 1) << c.name;
-            std::u16string planned = s.wow64Flag ? kPath64 : kPath32;
-            EXPECT_EQ(s.startedApplication, c.started.empty() ? planned : c.started) << c.name;
+            EXPECT_EQ(IndexOf(s.calls, "CloseHandle(file)", start), start + 1) << c.name;
             EXPECT_EQ(s.startedCommandLine, u"/NoReset ") << c.name;
-            // The path started, which Win32 parses, opened the held file again first.
-            EXPECT_EQ(s.reopened, std::vector<std::u16string>{s.startedApplication}) << c.name;
-            EXPECT_LT(IndexOf(s.calls, "GetFileInformationByHandle"), start) << c.name;
+            // Removed once the payload has ended and the entry is cleaned, or could not start.
+            size_t removed = IndexOf(s.calls, "DeleteFileW", start);
+            EXPECT_LT(IndexOf(s.calls, s.startSucceeds ? "CloseHandle(thread)" : "MessageBoxW"),
+                      removed)
+                << c.name;
+            EXPECT_LT(removed, s.calls.size()) << c.name;
         } else {
-            EXPECT_EQ(start, s.calls.size()) << c.name << ": started anyway";
+            EXPECT_TRUE(!started) << c.name << ": not started";
         }
-        if (sizeDiffers) { // the size alone refuses it, before any hashing
-            EXPECT_EQ(IndexOf(s.calls, "CryptAcquireContextW"), s.calls.size()) << c.name;
-        }
-        EXPECT_EQ(status, c.message.empty() ? 0 : 1) << c.name;
-        if (c.message.empty() || !s.windowStationVisible) {
+        EXPECT_EQ(status, started ? 0 : 1) << c.name;
+        if (started || !s.windowStationVisible) {
             EXPECT_TRUE(s.messages.empty()) << c.name;
             continue;
         }
         EXPECT_EQ(s.messages.size(), 1u) << c.name;
         if (s.messages.size() != 1)
             continue; // every row is checked, whichever fails
-        EXPECT_EQ(s.messages[0].message, c.message) << c.name;
+        std::u16string message =
+            c.message == u"Cannot start " ? c.message + s.startedApplication + u"\n" : c.message;
+        EXPECT_EQ(s.messages[0].message, message) << c.name;
         EXPECT_EQ(s.messages[0].caption, u"VUQ Setup") << c.name;
         EXPECT_EQ(s.messages[0].style, 0x10u) << c.name;
     }
+}
+
+// The copy's folder: a protected DACL of two ACEs, full control for SYSTEM and for
+// Administrators, inherited by files and folders, decoded as Windows reads a self-relative
+// security descriptor.
+TEST_F(RunSequence, PrivateFolderGivesSystemAndAdministratorsAloneFullControl) {
+    const unsigned char* sd = kPrivateFolderSecurity;
+    auto word = [](const unsigned char* at) { return unsigned(at[0] | at[1] << 8); };
+    auto dword = [&](const unsigned char* at) { return word(at) | word(at + 2) << 16; };
+    EXPECT_EQ(sd[0], 1u);                                 // SECURITY_DESCRIPTOR_REVISION
+    EXPECT_EQ(word(sd + 2), 0x8000u | 0x1000u | 0x0004u); // self-relative, DACL protected, present
+    EXPECT_EQ(dword(sd + 4) | dword(sd + 8) | dword(sd + 12), 0u); // no owner, group or SACL
+    const unsigned char* acl = sd + dword(sd + 16);
+    EXPECT_EQ(acl[0], 2u); // ACL_REVISION
+    EXPECT_EQ(sd + sizeof(kPrivateFolderSecurity), acl + word(acl + 2));
+    ASSERT_EQ(word(acl + 4), 2u);
+    std::vector<std::string> granted;
+    const unsigned char* ace = acl + 8;
+    for (int i = 0; i < 2; ++i, ace += word(ace + 2)) {
+        EXPECT_EQ(ace[0], 0u);                // ACCESS_ALLOWED_ACE_TYPE
+        EXPECT_EQ(ace[1], 0x01u | 0x02u);     // object and container inherit
+        EXPECT_EQ(dword(ace + 4), 0x1F01FFu); // FILE_ALL_ACCESS
+        const unsigned char* sid = ace + 8;
+        EXPECT_EQ(word(ace + 2), 8u + 8u + 4u * sid[1]);
+        std::string text = "S-" + std::to_string(sid[0]) + "-" + std::to_string(sid[7]);
+        for (int k = 0; k < sid[1]; ++k)
+            text += "-" + std::to_string(dword(sid + 8 + 4 * k));
+        granted.push_back(text);
+    }
+    EXPECT_EQ(granted, (std::vector<std::string>{"S-1-5-18", "S-1-5-32-544"}));
 }
 
 } // namespace
