@@ -82,6 +82,7 @@ def demo(prefix, arguments, real, wrapper):
     elif run.payloads:
         payload = run.payloads[0]
         print("Payload started: %s" % payload["module"])
+        show_copy(prefix, payload["module"])
         print("It received:     %r" % payload["cmdline"])
         print("Its current dir: %s (inherited from the wrapper)" % payload["cwd"])
         if "end_qpc" in payload and run.frequency:
@@ -100,6 +101,15 @@ def demo(prefix, arguments, real, wrapper):
         shown = show_value(*now) if now else "(missing)"
         print("  %-15s %s -> %s" % (name + ":", show_value(kind, data), shown))
     return setup, typed
+
+
+def show_copy(prefix, started):
+    """Whether the private copy a pinned build started is gone, as it should be by now."""
+    folder = started.rsplit("\\", 1)[0]
+    if "\\VuqSetup-" in folder:
+        gone = not os.path.exists(prefix.host_path(folder))
+        print("Private copy:    %s" % ("removed once the wrapper ended" if gone
+                                       else "LEFT BEHIND in " + folder))
 
 
 def plant(prefix, setup, typed):
@@ -141,6 +151,7 @@ def rehearse(prefix, arguments, limit):
     start, end = run.payload_start, run.payload_end
     if start and end:
         print("Payload started: %s" % start["application"])
+        show_copy(prefix, start["application"])
         print("It received:     %r (as the wrapper handed it to CreateProcessW)"
               % start["cmdline"])
         if "payload" in run.limits:

@@ -108,6 +108,8 @@ static void DescribeSystem() {
         GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version")));
     setting.onWine = wineVersion != nullptr;
     GetSystemDirectoryW(setting.system, kPathCapacity);
+    UINT windows = GetSystemWindowsDirectoryW(setting.temp, kPathCapacity - 8);
+    wcscpy(setting.temp + windows, L"\\Temp");
     if (!setting.is64 || GetSystemWow64DirectoryW(setting.wow64System, kPathCapacity) == 0)
         setting.wow64System[0] = 0;
     // From ntdll: GetVersionExW tells a program without a manifest that 10 and 11 are 8.

@@ -92,6 +92,8 @@ struct RunResult {
     int payloadCount;
     PayloadStart payloads[kPayloadStartCapacity];
     int atHashRan;
+    HANDLE process;              // the wrapper's, while it runs
+    DWORD hashedAt, hashedCount; // the buffer of the wrapper's first CryptHashData call
     int attacked;
     DWORD attackErrors[4]; // write, delete, rename, overwrite
     int threadTableFull;
@@ -104,6 +106,7 @@ struct Setting {
     wchar_t self[kPathCapacity];
     wchar_t system[kPathCapacity];
     wchar_t wow64System[kPathCapacity]; // the 32-bit system folder's real path, or empty
+    wchar_t temp[kPathCapacity];        // the Windows folder's Temp, where pinned builds copy
     int is64;
     int onWine;
 };
@@ -173,6 +176,13 @@ const ExpectForm* FindExpectation(const Word& word);
 int MakeWorkPath(const CaseState* state, const wchar_t* relative, wchar_t* out);
 const wchar_t* PlainOf(const wchar_t* path);
 int IsUnder(const wchar_t* path, const wchar_t* folder);
+// A pinned build's private copies lie in {temp}\VuqSetup-NAME folders. NoteCopyFolders notes
+// those there now; FindNewCopyFolder gives the path of one made since, if any.
+void NoteCopyFolders(const Setting* setting);
+int FindNewCopyFolder(const Setting* setting, wchar_t* path);
+// A module path in a copy's folder, with the folder's random name as * and {temp} as the
+// runner spells it.
+void MaskCopyFolder(const Setting* setting, wchar_t* path);
 int RemovePath(const wchar_t* path);
 int DeleteTree(const wchar_t* folder);
 const wchar_t* EmptyWorkFolder(const wchar_t* work);

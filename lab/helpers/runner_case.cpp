@@ -305,6 +305,37 @@ static DWORD ErrorOf(BOOL worked) {
     return worked ? 0 : GetLastError();
 }
 
+// A path in the work folder; or {temp}\VuqSetup-*\NAME, NAME in the copy's folder that the
+// wrapper made during this run.
+static int ExpandCopyOrWorkPath(CaseState* state, const Word* words, int index, wchar_t* out) {
+    wchar_t expanded[kPathCapacity], folder[kPathCapacity];
+    if (!Expand(state, words, index, expanded, kPathCapacity))
+        return 0;
+    size_t length = wcslen(state->setting->temp);
+    if (_wcsnicmp(expanded, state->setting->temp, length) != 0)
+        return ExpandWorkPath(state, words, index, out);
+    if (wcsncmp(expanded + length, L"\\VuqSetup-*\\", 12) != 0 ||
+        !FindNewCopyFolder(state->setting, folder)) {
+        AddFailure(state, L"no copy's folder made in this run for %ls", expanded);
+        return 0;
+    }
+    _snwprintf(out, kPathCapacity, L"%ls%ls", folder, expanded + length + 11);
+    return 1;
+}
+
+// What a change of the payload while the wrapper reads it would do: the byte in the middle of
+// the buffer it is about to hash and write is not what it read.
+static void DoChangeRead(CaseState* state, const Word*, int) {
+    RunResult* run = state->observing;
+    unsigned char read = 0;
+    void* at =
+        run != nullptr ? reinterpret_cast<void*>(run->hashedAt + run->hashedCount / 2) : nullptr;
+    if (run == nullptr || run->hashedCount == 0 ||
+        !ReadProcessMemory(run->process, at, &read, 1, nullptr) ||
+        (read ^= 0xff, !WriteProcessMemory(run->process, at, &read, 1, nullptr)))
+        AddFailure(state, L"change-read runs only at a run's CryptHashData call (at-hash)");
+}
+
 // What another process may try while the wrapper holds its payload: each should fail.
 static void DoAttack(CaseState* state, const Word* words, int) {
     wchar_t target[kPathCapacity], moved[kPathCapacity + 8];
@@ -312,7 +343,7 @@ static void DoAttack(CaseState* state, const Word* words, int) {
         AddFailure(state, L"attack runs only at a run's CryptHashData call (at-hash)");
         return;
     }
-    if (!ExpandWorkPath(state, words, 1, target))
+    if (!ExpandCopyOrWorkPath(state, words, 1, target))
         return;
     HANDLE writer =
         CreateFileW(target, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -405,6 +436,9 @@ static int OnCalled(void* context, Debuggee* debuggee, int index, HANDLE, CONTEX
     default:
         // The wrapper stands still while the command runs, then goes on.
         run->atHashRan = 1;
+        run->process = debuggee->process;
+        run->hashedAt = frame[2];
+        run->hashedCount = frame[3];
         RunCommandLine(observation->state, observation->state->atHashLine);
         break;
     }
@@ -683,6 +717,7 @@ static void DoRun(CaseState* state, const Word* words, int count) {
             return;
         }
     }
+    NoteCopyFolders(state->setting);
     wchar_t* desktop = nullptr;
     if (HasWord(words, count, 2, L"hidden") && (desktop = HiddenDesktop()) == nullptr)
         SetRunError(&run, L"cannot make a window station nobody sees", L"");
@@ -692,6 +727,15 @@ static void DoRun(CaseState* state, const Word* words, int count) {
     if (holder != INVALID_HANDLE_VALUE)
         CloseHandle(holder);
     ReadPayloadLog(log, &run);
+    for (int i = 0; i < run.payloadCount; ++i)
+        MaskCopyFolder(state->setting, run.payloads[i].module);
+    // A pinned build leaves no copy behind, whatever happened.
+    wchar_t left[kPathCapacity];
+    while (FindNewCopyFolder(state->setting, left)) {
+        AddFailure(state, L"a copy's folder is left: %ls", left);
+        if (!RemovePath(left))
+            break;
+    }
     if (run.error[0] != 0)
         AddFailure(state, L"%ls", run.error);
     if (run.timedOut)
@@ -748,6 +792,7 @@ static const CommandForm kCommands[] = {
     {L"payload-writes", 4, kWordCapacity - 1, DoPayloadWrites},
     {L"at-hash", 1, 6, DoAtHash},
     {L"attack", 1, 1, DoAttack},
+    {L"change-read", 0, 0, DoChangeRead},
     {L"run", 1, 7, DoRun},
     {L"expect", 1, 12, DoExpect},
 };

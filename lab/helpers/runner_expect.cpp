@@ -385,6 +385,31 @@ static void ExpectPreloaded(CaseState* state, const RunResult* run, const Word* 
     }
 }
 
+// The first library the wrapper's own code asked for was path, and none of the DLLs named had
+// been loaded by then, from anywhere.
+static void ExpectFirstAsked(CaseState* state, const RunResult* run, const Word* words, int count) {
+    wchar_t path[kPathCapacity];
+    if (!Expand(state, words, 2, path, kPathCapacity))
+        return;
+    int first = 0;
+    while (first < run->eventCount && run->events[first].kind != kLibraryAsked)
+        ++first;
+    ExpectText(state, L"first library the wrapper asked for",
+               first < run->eventCount ? run->events[first].path : L"none", path);
+    for (int i = 3; i < count; ++i) {
+        wchar_t name[64];
+        if (!Expand(state, words, i, name, 64))
+            return;
+        for (int e = 0; e < first; ++e) {
+            const wchar_t* loaded = wcsrchr(run->events[e].path, L'\\');
+            if (run->events[e].kind == kLoaded && loaded != nullptr &&
+                _wcsicmp(loaded + 1, name) == 0)
+                AddFailure(state, L"%ls was loaded before the wrapper asked for %ls",
+                           run->events[e].path, path);
+        }
+    }
+}
+
 static void ExpectAttack(CaseState* state, const RunResult* run, const Word* words) {
     if (!run->attacked) {
         AddFailure(state, L"the payload was not attacked mid-hash");
@@ -458,6 +483,8 @@ void DoExpect(CaseState* state, const Word* words, int count) {
                 ExpectText(state, L"build of a payload started", run->payloads[i].build, first);
     } else if (WordIs(words[1], L"preloaded-before")) {
         ExpectPreloaded(state, run, words, count);
+    } else if (WordIs(words[1], L"first-asked")) {
+        ExpectFirstAsked(state, run, words, count);
     } else if (WordIs(words[1], L"exit")) {
         ExpectNumber(state, L"wrapper exit status", run->exitCode,
                      wcstoul(words[2].start, nullptr, 10));
@@ -513,6 +540,7 @@ static const ExpectForm kExpectations[] = {
     {L"started-or-refused", 2, 2, 0, 0},
     {L"only-builds", 1, 1, 0, 0},
     {L"preloaded-before", 2, 8, 0, 1},
+    {L"first-asked", 1, 8, 0, 1},
     {L"exit", 1, 1, 0, 0},
     {L"no-box", 0, 0, 0, 0},
     {L"payload-starts", 1, 1, 0, 0},

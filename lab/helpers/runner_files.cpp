@@ -336,3 +336,79 @@ int IsUnder(const wchar_t* path, const wchar_t* folder) {
     size_t length = wcslen(folder);
     return _wcsnicmp(path, folder, length) == 0 && path[length] == L'\\';
 }
+
+// --- A pinned build's private copies ---------------------------------------------------------
+
+const int kCopyFolderCapacity = 64;
+const size_t kCopyNameLength = 9 + 32; // VuqSetup- and 32 letters
+static wchar_t notedCopies[kCopyFolderCapacity][kCopyNameLength + 1];
+static int notedCopyCount;
+
+static int IsCopyFolderName(const wchar_t* name) {
+    if (wcslen(name) != kCopyNameLength || _wcsnicmp(name, L"VuqSetup-", 9) != 0)
+        return 0;
+    for (const wchar_t* unit = name + 9; *unit != 0; ++unit)
+        if (*unit < L'a' || *unit > L'p')
+            return 0;
+    return 1;
+}
+
+// Calls found(name) for each copy's folder now there, until it returns nonzero.
+static int ForEachCopyFolder(const Setting* setting, int (*found)(const wchar_t*, void*),
+                             void* context) {
+    wchar_t pattern[kPathCapacity];
+    _snwprintf(pattern, kPathCapacity, L"%ls\\VuqSetup-*", setting->temp);
+    WIN32_FIND_DATAW entry;
+    HANDLE search = FindFirstFileW(pattern, &entry);
+    if (search == INVALID_HANDLE_VALUE)
+        return 0;
+    int stopped = 0;
+    do
+        stopped = IsCopyFolderName(entry.cFileName) && found(entry.cFileName, context);
+    while (!stopped && FindNextFileW(search, &entry));
+    FindClose(search);
+    return stopped;
+}
+
+static int NoteCopyFolder(const wchar_t* name, void*) {
+    if (notedCopyCount < kCopyFolderCapacity)
+        wcscpy(notedCopies[notedCopyCount++], name);
+    return 0;
+}
+
+void NoteCopyFolders(const Setting* setting) {
+    notedCopyCount = 0;
+    ForEachCopyFolder(setting, NoteCopyFolder, nullptr);
+}
+
+static int IsNewCopyFolder(const wchar_t* name, void* path) {
+    for (int i = 0; i < notedCopyCount; ++i)
+        if (wcscmp(notedCopies[i], name) == 0)
+            return 0;
+    wcscpy(static_cast<wchar_t*>(path), name);
+    return 1;
+}
+
+int FindNewCopyFolder(const Setting* setting, wchar_t* path) {
+    wchar_t name[kCopyNameLength + 1];
+    if (!ForEachCopyFolder(setting, IsNewCopyFolder, name))
+        return 0;
+    _snwprintf(path, kPathCapacity, L"%ls\\%ls", setting->temp, name);
+    return 1;
+}
+
+void MaskCopyFolder(const Setting* setting, wchar_t* path) {
+    size_t length = wcslen(setting->temp);
+    wchar_t name[kCopyNameLength + 1];
+    if (_wcsnicmp(path, setting->temp, length) != 0 || path[length] != L'\\' ||
+        wcslen(path) <= length + 1 + kCopyNameLength || path[length + 1 + kCopyNameLength] != L'\\')
+        return;
+    wcsncpy(name, path + length + 1, kCopyNameLength);
+    name[kCopyNameLength] = 0;
+    if (!IsCopyFolderName(name))
+        return;
+    memcpy(path, setting->temp, length * sizeof(wchar_t)); // as the runner spells it
+    wchar_t* rest = path + length + 1 + 9;
+    rest[0] = L'*';
+    memmove(rest + 1, rest + 32, (wcslen(rest + 32) + 1) * sizeof(wchar_t));
+}

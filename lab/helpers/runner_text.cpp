@@ -206,6 +206,7 @@ static int PutPlaceholder(const CaseState* state, const wchar_t* name, size_t na
                                : wcscmp(lower, L"other") == 0   ? other
                                : wcscmp(lower, L"bits") == 0    ? (setting->is64 ? L"64" : L"32")
                                : wcscmp(lower, L"system") == 0  ? setting->system
+                               : wcscmp(lower, L"temp") == 0    ? setting->temp
                                : wcscmp(lower, L"tab") == 0     ? L"\t"
                                : wcscmp(lower, L"nl") == 0      ? L"\n"
                                : wcscmp(lower, L"bar") == 0     ? L"|"
