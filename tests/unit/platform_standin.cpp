@@ -304,7 +304,9 @@ int WriteFileBytes(PlatformHandle file, const unsigned char* bytes, unsigned lon
         return 0;
     if (current->diskRoom >= 0)
         current->diskRoom -= count;
-    current->files[open->second.path].content.append(reinterpret_cast<const char*>(bytes), count);
+    std::string& content = current->files[open->second.path].content;
+    content.append(reinterpret_cast<const char*>(bytes), count);
+    current->mostWritten = std::max(current->mostWritten, content.size());
     return 1;
 }
 

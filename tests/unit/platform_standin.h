@@ -100,6 +100,7 @@ struct StandIn {
     std::string startedImage;              // the started file's content as CreateProcessW found it
     int startedWhileHeldForReading = 0;    // and a handle shared for reading only held it
     std::vector<std::u16string> atRestart; // what MoveFileExW is to remove at the next restart
+    size_t mostWritten = 0;                // the largest file WriteFile made
     int randomCalls = 0;
     int heldHashes = 0; // hashes begun and not yet released
 };

@@ -363,6 +363,7 @@ TEST_F(RunSequence, PinnedBuildStartsOnlyAPrivateCheckedCopyAndRemovesIt) {
         int started = c.message.empty();
         EXPECT_TRUE(s.openFiles.empty()) << c.name;
         EXPECT_EQ(s.heldHashes, 0) << c.name;
+        EXPECT_LE(s.mostWritten, chosen.size()) << c.name << ": copied past the pinned size";
         size_t start = IndexOf(s.calls, "CreateProcessW");
         size_t acquire = IndexOf(s.calls, "CryptAcquireContextW");
         if (acquire < s.calls.size()) { // what CryptoAPI loads by bare name is there already
