@@ -15,8 +15,11 @@
 # SIGN_PIN_FILE, never from a command line or the environment. A key on a token is checked
 # first through its module (pkcs11_key.py), then osslsigncode signs through the OpenSSL engine;
 # each logs in once, and neither again after a wrong PIN.
-# Optional: SIGN_URL (information URL), SIGN_TIMESTAMP_URL (RFC 3161 server).
-# On failure: one line on stderr, exit 1, and no output written or changed.
+# Optional: SIGN_URL (information URL), SIGN_TIMESTAMP_URL (RFC 3161 server, for each signature),
+# SIGN_DIGESTS: sha1,sha256 (the default: a SHA-1 signature with a SHA-256 one nested in it, for
+# XP SP3 and Vista, which read the first alone, as for later systems) or sha256 (one signature).
+# sign first removes the SIGNED_EXE and SIGNATURE of an earlier run, so that none of another
+# build is left. On failure: one line on stderr, exit 1, and no output written.
 set -eu
 
 me=sign.sh
@@ -44,6 +47,44 @@ need_file() { # VARIABLE-NAME PATH
 first_complaint() {
     grep -v -E '^[0-9A-F]+:error:|^Failed$|^Connecting to |^PE checksum|^Engine ".*" set\.$|^$' \
         "$1" | head -n 1
+}
+
+# Warns when a file holding a password or a PIN can be read by others than its owner.
+warn_if_readable() { # VARIABLE-NAME PATH
+    [ -z "$(find "$2" -maxdepth 0 -perm /044 2>/dev/null)" ] ||
+        echo "$me: warning: $1: others can read $2 (chmod 600 $2)" >&2
+}
+
+# The digests of the signatures, in the order they are made: the first is the primary.
+signature_digests() {
+    case ${SIGN_DIGESTS:-sha1,sha256} in
+    sha1,sha256) echo "sha1 sha256" ;;
+    sha256) echo "sha256" ;;
+    *) fail "SIGN_DIGESTS=$SIGN_DIGESTS: give sha1,sha256 (a SHA-1 signature, SHA-256 nested:" \
+        "XP SP3 to 11) or sha256 (one signature: 7 with its SHA-2 updates and later)" ;;
+    esac
+}
+
+# A PEM key that osslsigncode would ask a password for, or that is not the certificate's, is
+# refused here in our words: osslsigncode's own are a prompt nobody answers, or obscure.
+check_pem_key() { # CERT KEY [PASSWORD_FILE]
+    if [ -z "${3:-}" ] && grep -q -E -e '-BEGIN ENCRYPTED PRIVATE KEY-|^Proc-Type: 4,ENCRYPTED' "$2"
+    then
+        fail "SIGN_KEY: $2 is encrypted: name the file that holds its password as SIGN_PASSWORD_FILE"
+    fi
+    set -- "$1" "$2" ${3:+-passin "file:$3"}
+    openssl x509 -in "$1" -pubkey -noout 2>/dev/null >"$tmp/cert-key.pem" || return 0
+    openssl pkey -pubin -in "$tmp/cert-key.pem" -outform DER -out "$tmp/cert-key.der" \
+        2>/dev/null || return 0
+    key=$2
+    shift 2
+    if ! openssl pkey -in "$key" "$@" -pubout -outform DER -out "$tmp/key.der" </dev/null \
+        >/dev/null 2>&1; then
+        [ $# -eq 0 ] || fail "SIGN_KEY: cannot read $key with the password in SIGN_PASSWORD_FILE"
+        return 0 # not a key openssl reads: osslsigncode says what it makes of it
+    fi
+    cmp -s "$tmp/cert-key.der" "$tmp/key.der" ||
+        fail "the certificate in SIGN_CERT is not for the key in $key: their public keys differ"
 }
 
 # Whether a PKCS#11 variable is given: then the key is on a token.
@@ -109,18 +150,18 @@ mismatch_hint() { # SIGNATURE
 }
 
 # Attaches SIGNATURE to EXE as OUT, and refuses unless the signature was made for exactly
-# this file: the digest it carries must be the digest of EXE. Whether the signer is trusted
+# this file: the digests it carries must be those of EXE. Whether the signer is trusted
 # is for verify to say, so osslsigncode's exit status (which also tells that) is not used.
 attach_to() { # SIGNATURE EXE OUT
     osslsigncode attach-signature -sigin "$1" -in "$2" -out "$3" >"$tmp/attach.log" 2>&1 || true
     [ -s "$3" ] || fail "cannot attach $1 to $2: $(first_complaint "$tmp/attach.log")"
-    digests=$(awk '$2 == "message" && $3 == "digest" && $4 == ":" { print $1, $5 }' \
-        "$tmp/attach.log" | head -n 2)
-    current=$(echo "$digests" | awk '$1 == "Current" { print $2 }')
-    calculated=$(echo "$digests" | awk '$1 == "Calculated" { print $2 }')
-    if [ -z "$current" ] || [ "$current" != "$calculated" ]; then
+    # Each signature's digest, the nested one's too, must be the one calculated for EXE.
+    awk '$2 == "message" && $3 == "digest" && $4 == ":" {
+            if ($1 == "Current") current[++n] = $5; else if ($1 == "Calculated") calculated[++m] = $5
+        }
+        END { if (n == 0 || n != m) exit 1; for (i = 1; i <= n; i++) if (current[i] != calculated[i]) exit 1 }' \
+        "$tmp/attach.log" ||
         fail "$1 is not a signature of this build of $2 (the digests differ): $(mismatch_hint "$1")"
-    fi
 }
 
 # Copies FILE to a temporary beside DEST; commit renames it, so DEST is never half written.
@@ -135,12 +176,16 @@ commit() { # DEST...
 
 sign() { # EXE SIGNED_EXE SIGNATURE [PAYLOAD32 PAYLOAD64]
     exe=$1 signed=$2 signature=$3
+    # The outputs of an earlier run go first: on failure, none of another build is left to ship.
+    rm -f "$signed" "$signature"
     need_file EXE "$exe"
     build=$(describe_build "${4:-}" "${5:-}")
-    set -- -h sha256 -n "VuqSetup Wrapper Application"
+    digests=$(signature_digests)
+    set -- -n "VuqSetup Wrapper Application"
     key_line=""
     if token_given; then
         check_token_variables
+        [ -z "$pin_file" ] || warn_if_readable "$pin_name" "$pin_file"
         certs=$SIGN_CERT
         case $SIGN_CERT in pkcs11:*) certs=$tmp/certificate.pem ;; esac
         # Its line on stdout; what the module itself says, to a log.
@@ -163,14 +208,24 @@ sign() { # EXE SIGNED_EXE SIGNATURE [PAYLOAD32 PAYLOAD64]
         fi
         if [ -n "${SIGN_PASSWORD_FILE:-}" ]; then
             need_file SIGN_PASSWORD_FILE "$SIGN_PASSWORD_FILE"
+            warn_if_readable SIGN_PASSWORD_FILE "$SIGN_PASSWORD_FILE"
             set -- "$@" -readpass "$SIGN_PASSWORD_FILE"
         fi
+        [ -n "${SIGN_PKCS12:-}" ] || check_pem_key "$SIGN_CERT" "$SIGN_KEY" "${SIGN_PASSWORD_FILE:-}"
     fi
     [ -z "${SIGN_URL:-}" ] || set -- "$@" -i "$SIGN_URL"
     [ -z "${SIGN_TIMESTAMP_URL:-}" ] || set -- "$@" -ts "$SIGN_TIMESTAMP_URL"
 
-    osslsigncode sign "$@" -in "$exe" -out "$tmp/signed.exe" >"$tmp/sign.log" 2>&1 ||
-        fail "cannot sign $exe: $(first_complaint "$tmp/sign.log")"
+    # One run of osslsigncode a signature: the first is the primary, each later one is nested
+    # in it, and each is timestamped on its own.
+    input=$exe nest=""
+    for digest in $digests; do
+        osslsigncode sign $nest -h "$digest" "$@" -in "$input" -out "$tmp/signed-$digest.exe" \
+            >"$tmp/sign.log" 2>&1 ||
+            fail "cannot sign $exe ($digest): $(first_complaint "$tmp/sign.log")"
+        input=$tmp/signed-$digest.exe nest=-nest
+    done
+    mv "$input" "$tmp/signed.exe"
     osslsigncode extract-signature -pem -in "$tmp/signed.exe" -out "$tmp/signature" \
         >"$tmp/extract.log" 2>&1 ||
         fail "cannot extract the signature: $(first_complaint "$tmp/extract.log")"
@@ -185,6 +240,10 @@ sign() { # EXE SIGNED_EXE SIGNATURE [PAYLOAD32 PAYLOAD64]
     stage "$tmp/signature" "$signature"
     commit "$signed" "$signature"
     echo "signed: $signed, $build"
+    case $digests in
+    *" "*) echo "signatures: SHA-1, with SHA-256 nested" ;;
+    *) echo "signature: SHA-256" ;;
+    esac
     [ -z "$key_line" ] || echo "$key_line"
     echo "detached signature: $signature"
     [ -n "${SIGN_TIMESTAMP_URL:-}" ] ||
@@ -198,8 +257,18 @@ attach() { # SIGNATURE EXE SIGNED_EXE [PAYLOAD32 PAYLOAD64]
     build=$(describe_build "${4:-}" "${5:-}")
     attach_to "$signature" "$exe" "$tmp/attached.exe"
     chmod a+x "$tmp/attached.exe"
+    replaced=""
+    if [ -f "$signed" ]; then
+        if cmp -s "$signed" "$tmp/attached.exe"; then
+            replaced="replaced: $signed, which held the same bytes"
+        else
+            replaced="replaced: $signed, which held another file (SHA-256 $(sha256sum <"$signed" |
+                cut -c 1-16)...)"
+        fi
+    fi
     stage "$tmp/attached.exe" "$signed"
     commit "$signed"
+    [ -z "$replaced" ] || echo "$replaced"
     echo "signed: $signed, $build"
 }
 
