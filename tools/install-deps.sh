@@ -13,7 +13,7 @@
 #            release): OpenSSL's PKCS#11 engine, through which osslsigncode signs, and Python,
 #            which checks the key first
 #     token  a software token to sign with: SoftHSM2, and OpenSC's pkcs11-tool to make keys in
-#            it (the README's example, the signing tests)
+#            it (the example in docs/SIGNING.md, the signing tests)
 #     trace  strace, with which the signing tests see every command a signing run starts
 #     wine   running the exe under Wine: this machine's own, or the test VM's where this
 #            machine cannot execute 32-bit code (VUQ_WINE=host|vm|auto chooses, as for
