@@ -147,8 +147,9 @@ NAME ?= VuqSetup
 SIGNATURE ?=
 SIGNING = $(SIGN_CERT)$(SIGN_KEY)$(SIGN_PKCS12)$(SIGN_PKCS11_MODULE)
 SIGNED = $(if $(SIGNING)$(SIGNATURE),dist/signed/VuqSetup.exe "$(or $(SIGNATURE),dist/VuqSetup.exe.sig)",dist/VuqSetup.exe)
+BOTH_GIVEN := release: give SIGNATURE or the SIGN_* variables of a key, not both
 release:
-	@$(if $(and $(SIGNING),$(SIGNATURE)),echo "release: give SIGNATURE or the SIGN_* variables of a key, not both" >&2; exit 1)
+	@$(if $(and $(SIGNING),$(SIGNATURE)),echo "$(BOTH_GIVEN)" >&2; exit 1)
 	@$(DEPS) build release $(if $(SIGNING)$(SIGNATURE),sign) $(if $(TOKEN),pkcs11)
 	@$(PYTHON) tools/release.py dist/release "$(NAME)" "$(PAYLOAD32)" "$(PAYLOAD64)"
 	@sh tools/pin-payloads.sh "$(PAYLOAD32)" "$(PAYLOAD64)"
