@@ -48,7 +48,7 @@ signer_cert = {pki}/tsa.pem
 signer_key = {pki}/tsa.key
 signer_digest = sha256
 default_policy = 1.3.6.1.4.1.4146.2.3
-digests = sha256
+digests = sha1, sha256
 ess_cert_id_alg = sha256
 """
 
@@ -263,7 +263,7 @@ def check_signed(src, pki, exe, other_build, work, out, sign_sh):
         return None
     report = verify(pki, signed)
     check("by default two signatures, SHA-1 then SHA-256 nested, each verifies and is stamped",
-          (report.returncode, digests_of(report), report.stdout.count("Signature verification: ok"),
+          (report.returncode, digests_of(report), report.stdout.splitlines().count("Signature verification: ok"),
            report.stdout.count("Timestamp Server Signature verification: ok")),
           (0, ["SHA1", "SHA256"], 2, 2))
     check("program name in each signature",
@@ -378,7 +378,7 @@ def check_token_signing(pki, exe, helpers, out, sign_sh, token):
     report = verify(pki, signed)
     check("token: signs the plain build, SHA-1 and SHA-256, each stamped; all verify",
           (made.returncode, made.stderr, digests_of(report),
-           report.stdout.count("Signature verification: ok"),
+           report.stdout.splitlines().count("Signature verification: ok"),
            report.stdout.count("Timestamp Server Signature verification: ok")),
           (0, "", ["SHA1", "SHA256"], 2, 2))
     check("token: says the key is not extractable; the check and each signature log in once",
@@ -505,7 +505,7 @@ def check_token_release(copy, pki, helpers, work, token):
     check("token: make attach rebuilds the release's wrapper byte for byte, says what it replaced",
           (again.returncode, same_bytes(f"{copy}/dist/signed/VuqSetup.exe",
                                         f"{release}/Signed/VuqSetup.exe"),
-           again.stdout.splitlines()[:1]),
+           [line for line in again.stdout.splitlines() if line.startswith("replaced:")]),
           (0, True, ["replaced: dist/signed/VuqSetup.exe, which held the same bytes"]))
 
 
@@ -597,10 +597,9 @@ def check_release(src, pki, helpers, work):
     again = run_make(copy, "release", "NAME=Signed", f"SIGNATURE={published}/Signed.sig", *payloads,
                      env=sign_env(), timeout=900)
     check("without a key, make release SIGNATURE=Signed.sig gives the published zip, sums and .sig",
-          (again.returncode, again.stderr,
-           [same_bytes(f"{copy}/dist/release/{name}", f"{published}/{name}")
-            for name in ("Signed.zip", "Signed.sig", "Signed/SHA256SUMS")]),
-          (0, "", [True] * 3))
+          (again.returncode, [same_bytes(f"{copy}/dist/release/{name}", f"{published}/{name}")
+                              for name in ("Signed.zip", "Signed.sig", "Signed/SHA256SUMS")]),
+          (0, [True] * 3))
     return copy
 
 
