@@ -12,9 +12,10 @@
 #   a key on a token: SIGN_PKCS11_MODULE (the token's PKCS#11 library), SIGN_KEY the key's
 #   pkcs11: URI (RFC 7512), SIGN_CERT the PEM chain or the certificate's pkcs11: URI.
 # A key file's password or the token's PIN is read from a file, SIGN_PASSWORD_FILE or
-# SIGN_PIN_FILE, never from a command line or the environment. A key on a token is checked
-# first through its module (pkcs11_key.py), then osslsigncode signs through the OpenSSL engine;
-# each logs in once, and neither again after a wrong PIN.
+# SIGN_PIN_FILE, never from a command line or the environment. With a key on a token,
+# osslsigncode lays the signatures out with a stand-in key, and pkcs11_key.py, through the
+# token's module, checks the key and signs them all anew in one login, none after a wrong PIN;
+# osslsigncode then attaches them and has them timestamped.
 # Optional: SIGN_URL (information URL), SIGN_TIMESTAMP_URL (RFC 3161 server, for each signature),
 # SIGN_DIGESTS: sha1,sha256 (the default: a SHA-1 signature with a SHA-256 one nested in it, for
 # XP SP3 and Vista, which read the first alone, as for later systems) or sha256 (one signature).
@@ -121,6 +122,33 @@ check_token_variables() {
     [ -z "$pin_file" ] || need_file "$pin_name" "$pin_file"
 }
 
+# Replaces the stand-in's signatures in SIGNED by the token's key's, made in one login, then
+# has each timestamped; sets key_line to what the key is.
+sign_on_token() { # EXE SIGNED DIGESTS
+    certs=$SIGN_CERT
+    case $SIGN_CERT in pkcs11:*) certs=$tmp/certificate.pem ;; esac
+    osslsigncode extract-signature -in "$2" -out "$tmp/template.p7" >"$tmp/extract.log" 2>&1 ||
+        fail "cannot extract the stand-in's signature: $(first_complaint "$tmp/extract.log")"
+    # Its line on stdout; what the module itself says, to a log.
+    /usr/bin/python3 "$here/pkcs11_key.py" "$module" "$SIGN_KEY" "$SIGN_CERT" "$pin_file" \
+        "$certs" "$tmp/template.p7" "$tmp/token.p7" </dev/null >"$tmp/key.out" 2>"$tmp/key.log" ||
+        fail "$(cat "$tmp/key.out" "$tmp/key.log" | grep . | head -n 1)"
+    key_line=$(cat "$tmp/key.out")
+    rm -f "$2"
+    osslsigncode attach-signature -sigin "$tmp/token.p7" -in "$1" -out "$2" \
+        >"$tmp/attach.log" 2>&1 || [ -s "$2" ] ||
+        fail "cannot attach the token's signature: $(first_complaint "$tmp/attach.log")"
+    [ -n "${SIGN_TIMESTAMP_URL:-}" ] || return 0
+    index=0
+    for digest in $3; do
+        osslsigncode add -ts "$SIGN_TIMESTAMP_URL" -index "$index" -in "$2" -out "$2.stamped" \
+            >"$tmp/stamp.log" 2>&1 ||
+            fail "cannot timestamp the $digest signature: $(first_complaint "$tmp/stamp.log")"
+        mv "$2.stamped" "$2"
+        index=$((index + 1))
+    done
+}
+
 # What kind of build this is, as the signature's last line and the messages say it.
 describe_build() { # [PAYLOAD32 PAYLOAD64]
     if [ -z "${1:-}${2:-}" ]; then
@@ -182,19 +210,17 @@ sign() { # EXE SIGNED_EXE SIGNATURE [PAYLOAD32 PAYLOAD64]
     build=$(describe_build "${4:-}" "${5:-}")
     digests=$(signature_digests)
     set -- -n "VuqSetup Wrapper Application"
-    key_line=""
+    key_line="" on_token=""
     if token_given; then
         check_token_variables
         [ -z "$pin_file" ] || warn_if_readable "$pin_name" "$pin_file"
-        certs=$SIGN_CERT
-        case $SIGN_CERT in pkcs11:*) certs=$tmp/certificate.pem ;; esac
-        # Its line on stdout; what the module itself says, to a log.
-        /usr/bin/python3 "$here/pkcs11_key.py" "$module" "$SIGN_KEY" "$SIGN_CERT" "$pin_file" \
-            "$certs" </dev/null >"$tmp/key.out" 2>"$tmp/key.log" ||
-            fail "$(cat "$tmp/key.out" "$tmp/key.log" | grep . | head -n 1)"
-        key_line=$(cat "$tmp/key.out")
-        set -- "$@" -pkcs11module "$module" -certs "$certs" -key "$SIGN_KEY"
-        [ -z "$pin_file" ] || set -- "$@" -readpass "$pin_file"
+        on_token=1
+        # The layout of the signatures, made with a stand-in that the token's key replaces.
+        openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1 \
+            -subj "/CN=stand-in" -keyout "$tmp/stand-in.key" -out "$tmp/stand-in.pem" \
+            >"$tmp/stand-in.log" 2>&1 ||
+            fail "cannot make the stand-in key: $(first_complaint "$tmp/stand-in.log")"
+        set -- "$@" -certs "$tmp/stand-in.pem" -key "$tmp/stand-in.key"
     else
         if [ -n "${SIGN_PKCS12:-}" ]; then
             [ -z "${SIGN_CERT:-}${SIGN_KEY:-}" ] || fail "name SIGN_PKCS12, or SIGN_CERT and SIGN_KEY, not both"
@@ -214,7 +240,8 @@ sign() { # EXE SIGNED_EXE SIGNATURE [PAYLOAD32 PAYLOAD64]
         [ -n "${SIGN_PKCS12:-}" ] || check_pem_key "$SIGN_CERT" "$SIGN_KEY" "${SIGN_PASSWORD_FILE:-}"
     fi
     [ -z "${SIGN_URL:-}" ] || set -- "$@" -i "$SIGN_URL"
-    [ -z "${SIGN_TIMESTAMP_URL:-}" ] || set -- "$@" -ts "$SIGN_TIMESTAMP_URL"
+    # A key on a token: its signatures are stamped once they are made.
+    [ -z "${SIGN_TIMESTAMP_URL:-}" ] || [ -n "$on_token" ] || set -- "$@" -ts "$SIGN_TIMESTAMP_URL"
 
     # One run of osslsigncode a signature: the first is the primary, each later one is nested
     # in it, and each is timestamped on its own.
@@ -226,6 +253,7 @@ sign() { # EXE SIGNED_EXE SIGNATURE [PAYLOAD32 PAYLOAD64]
         input=$tmp/signed-$digest.exe nest=-nest
     done
     mv "$input" "$tmp/signed.exe"
+    [ -z "$on_token" ] || sign_on_token "$exe" "$tmp/signed.exe" "$digests"
     osslsigncode extract-signature -pem -in "$tmp/signed.exe" -out "$tmp/signature" \
         >"$tmp/extract.log" 2>&1 ||
         fail "cannot extract the signature: $(first_complaint "$tmp/extract.log")"
