@@ -263,7 +263,8 @@ def check_signed(src, pki, exe, other_build, work, out, sign_sh):
         return None
     report = verify(pki, signed)
     check("by default two signatures, SHA-1 then SHA-256 nested, each verifies and is stamped",
-          (report.returncode, digests_of(report), report.stdout.splitlines().count("Signature verification: ok"),
+          (report.returncode, digests_of(report),
+           report.stdout.splitlines().count("Signature verification: ok"),
            report.stdout.count("Timestamp Server Signature verification: ok")),
           (0, ["SHA1", "SHA256"], 2, 2))
     check("program name in each signature",
