@@ -8,10 +8,10 @@ stand-in's, and each checked against the certificate before it is written to SIG
 
   pkcs11_key.py MODULE KEY_URI CERT PIN_FILE CERT_OUT [TEMPLATE SIGNATURE_OUT]
 
-MODULE is the module's library. KEY_URI names the private key (RFC 7512, with the attributes the
-engine reads). CERT is the signer's certificate: a PEM file (a chain, the signer's first), or the
-pkcs11: URI of a certificate on the key's token, which is then written to CERT_OUT as PEM.
-PIN_FILE holds the user PIN as osslsigncode's -readpass reads it (trailing line ends dropped);
+MODULE is the module's library. KEY_URI names the private key (RFC 7512, with the attributes
+OpenSSL's engine reads). CERT is the signer's certificate: a PEM file (a chain, the signer's
+first), or the pkcs11: URI of a certificate on the key's token, which is then written to
+CERT_OUT as PEM. PIN_FILE holds the user PIN, alone on its line (trailing line ends dropped);
 empty when the token needs none. It logs in once at most, and never again after a wrong PIN:
 tokens lock after a few. It changes nothing on the token.
 
@@ -40,13 +40,13 @@ CKA_MODULUS, CKA_PUBLIC_EXPONENT, CKA_EXTRACTABLE = 0x120, 0x122, 0x162
 CKA_EC_PARAMS, CKA_EC_POINT, CKA_ALLOWED_MECHANISMS = 0x180, 0x181, 0x40000600
 CKK_RSA, CKK_EC = 0, 3
 KEY_KINDS = {1: "a DSA", 2: "a Diffie-Hellman", 0x40: "an EdDSA", 0x41: "an X25519 or X448"}
-# What the engine signs with: RSA PKCS #1 v1.5 over a DigestInfo, ECDSA over a digest.
+# What a key signs with here: RSA PKCS #1 v1.5 over a DigestInfo, ECDSA over a digest.
 SIGNING = {CKK_RSA: (0x1, "CKM_RSA_PKCS", "RSA PKCS #1 v1.5"),
            CKK_EC: (0x1041, "CKM_ECDSA", "ECDSA")}
 RSA_OID, EC_OID = bytes.fromhex("2a864886f70d010101"), bytes.fromhex("2a8648ce3d0201")
 CURVES = {bytes.fromhex("06082a8648ce3d030107"): "P-256", bytes.fromhex("06052b81040022"): "P-384",
           bytes.fromhex("06052b81040023"): "P-521"}
-# The engine reads these attributes of a URI, and fails on any other.
+# The attributes of a URI taken here, those OpenSSL's engine reads too; any other is refused.
 TOKEN_FIELDS = {"token": "label", "manufacturer": "manufacturer", "model": "model",
                 "serial": "serial"}
 URI_ATTRIBUTES = tuple(TOKEN_FIELDS) + ("object", "id", "type")
@@ -308,12 +308,12 @@ def flag_of(value):
 
 
 def check_can_sign(module, session, slot, handle, description):
-    """The key signs as the engine asks: RSA PKCS #1 v1.5 or ECDSA, over SHA-256."""
+    """The key signs as Authenticode asks: RSA PKCS #1 v1.5 or ECDSA."""
     kind = int.from_bytes(read_attribute(module, session, handle, CKA_KEY_TYPE) or b"\xff" * 8,
                           sys.byteorder)
     if kind not in SIGNING:
-        raise Refused("%s is %s key: Authenticode signs with an RSA or an ECDSA key, over "
-                      "SHA-256" % (description, KEY_KINDS.get(kind, "an unknown kind of")))
+        raise Refused("%s is %s key: Authenticode signs with an RSA or an ECDSA key" % (
+            description, KEY_KINDS.get(kind, "an unknown kind of")))
     mechanism, mechanism_name, signature = SIGNING[kind]
     if not flag_of(read_attribute(module, session, handle, CKA_SIGN)):
         raise Refused("%s may not sign (CKA_SIGN is false)" % description)
@@ -321,12 +321,12 @@ def check_can_sign(module, session, slot, handle, description):
     width = ctypes.sizeof(ULONG)
     if allowed and mechanism not in [int.from_bytes(allowed[i:i + width], sys.byteorder)
                                      for i in range(0, len(allowed), width)]:
-        raise Refused("%s cannot sign %s with SHA-256: its CKA_ALLOWED_MECHANISMS leave out %s"
+        raise Refused("%s cannot sign %s: its CKA_ALLOWED_MECHANISMS leave out %s"
                       % (description, signature, mechanism_name))
     info = MechanismInfo()
     if (module["C_GetMechanismInfo"](slot, mechanism, ctypes.byref(info)) != CKR_OK
             or not info.flags & CKF_SIGN):
-        raise Refused("the token of %s cannot sign %s with SHA-256: it lacks %s" % (
+        raise Refused("the token of %s cannot sign %s: it lacks %s" % (
             description, signature, mechanism_name))
     return kind
 
