@@ -146,7 +146,9 @@ attach: exe
 NAME ?= VuqSetup
 SIGNATURE ?=
 SIGNING = $(SIGN_CERT)$(SIGN_KEY)$(SIGN_PKCS12)$(SIGN_PKCS11_MODULE)
-SIGNED = $(if $(SIGNING)$(SIGNATURE),dist/signed/VuqSetup.exe "$(or $(SIGNATURE),dist/VuqSetup.exe.sig)",dist/VuqSetup.exe)
+# The wrapper, and its signature, that the release holds: signed now, or rebuilt from SIGNATURE.
+SIGNED = $(if $(SIGNING)$(SIGNATURE),dist/signed/VuqSetup.exe \
+	"$(or $(SIGNATURE),dist/VuqSetup.exe.sig)",dist/VuqSetup.exe)
 BOTH_GIVEN := release: give SIGNATURE or the SIGN_* variables of a key, not both
 release:
 	@$(if $(and $(SIGNING),$(SIGNATURE)),echo "$(BOTH_GIVEN)" >&2; exit 1)

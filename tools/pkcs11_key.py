@@ -74,7 +74,7 @@ DIGESTS = {bytes.fromhex("2b0e03021a"): "sha1", bytes.fromhex("60864801650304020
 DIGEST_INFO = {"sha1": bytes.fromhex("3021300906052b0e03021a05000414"),
                "sha256": bytes.fromhex("3031300d060960864801650304020105000420")}
 ECDSA_WITH = {"sha1": bytes.fromhex("2a8648ce3d0401"), "sha256": bytes.fromhex("2a8648ce3d040302")}
-NESTED_SIGNATURE = bytes.fromhex("2b0601040182370204 01".replace(" ", ""))
+NESTED_SIGNATURE = bytes.fromhex("2b060104018237020401")  # 1.3.6.1.4.1.311.2.4.1
 
 
 class Refused(Exception):
@@ -468,7 +468,7 @@ def sign_digest(module, session, handle, kind, description, name, digest):
 
 
 def check_signature(certificate, name, digest, signature):
-    """The token's signature verifies against the certificate: OpenSSL says so, not this."""
+    """The token's signature verifies against the certificate, as OpenSSL checks it."""
     with tempfile.TemporaryDirectory() as folder:
         paths = [os.path.join(folder, leaf) for leaf in ("signer.pem", "digest", "signature")]
         write_certificate(paths[0], certificate)

@@ -185,10 +185,13 @@ attach_to() { # SIGNATURE EXE OUT
     [ -s "$3" ] || fail "cannot attach $1 to $2: $(first_complaint "$tmp/attach.log")"
     # Each signature's digest, the nested one's too, must be the one calculated for EXE.
     awk '$2 == "message" && $3 == "digest" && $4 == ":" {
-            if ($1 == "Current") current[++n] = $5; else if ($1 == "Calculated") calculated[++m] = $5
+            if ($1 == "Current") current[++n] = $5
+            if ($1 == "Calculated") calculated[++m] = $5
         }
-        END { if (n == 0 || n != m) exit 1; for (i = 1; i <= n; i++) if (current[i] != calculated[i]) exit 1 }' \
-        "$tmp/attach.log" ||
+        END {
+            if (n == 0 || n != m) exit 1
+            for (i = 1; i <= n; i++) if (current[i] != calculated[i]) exit 1
+        }' "$tmp/attach.log" ||
         fail "$1 is not a signature of this build of $2 (the digests differ): $(mismatch_hint "$1")"
 }
 
@@ -237,7 +240,8 @@ sign() { # EXE SIGNED_EXE SIGNATURE [PAYLOAD32 PAYLOAD64]
             warn_if_readable SIGN_PASSWORD_FILE "$SIGN_PASSWORD_FILE"
             set -- "$@" -readpass "$SIGN_PASSWORD_FILE"
         fi
-        [ -n "${SIGN_PKCS12:-}" ] || check_pem_key "$SIGN_CERT" "$SIGN_KEY" "${SIGN_PASSWORD_FILE:-}"
+        [ -n "${SIGN_PKCS12:-}" ] ||
+            check_pem_key "$SIGN_CERT" "$SIGN_KEY" "${SIGN_PASSWORD_FILE:-}"
     fi
     [ -z "${SIGN_URL:-}" ] || set -- "$@" -i "$SIGN_URL"
     # A key on a token: its signatures are stamped once they are made.
