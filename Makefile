@@ -109,21 +109,24 @@ bench: windows
 	$(WINE_RUN) build/bench lab/bench.py
 
 # The end-to-end cases for a real Windows: build/e2e-kit/ holds the runner (e2e_runner.exe), its
-# cases, the plain wrapper and every program of the lab (see the README, On a real Windows).
+# cases, the plain wrapper and every program of the lab (see docs/WINDOWS.md). Built apart, in
+# build/e2e-kit-windows: dist/ is left as it is, a pinned build in it too.
+E2E_KIT_BUILD := build/e2e-kit-windows
 e2e-kit:
 	@$(DEPS) build nsis
-	cmake --preset windows -DVUQ_PAYLOAD32:FILEPATH= -DVUQ_PAYLOAD64:FILEPATH= >/dev/null
-	cmake --build --preset windows
-	cmake --build --preset windows --target e2e_kit
+	cmake --preset windows -B $(E2E_KIT_BUILD) -DVUQ_DIST_DIR:PATH=$(CURDIR)/$(E2E_KIT_BUILD)/dist \
+		-DVUQ_PAYLOAD32:FILEPATH= -DVUQ_PAYLOAD64:FILEPATH= >/dev/null
+	cmake --build $(E2E_KIT_BUILD)
+	cmake --build $(E2E_KIT_BUILD) --target e2e_kit
 
 # Authenticode: make sign SIGN_CERT=chain.pem SIGN_KEY=key.pem, or SIGN_PKCS12=id.p12, or a key
 # on a token: SIGN_PKCS11_MODULE=LIBRARY SIGN_KEY='pkcs11:token=...;object=...' SIGN_CERT=chain.pem
 # (or the certificate's pkcs11: URI) SIGN_PIN_FILE=FILE; with SIGN_PASSWORD_FILE, SIGN_URL,
-# SIGN_TIMESTAMP_URL as needed. Writes dist/signed/VuqSetup.exe and the detached signature
-# dist/VuqSetup.exe.sig; make attach SIGNATURE=VuqSetup.exe.sig rebuilds the signed file from
-# the source and that signature.
+# SIGN_TIMESTAMP_URL, SIGN_DIGESTS (sha1,sha256 or sha256) as needed (see docs/SIGNING.md).
+# Writes dist/signed/VuqSetup.exe and the detached signature dist/VuqSetup.exe.sig; make attach
+# SIGNATURE=VuqSetup.exe.sig rebuilds the signed file from the source and that signature.
 export SIGN_CERT SIGN_KEY SIGN_PKCS12 SIGN_PASSWORD_FILE SIGN_PKCS11_MODULE SIGN_PIN_FILE \
-	SIGN_URL SIGN_TIMESTAMP_URL
+	SIGN_URL SIGN_TIMESTAMP_URL SIGN_DIGESTS
 # A PKCS#11 variable given: what signing through a token needs is installed too.
 TOKEN = $(SIGN_PKCS11_MODULE)$(SIGN_PIN_FILE)$(filter pkcs11:%,$(SIGN_KEY) $(SIGN_CERT))
 sign: exe
@@ -138,19 +141,27 @@ attach: exe
 
 # A release in one command: make release PAYLOAD32=FILE PAYLOAD64=FILE [NAME=VuqSetup], signed
 # when the variables of make sign are given. Writes dist/release/NAME/ (the pinned wrapper, the
-# payloads under their names, SHA256SUMS), its zip, and NAME.sig when signed.
+# payloads under their names, SHA256SUMS), its zip, and NAME.sig when signed. With
+# SIGNATURE=NAME.sig instead of a key: the published signed release again, byte for byte.
 NAME ?= VuqSetup
+SIGNATURE ?=
 SIGNING = $(SIGN_CERT)$(SIGN_KEY)$(SIGN_PKCS12)$(SIGN_PKCS11_MODULE)
+# The wrapper, and its signature, that the release holds: signed now, or rebuilt from SIGNATURE.
+SIGNED = $(if $(SIGNING)$(SIGNATURE),dist/signed/VuqSetup.exe \
+	"$(or $(SIGNATURE),dist/VuqSetup.exe.sig)",dist/VuqSetup.exe)
+BOTH_GIVEN := release: give SIGNATURE or the SIGN_* variables of a key, not both
 release:
-	@$(DEPS) build release $(if $(SIGNING),sign) $(if $(TOKEN),pkcs11)
+	@$(if $(and $(SIGNING),$(SIGNATURE)),echo "$(BOTH_GIVEN)" >&2; exit 1)
+	@$(DEPS) build release $(if $(SIGNING)$(SIGNATURE),sign) $(if $(TOKEN),pkcs11)
 	@$(PYTHON) tools/release.py dist/release "$(NAME)" "$(PAYLOAD32)" "$(PAYLOAD64)"
 	@sh tools/pin-payloads.sh "$(PAYLOAD32)" "$(PAYLOAD64)"
 	@cmake --preset windows $(PINS) >/dev/null
 	@cmake --build --preset windows --target VuqSetup >/dev/null
 	@$(if $(SIGNING),sh tools/sign.sh sign dist/VuqSetup.exe dist/signed/VuqSetup.exe \
 		dist/VuqSetup.exe.sig "$(PAYLOAD32)" "$(PAYLOAD64)",true)
-	@$(PYTHON) tools/release.py dist/release "$(NAME)" "$(PAYLOAD32)" "$(PAYLOAD64)" \
-		$(if $(SIGNING),dist/signed/VuqSetup.exe dist/VuqSetup.exe.sig,dist/VuqSetup.exe)
+	@$(if $(SIGNATURE),sh tools/sign.sh attach "$(SIGNATURE)" dist/VuqSetup.exe \
+		dist/signed/VuqSetup.exe "$(PAYLOAD32)" "$(PAYLOAD64)",true)
+	@$(PYTHON) tools/release.py dist/release "$(NAME)" "$(PAYLOAD32)" "$(PAYLOAD64)" $(SIGNED)
 
 clean:
 	rm -rf build dist

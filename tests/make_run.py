@@ -8,9 +8,10 @@ import subprocess
 
 
 def copy_source(src, copy):
-    """A fresh copy of the source without its build, output or history: make runs there apart."""
+    """A fresh copy of the source without its build, output, history or a signing try-out's
+    secrets: make runs there apart."""
     shutil.rmtree(copy, ignore_errors=True)
-    shutil.copytree(src, copy, ignore=shutil.ignore_patterns(".git", "build", "dist"))
+    shutil.copytree(src, copy, ignore=shutil.ignore_patterns(".git", "build", "dist", "try-out"))
 
 
 def run_make(folder, *args, env=None, **options):

@@ -10,10 +10,10 @@
 #     sign   signing it (make sign, make attach)
 #     release  laying out a release and its zip (make release)
 #     pkcs11 signing with a key on a token (a PKCS#11 variable given to make sign or make
-#            release): OpenSSL's PKCS#11 engine, through which osslsigncode signs, and Python,
-#            which checks the key first
+#            release): Python, which checks the key and signs through the token's module,
+#            and OpenSSL's PKCS#11 engine, with which openssl asks for the key's certificate
 #     token  a software token to sign with: SoftHSM2, and OpenSC's pkcs11-tool to make keys in
-#            it (the README's example, the signing tests)
+#            it (the example in docs/SIGNING.md, the signing tests)
 #     trace  strace, with which the signing tests see every command a signing run starts
 #     wine   running the exe under Wine: this machine's own, or the test VM's where this
 #            machine cannot execute 32-bit code (VUQ_WINE=host|vm|auto chooses, as for

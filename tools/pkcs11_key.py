@@ -1,24 +1,31 @@
-"""Finds the signing key that a PKCS#11 URI names on a token and checks it before osslsigncode
-signs with it through the OpenSSL engine, so that each way this can fail says so in one line:
-a module that does not load, a URI that names no key or more than one, a wrong PIN, a locked
-token, a certificate that is not the key's, a key that cannot sign RSA or ECDSA with SHA-256.
+"""Finds the signing key that a PKCS#11 URI names on a token and checks it, so that each way
+this can fail says so in one line: a module that does not load, a URI that names no key or more
+than one, a wrong PIN, a locked token, a certificate that is not the key's, a key that cannot
+sign RSA or ECDSA. Then, in the same login, it signs: given a TEMPLATE, the Authenticode
+signature osslsigncode laid out with a stand-in key, every signature in it (the nested ones
+too) made anew by the key, over the same signed attributes, with CERT's chain in place of the
+stand-in's, and each checked against the certificate before it is written to SIGNATURE_OUT.
 
-  pkcs11_key.py MODULE KEY_URI CERT PIN_FILE CERT_OUT
+  pkcs11_key.py MODULE KEY_URI CERT PIN_FILE CERT_OUT [TEMPLATE SIGNATURE_OUT]
 
-MODULE is the module's library. KEY_URI names the private key (RFC 7512, with the attributes the
-engine reads). CERT is the signer's certificate: a PEM file (a chain, the signer's first), or the
-pkcs11: URI of a certificate on the key's token, which is then written to CERT_OUT as PEM.
-PIN_FILE holds the user PIN as osslsigncode's -readpass reads it (trailing line ends dropped);
+MODULE is the module's library. KEY_URI names the private key (RFC 7512, with the attributes
+OpenSSL's engine reads). CERT is the signer's certificate: a PEM file (a chain, the signer's
+first), or the pkcs11: URI of a certificate on the key's token, which is then written to
+CERT_OUT as PEM. PIN_FILE holds the user PIN, alone on its line (trailing line ends dropped);
 empty when the token needs none. It logs in once at most, and never again after a wrong PIN:
-tokens lock after a few. It reads; it signs nothing and changes nothing on the token.
+tokens lock after a few. It changes nothing on the token.
 
 Prints one line on stdout: what the key is, or why it cannot sign (then exits 1).
 """
 
 import base64
 import ctypes
+import hashlib
+import os
 import re
+import subprocess
 import sys
+import tempfile
 from urllib.parse import unquote_to_bytes
 
 ULONG, POINTER = ctypes.c_ulong, ctypes.c_void_p
@@ -33,13 +40,13 @@ CKA_MODULUS, CKA_PUBLIC_EXPONENT, CKA_EXTRACTABLE = 0x120, 0x122, 0x162
 CKA_EC_PARAMS, CKA_EC_POINT, CKA_ALLOWED_MECHANISMS = 0x180, 0x181, 0x40000600
 CKK_RSA, CKK_EC = 0, 3
 KEY_KINDS = {1: "a DSA", 2: "a Diffie-Hellman", 0x40: "an EdDSA", 0x41: "an X25519 or X448"}
-# What the engine signs with: RSA PKCS #1 v1.5 over a DigestInfo, ECDSA over a digest.
+# What a key signs with here: RSA PKCS #1 v1.5 over a DigestInfo, ECDSA over a digest.
 SIGNING = {CKK_RSA: (0x1, "CKM_RSA_PKCS", "RSA PKCS #1 v1.5"),
            CKK_EC: (0x1041, "CKM_ECDSA", "ECDSA")}
 RSA_OID, EC_OID = bytes.fromhex("2a864886f70d010101"), bytes.fromhex("2a8648ce3d0201")
 CURVES = {bytes.fromhex("06082a8648ce3d030107"): "P-256", bytes.fromhex("06052b81040022"): "P-384",
           bytes.fromhex("06052b81040023"): "P-521"}
-# The engine reads these attributes of a URI, and fails on any other.
+# The attributes of a URI taken here, those OpenSSL's engine reads too; any other is refused.
 TOKEN_FIELDS = {"token": "label", "manufacturer": "manufacturer", "model": "model",
                 "serial": "serial"}
 URI_ATTRIBUTES = tuple(TOKEN_FIELDS) + ("object", "id", "type")
@@ -53,11 +60,21 @@ FUNCTIONS = {"C_Initialize": (0, POINTER), "C_Finalize": (1, POINTER),
              "C_GetAttributeValue": (24, ULONG, ULONG, POINTER, ULONG),
              "C_FindObjectsInit": (26, ULONG, POINTER, ULONG),
              "C_FindObjects": (27, ULONG, POINTER, ULONG, POINTER),
-             "C_FindObjectsFinal": (28, ULONG)}
+             "C_FindObjectsFinal": (28, ULONG),
+             "C_SignInit": (42, ULONG, POINTER, ULONG),
+             "C_Sign": (43, ULONG, POINTER, ULONG, POINTER, POINTER)}
 STATUS_NAMES = {0x5: "CKR_GENERAL_ERROR", 0x6: "CKR_FUNCTION_FAILED",
                 0x30: "CKR_DEVICE_ERROR", 0x32: "CKR_DEVICE_REMOVED", 0xE0: "CKR_TOKEN_NOT_PRESENT"}
 MAX_OBJECTS = 16
 MAX_PIN = 256
+MAX_SIGNATURE = 1024
+# What a signature in the template says of its digest, and what the key's signs with it: RSA
+# signs the digest's DigestInfo, ECDSA the digest alone.
+DIGESTS = {bytes.fromhex("2b0e03021a"): "sha1", bytes.fromhex("608648016503040201"): "sha256"}
+DIGEST_INFO = {"sha1": bytes.fromhex("3021300906052b0e03021a05000414"),
+               "sha256": bytes.fromhex("3031300d060960864801650304020105000420")}
+ECDSA_WITH = {"sha1": bytes.fromhex("2a8648ce3d0401"), "sha256": bytes.fromhex("2a8648ce3d040302")}
+NESTED_SIGNATURE = bytes.fromhex("2b060104018237020401")  # 1.3.6.1.4.1.311.2.4.1
 
 
 class Refused(Exception):
@@ -73,6 +90,10 @@ class TokenInfo(ctypes.Structure):
 
 class Attribute(ctypes.Structure):
     _fields_ = [("type", ULONG), ("value", POINTER), ("length", ULONG)]
+
+
+class Mechanism(ctypes.Structure):
+    _fields_ = [("mechanism", ULONG), ("parameter", POINTER), ("length", ULONG)]
 
 
 class MechanismInfo(ctypes.Structure):
@@ -115,14 +136,14 @@ def read_pin(path):
 
 
 def read_certificate_file(path):
-    """The first certificate of a PEM file (or of a DER one), as DER."""
+    """The certificates of a PEM file, the signer's first (or of a DER one), as DER."""
     with open(path, "rb") as f:
         data = f.read()
-    found = re.search(b"-----BEGIN CERTIFICATE-----(.*?)-----END CERTIFICATE-----", data, re.S)
+    found = re.findall(b"-----BEGIN CERTIFICATE-----(.*?)-----END CERTIFICATE-----", data, re.S)
     if found:
-        return base64.b64decode(found.group(1))
+        return [base64.b64decode(text) for text in found]
     if data[:1] == b"\x30":
-        return data
+        return [data]
     raise Refused("SIGN_CERT: there is no certificate in %s" % path)
 
 
@@ -287,12 +308,12 @@ def flag_of(value):
 
 
 def check_can_sign(module, session, slot, handle, description):
-    """The key signs as the engine asks: RSA PKCS #1 v1.5 or ECDSA, over SHA-256."""
+    """The key signs as Authenticode asks: RSA PKCS #1 v1.5 or ECDSA."""
     kind = int.from_bytes(read_attribute(module, session, handle, CKA_KEY_TYPE) or b"\xff" * 8,
                           sys.byteorder)
     if kind not in SIGNING:
-        raise Refused("%s is %s key: Authenticode signs with an RSA or an ECDSA key, over "
-                      "SHA-256" % (description, KEY_KINDS.get(kind, "an unknown kind of")))
+        raise Refused("%s is %s key: Authenticode signs with an RSA or an ECDSA key" % (
+            description, KEY_KINDS.get(kind, "an unknown kind of")))
     mechanism, mechanism_name, signature = SIGNING[kind]
     if not flag_of(read_attribute(module, session, handle, CKA_SIGN)):
         raise Refused("%s may not sign (CKA_SIGN is false)" % description)
@@ -300,12 +321,12 @@ def check_can_sign(module, session, slot, handle, description):
     width = ctypes.sizeof(ULONG)
     if allowed and mechanism not in [int.from_bytes(allowed[i:i + width], sys.byteorder)
                                      for i in range(0, len(allowed), width)]:
-        raise Refused("%s cannot sign %s with SHA-256: its CKA_ALLOWED_MECHANISMS leave out %s"
+        raise Refused("%s cannot sign %s: its CKA_ALLOWED_MECHANISMS leave out %s"
                       % (description, signature, mechanism_name))
     info = MechanismInfo()
     if (module["C_GetMechanismInfo"](slot, mechanism, ctypes.byref(info)) != CKR_OK
             or not info.flags & CKF_SIGN):
-        raise Refused("the token of %s cannot sign %s with SHA-256: it lacks %s" % (
+        raise Refused("the token of %s cannot sign %s: it lacks %s" % (
             description, signature, mechanism_name))
     return kind
 
@@ -401,6 +422,130 @@ def write_certificate(path, certificate):
         f.write("-----END CERTIFICATE-----\n")
 
 
+def der(tag, contents):
+    """A DER element: tag, length, contents."""
+    if len(contents) < 0x80:
+        return bytes([tag, len(contents)]) + contents
+    size = len(contents).to_bytes((len(contents).bit_length() + 7) // 8, "big")
+    return bytes([tag, 0x80 | len(size)]) + size + contents
+
+
+def der_integer(value):
+    """A non-negative INTEGER: a leading zero byte where the top bit is set."""
+    return der(0x02, value.to_bytes(value.bit_length() // 8 + 1, "big"))
+
+
+def whole(data, element):
+    return data[element[1]:element[3]]
+
+
+def issuer_and_serial(certificate):
+    """The IssuerAndSerialNumber that names a certificate in a SignerInfo."""
+    (_, _, body, end), = der_elements(certificate, 0, len(certificate))
+    _, _, tbs, tbs_end = der_elements(certificate, body, end)[0]
+    fields = der_elements(certificate, tbs, tbs_end)
+    fields = fields[1:] if fields[0][0] == 0xA0 else fields
+    return der(0x30, whole(certificate, fields[2]) + whole(certificate, fields[0]))
+
+
+def sign_digest(module, session, handle, kind, description, name, digest):
+    """The key's signature of a digest, with the AlgorithmIdentifier a SignerInfo gives it."""
+    mechanism = Mechanism(SIGNING[kind][0], None, 0)
+    data = DIGEST_INFO[name] + digest if kind == CKK_RSA else digest
+    status = module["C_SignInit"](session, ctypes.byref(mechanism), handle)
+    if status == CKR_OK:
+        signature, length = ctypes.create_string_buffer(MAX_SIGNATURE), ULONG(MAX_SIGNATURE)
+        status = module["C_Sign"](session, ctypes.create_string_buffer(data, len(data)),
+                                  len(data), signature, ctypes.byref(length))
+    if status != CKR_OK:
+        raise Refused("%s did not sign: %s" % (description, describe_status(status)))
+    signature = signature.raw[:length.value]
+    if kind == CKK_RSA:
+        return der(0x30, der(0x06, RSA_OID) + b"\x05\x00"), signature
+    half = len(signature) // 2  # r and s, each as wide as the curve's order
+    return der(0x30, der(0x06, ECDSA_WITH[name])), der(0x30, b"".join(
+        der_integer(int.from_bytes(part, "big")) for part in (signature[:half], signature[half:])))
+
+
+def check_signature(certificate, name, digest, signature):
+    """The token's signature verifies against the certificate, as OpenSSL checks it."""
+    with tempfile.TemporaryDirectory() as folder:
+        paths = [os.path.join(folder, leaf) for leaf in ("signer.pem", "digest", "signature")]
+        write_certificate(paths[0], certificate)
+        for path, data in zip(paths[1:], (digest, signature)):
+            with open(path, "wb") as f:
+                f.write(data)
+        made = subprocess.run(["openssl", "pkeyutl", "-verify", "-certin", "-inkey", paths[0],
+                               "-in", paths[1], "-sigfile", paths[2], "-pkeyopt",
+                               "digest:" + name], capture_output=True, stdin=subprocess.DEVNULL)
+    if made.returncode != 0:
+        raise Refused("the token's %s signature does not verify against the certificate in "
+                      "SIGN_CERT" % name.upper())
+
+
+def resign(info, chain, sign):
+    """A ContentInfo of Authenticode's SignedData with CHAIN as its certificates and each
+    signature in it made anew by sign(digest name, digest), the nested ones too."""
+    (_, _, body, end), = der_elements(info, 0, len(info))
+    kind, content = der_elements(info, body, end)
+    (_, _, data, data_end), = der_elements(info, content[2], content[3])
+    fields = der_elements(info, data, data_end)
+    parts = []
+    for number, field in enumerate(fields):
+        if field[0] == 0xA0:
+            parts.append(der(0xA0, b"".join(chain)))
+        elif number == len(fields) - 1:
+            parts.append(der(0x31, b"".join(resign_signer(whole(info, signer), chain, sign)
+                                            for signer in der_elements(info, *field[2:]))))
+        else:
+            parts.append(whole(info, field))
+    return der(0x30, whole(info, kind) + der(0xA0, der(0x30, b"".join(parts))))
+
+
+def resign_signer(signer, chain, sign):
+    """A SignerInfo: the chain's first certificate named, its signed attributes signed anew."""
+    (_, _, body, end), = der_elements(signer, 0, len(signer))
+    version, _, algorithm, attributes, _, _, *rest = der_elements(signer, body, end)
+    if attributes[0] != 0xA0:
+        raise ValueError("no signed attributes")
+    (_, _, oid, oid_end), *_ = der_elements(signer, *algorithm[2:])
+    name = DIGESTS[signer[oid:oid_end]]
+    # The signature covers the attributes as a SET, not as the [0] they are stored as.
+    digest = hashlib.new(name, der(0x31, signer[attributes[2]:attributes[3]])).digest()
+    signature_algorithm, signature = sign(name, digest)
+    parts = [whole(signer, version), issuer_and_serial(chain[0]), whole(signer, algorithm),
+             whole(signer, attributes), signature_algorithm, der(0x04, signature)]
+    for field in rest:
+        if field[0] != 0xA1:
+            parts.append(whole(signer, field))
+            continue
+        parts.append(der(0xA1, b"".join(resign_attribute(whole(signer, attribute), chain, sign)
+                                        for attribute in der_elements(signer, *field[2:]))))
+    return der(0x30, b"".join(parts))
+
+
+def resign_attribute(attribute, chain, sign):
+    """An unsigned attribute, its nested signatures made anew; any other as it is."""
+    (_, _, body, end), = der_elements(attribute, 0, len(attribute))
+    oid, values = der_elements(attribute, body, end)
+    if attribute[oid[2]:oid[3]] != NESTED_SIGNATURE:
+        return attribute
+    return der(0x30, whole(attribute, oid) + der(0x31, b"".join(
+        resign(whole(attribute, value), chain, sign)
+        for value in der_elements(attribute, *values[2:]))))
+
+
+def sign_template(template, chain, signature_out, sign):
+    with open(template, "rb") as f:
+        info = f.read()
+    try:
+        signed = resign(info, chain, sign)
+    except (ValueError, IndexError, KeyError):
+        raise Refused("cannot read the signature osslsigncode laid out in %s" % template)
+    with open(signature_out, "wb") as f:
+        f.write(signed)
+
+
 def describe_key(module, session, handle, token, size):
     extractable = read_attribute(module, session, handle, CKA_EXTRACTABLE)
     how = "extractable: the token lets it be copied out" if flag_of(extractable) else (
@@ -410,7 +555,8 @@ def describe_key(module, session, handle, token, size):
                                           shown(text_of(token.label)), how)
 
 
-def check_key(module_path, key_uri, certificate_name, pin_path, certificate_out):
+def check_key(module_path, key_uri, certificate_name, pin_path, certificate_out, template="",
+              signature_out=""):
     key = parse_uri("SIGN_KEY", key_uri)
     check_type("SIGN_KEY", key, b"private")
     on_token = certificate_name.startswith("pkcs11:")
@@ -418,7 +564,8 @@ def check_key(module_path, key_uri, certificate_name, pin_path, certificate_out)
         wanted = parse_uri("SIGN_CERT", certificate_name)
         check_type("SIGN_CERT", wanted, b"cert")
     else:
-        certificate = read_certificate_file(certificate_name)
+        chain = read_certificate_file(certificate_name)
+        certificate = chain[0]
     pin = read_pin(pin_path) if pin_path else None
     module = load_module(module_path)
     session = ULONG()
@@ -438,9 +585,18 @@ def check_key(module_path, key_uri, certificate_name, pin_path, certificate_out)
             found = find_one(module, session, token, "SIGN_CERT", wanted, CKO_CERTIFICATE,
                              "certificate")
             certificate = read_attribute(module, session, found, CKA_VALUE) or b""
+            chain = [certificate]
         size = check_certificate(module, session, handle, kind, certificate, description)
         if on_token:
             write_certificate(certificate_out, certificate)
+        if template:
+            def sign(name, digest):
+                algorithm, signature = sign_digest(module, session, handle, kind, description,
+                                                   name, digest)
+                check_signature(certificate, name, digest, signature)
+                return algorithm, signature
+
+            sign_template(template, chain, signature_out, sign)
         return describe_key(module, session, handle, token, size)
     finally:
         if session.value:
@@ -449,8 +605,9 @@ def check_key(module_path, key_uri, certificate_name, pin_path, certificate_out)
 
 
 def main(args):
-    if len(args) != 5:
-        raise Refused("usage: pkcs11_key.py MODULE KEY_URI CERT PIN_FILE CERT_OUT")
+    if len(args) not in (5, 7):
+        raise Refused("usage: pkcs11_key.py MODULE KEY_URI CERT PIN_FILE CERT_OUT "
+                      "[TEMPLATE SIGNATURE_OUT]")
     print(check_key(*args))
     return 0
 

@@ -12,11 +12,15 @@
 #   a key on a token: SIGN_PKCS11_MODULE (the token's PKCS#11 library), SIGN_KEY the key's
 #   pkcs11: URI (RFC 7512), SIGN_CERT the PEM chain or the certificate's pkcs11: URI.
 # A key file's password or the token's PIN is read from a file, SIGN_PASSWORD_FILE or
-# SIGN_PIN_FILE, never from a command line or the environment. A key on a token is checked
-# first through its module (pkcs11_key.py), then osslsigncode signs through the OpenSSL engine;
-# each logs in once, and neither again after a wrong PIN.
-# Optional: SIGN_URL (information URL), SIGN_TIMESTAMP_URL (RFC 3161 server).
-# On failure: one line on stderr, exit 1, and no output written or changed.
+# SIGN_PIN_FILE, never from a command line or the environment. With a key on a token,
+# osslsigncode lays the signatures out with a stand-in key, and pkcs11_key.py, through the
+# token's module, checks the key and signs them all anew in one login, none after a wrong PIN;
+# osslsigncode then attaches them and has them timestamped.
+# Optional: SIGN_URL (information URL), SIGN_TIMESTAMP_URL (RFC 3161 server, for each signature),
+# SIGN_DIGESTS: sha1,sha256 (the default: a SHA-1 signature with a SHA-256 one nested in it, for
+# XP SP3 and Vista, which read the first alone, as for later systems) or sha256 (one signature).
+# sign first removes the SIGNED_EXE and SIGNATURE of an earlier run, so that none of another
+# build is left. On failure: one line on stderr, exit 1, and no output written.
 set -eu
 
 me=sign.sh
@@ -44,6 +48,44 @@ need_file() { # VARIABLE-NAME PATH
 first_complaint() {
     grep -v -E '^[0-9A-F]+:error:|^Failed$|^Connecting to |^PE checksum|^Engine ".*" set\.$|^$' \
         "$1" | head -n 1
+}
+
+# Warns when a file holding a password or a PIN can be read by others than its owner.
+warn_if_readable() { # VARIABLE-NAME PATH
+    [ -z "$(find "$2" -maxdepth 0 -perm /044 2>/dev/null)" ] ||
+        echo "$me: warning: $1: others can read $2 (chmod 600 $2)" >&2
+}
+
+# The digests of the signatures, in the order they are made: the first is the primary.
+signature_digests() {
+    case ${SIGN_DIGESTS:-sha1,sha256} in
+    sha1,sha256) echo "sha1 sha256" ;;
+    sha256) echo "sha256" ;;
+    *) fail "SIGN_DIGESTS=$SIGN_DIGESTS: give sha1,sha256 (a SHA-1 signature, SHA-256 nested:" \
+        "XP SP3 to 11) or sha256 (one signature: 7 with its SHA-2 updates and later)" ;;
+    esac
+}
+
+# A PEM key that osslsigncode would ask a password for, or that is not the certificate's, is
+# refused here in our words: osslsigncode's own are a prompt nobody answers, or obscure.
+check_pem_key() { # CERT KEY [PASSWORD_FILE]
+    if [ -z "${3:-}" ] && grep -q -E -e '-BEGIN ENCRYPTED PRIVATE KEY-|^Proc-Type: 4,ENCRYPTED' "$2"
+    then
+        fail "SIGN_KEY: $2 is encrypted: name the file that holds its password as SIGN_PASSWORD_FILE"
+    fi
+    set -- "$1" "$2" ${3:+-passin "file:$3"}
+    openssl x509 -in "$1" -pubkey -noout 2>/dev/null >"$tmp/cert-key.pem" || return 0
+    openssl pkey -pubin -in "$tmp/cert-key.pem" -outform DER -out "$tmp/cert-key.der" \
+        2>/dev/null || return 0
+    key=$2
+    shift 2
+    if ! openssl pkey -in "$key" "$@" -pubout -outform DER -out "$tmp/key.der" </dev/null \
+        >/dev/null 2>&1; then
+        [ $# -eq 0 ] || fail "SIGN_KEY: cannot read $key with the password in SIGN_PASSWORD_FILE"
+        return 0 # not a key openssl reads: osslsigncode says what it makes of it
+    fi
+    cmp -s "$tmp/cert-key.der" "$tmp/key.der" ||
+        fail "the certificate in SIGN_CERT is not for the key in $key: their public keys differ"
 }
 
 # Whether a PKCS#11 variable is given: then the key is on a token.
@@ -80,6 +122,33 @@ check_token_variables() {
     [ -z "$pin_file" ] || need_file "$pin_name" "$pin_file"
 }
 
+# Replaces the stand-in's signatures in SIGNED by the token's key's, made in one login, then
+# has each timestamped; sets key_line to what the key is.
+sign_on_token() { # EXE SIGNED DIGESTS
+    certs=$SIGN_CERT
+    case $SIGN_CERT in pkcs11:*) certs=$tmp/certificate.pem ;; esac
+    osslsigncode extract-signature -in "$2" -out "$tmp/template.p7" >"$tmp/extract.log" 2>&1 ||
+        fail "cannot extract the stand-in's signature: $(first_complaint "$tmp/extract.log")"
+    # Its line on stdout; what the module itself says, to a log.
+    /usr/bin/python3 "$here/pkcs11_key.py" "$module" "$SIGN_KEY" "$SIGN_CERT" "$pin_file" \
+        "$certs" "$tmp/template.p7" "$tmp/token.p7" </dev/null >"$tmp/key.out" 2>"$tmp/key.log" ||
+        fail "$(cat "$tmp/key.out" "$tmp/key.log" | grep . | head -n 1)"
+    key_line=$(cat "$tmp/key.out")
+    rm -f "$2"
+    osslsigncode attach-signature -sigin "$tmp/token.p7" -in "$1" -out "$2" \
+        >"$tmp/attach.log" 2>&1 || [ -s "$2" ] ||
+        fail "cannot attach the token's signature: $(first_complaint "$tmp/attach.log")"
+    [ -n "${SIGN_TIMESTAMP_URL:-}" ] || return 0
+    index=0
+    for digest in $3; do
+        osslsigncode add -ts "$SIGN_TIMESTAMP_URL" -index "$index" -in "$2" -out "$2.stamped" \
+            >"$tmp/stamp.log" 2>&1 ||
+            fail "cannot timestamp the $digest signature: $(first_complaint "$tmp/stamp.log")"
+        mv "$2.stamped" "$2"
+        index=$((index + 1))
+    done
+}
+
 # What kind of build this is, as the signature's last line and the messages say it.
 describe_build() { # [PAYLOAD32 PAYLOAD64]
     if [ -z "${1:-}${2:-}" ]; then
@@ -109,18 +178,21 @@ mismatch_hint() { # SIGNATURE
 }
 
 # Attaches SIGNATURE to EXE as OUT, and refuses unless the signature was made for exactly
-# this file: the digest it carries must be the digest of EXE. Whether the signer is trusted
+# this file: the digests it carries must be those of EXE. Whether the signer is trusted
 # is for verify to say, so osslsigncode's exit status (which also tells that) is not used.
 attach_to() { # SIGNATURE EXE OUT
     osslsigncode attach-signature -sigin "$1" -in "$2" -out "$3" >"$tmp/attach.log" 2>&1 || true
     [ -s "$3" ] || fail "cannot attach $1 to $2: $(first_complaint "$tmp/attach.log")"
-    digests=$(awk '$2 == "message" && $3 == "digest" && $4 == ":" { print $1, $5 }' \
-        "$tmp/attach.log" | head -n 2)
-    current=$(echo "$digests" | awk '$1 == "Current" { print $2 }')
-    calculated=$(echo "$digests" | awk '$1 == "Calculated" { print $2 }')
-    if [ -z "$current" ] || [ "$current" != "$calculated" ]; then
+    # Each signature's digest, the nested one's too, must be the one calculated for EXE.
+    awk '$2 == "message" && $3 == "digest" && $4 == ":" {
+            if ($1 == "Current") current[++n] = $5
+            if ($1 == "Calculated") calculated[++m] = $5
+        }
+        END {
+            if (n == 0 || n != m) exit 1
+            for (i = 1; i <= n; i++) if (current[i] != calculated[i]) exit 1
+        }' "$tmp/attach.log" ||
         fail "$1 is not a signature of this build of $2 (the digests differ): $(mismatch_hint "$1")"
-    fi
 }
 
 # Copies FILE to a temporary beside DEST; commit renames it, so DEST is never half written.
@@ -135,21 +207,23 @@ commit() { # DEST...
 
 sign() { # EXE SIGNED_EXE SIGNATURE [PAYLOAD32 PAYLOAD64]
     exe=$1 signed=$2 signature=$3
+    # The outputs of an earlier run go first: on failure, none of another build is left to ship.
+    rm -f "$signed" "$signature"
     need_file EXE "$exe"
     build=$(describe_build "${4:-}" "${5:-}")
-    set -- -h sha256 -n "VuqSetup Wrapper Application"
-    key_line=""
+    digests=$(signature_digests)
+    set -- -n "VuqSetup Wrapper Application"
+    key_line="" on_token=""
     if token_given; then
         check_token_variables
-        certs=$SIGN_CERT
-        case $SIGN_CERT in pkcs11:*) certs=$tmp/certificate.pem ;; esac
-        # Its line on stdout; what the module itself says, to a log.
-        /usr/bin/python3 "$here/pkcs11_key.py" "$module" "$SIGN_KEY" "$SIGN_CERT" "$pin_file" \
-            "$certs" </dev/null >"$tmp/key.out" 2>"$tmp/key.log" ||
-            fail "$(cat "$tmp/key.out" "$tmp/key.log" | grep . | head -n 1)"
-        key_line=$(cat "$tmp/key.out")
-        set -- "$@" -pkcs11module "$module" -certs "$certs" -key "$SIGN_KEY"
-        [ -z "$pin_file" ] || set -- "$@" -readpass "$pin_file"
+        [ -z "$pin_file" ] || warn_if_readable "$pin_name" "$pin_file"
+        on_token=1
+        # The layout of the signatures, made with a stand-in that the token's key replaces.
+        openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1 \
+            -subj "/CN=stand-in" -keyout "$tmp/stand-in.key" -out "$tmp/stand-in.pem" \
+            >"$tmp/stand-in.log" 2>&1 ||
+            fail "cannot make the stand-in key: $(first_complaint "$tmp/stand-in.log")"
+        set -- "$@" -certs "$tmp/stand-in.pem" -key "$tmp/stand-in.key"
     else
         if [ -n "${SIGN_PKCS12:-}" ]; then
             [ -z "${SIGN_CERT:-}${SIGN_KEY:-}" ] || fail "name SIGN_PKCS12, or SIGN_CERT and SIGN_KEY, not both"
@@ -163,14 +237,27 @@ sign() { # EXE SIGNED_EXE SIGNATURE [PAYLOAD32 PAYLOAD64]
         fi
         if [ -n "${SIGN_PASSWORD_FILE:-}" ]; then
             need_file SIGN_PASSWORD_FILE "$SIGN_PASSWORD_FILE"
+            warn_if_readable SIGN_PASSWORD_FILE "$SIGN_PASSWORD_FILE"
             set -- "$@" -readpass "$SIGN_PASSWORD_FILE"
         fi
+        [ -n "${SIGN_PKCS12:-}" ] ||
+            check_pem_key "$SIGN_CERT" "$SIGN_KEY" "${SIGN_PASSWORD_FILE:-}"
     fi
     [ -z "${SIGN_URL:-}" ] || set -- "$@" -i "$SIGN_URL"
-    [ -z "${SIGN_TIMESTAMP_URL:-}" ] || set -- "$@" -ts "$SIGN_TIMESTAMP_URL"
+    # A key on a token: its signatures are stamped once they are made.
+    [ -z "${SIGN_TIMESTAMP_URL:-}" ] || [ -n "$on_token" ] || set -- "$@" -ts "$SIGN_TIMESTAMP_URL"
 
-    osslsigncode sign "$@" -in "$exe" -out "$tmp/signed.exe" >"$tmp/sign.log" 2>&1 ||
-        fail "cannot sign $exe: $(first_complaint "$tmp/sign.log")"
+    # One run of osslsigncode a signature: the first is the primary, each later one is nested
+    # in it, and each is timestamped on its own.
+    input=$exe nest=""
+    for digest in $digests; do
+        osslsigncode sign $nest -h "$digest" "$@" -in "$input" -out "$tmp/signed-$digest.exe" \
+            >"$tmp/sign.log" 2>&1 ||
+            fail "cannot sign $exe ($digest): $(first_complaint "$tmp/sign.log")"
+        input=$tmp/signed-$digest.exe nest=-nest
+    done
+    mv "$input" "$tmp/signed.exe"
+    [ -z "$on_token" ] || sign_on_token "$exe" "$tmp/signed.exe" "$digests"
     osslsigncode extract-signature -pem -in "$tmp/signed.exe" -out "$tmp/signature" \
         >"$tmp/extract.log" 2>&1 ||
         fail "cannot extract the signature: $(first_complaint "$tmp/extract.log")"
@@ -185,6 +272,10 @@ sign() { # EXE SIGNED_EXE SIGNATURE [PAYLOAD32 PAYLOAD64]
     stage "$tmp/signature" "$signature"
     commit "$signed" "$signature"
     echo "signed: $signed, $build"
+    case $digests in
+    *" "*) echo "signatures: SHA-1, with SHA-256 nested" ;;
+    *) echo "signature: SHA-256" ;;
+    esac
     [ -z "$key_line" ] || echo "$key_line"
     echo "detached signature: $signature"
     [ -n "${SIGN_TIMESTAMP_URL:-}" ] ||
@@ -198,8 +289,18 @@ attach() { # SIGNATURE EXE SIGNED_EXE [PAYLOAD32 PAYLOAD64]
     build=$(describe_build "${4:-}" "${5:-}")
     attach_to "$signature" "$exe" "$tmp/attached.exe"
     chmod a+x "$tmp/attached.exe"
+    replaced=""
+    if [ -f "$signed" ]; then
+        if cmp -s "$signed" "$tmp/attached.exe"; then
+            replaced="replaced: $signed, which held the same bytes"
+        else
+            replaced="replaced: $signed, which held another file (SHA-256 $(sha256sum <"$signed" |
+                cut -c 1-16)...)"
+        fi
+    fi
     stage "$tmp/attached.exe" "$signed"
     commit "$signed"
+    [ -z "$replaced" ] || echo "$replaced"
     echo "signed: $signed, $build"
 }
 

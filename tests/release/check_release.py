@@ -2,7 +2,8 @@
 and dist/ stay as they are), with two payloads of our own: the lab's 32-bit stand-in and an x64
 image made here. Checks that the zip is the same bytes twice, the folder's files and sums, that
 its wrapper is the one `make PAYLOAD32=... PAYLOAD64=...` builds, and that a swapped pair, an
-.msi and a DLL are refused in one line with nothing written into dist/release.
+.msi, a DLL, a SIGNATURE that is none, and a SIGNATURE with a key are refused in one line with
+nothing written into dist/release.
 
 Usage: /usr/bin/python3 check_release.py SOURCE_DIR HELPER_DIR WORK_DIR
 """
@@ -45,7 +46,8 @@ def main():
     os.makedirs(payloads)
     files = {"x86.exe": open(f"{helpers}/fake_payload.exe", "rb").read(),
              "x64.exe": pe_image(0x8664), "helper.dll": pe_image(0x14C, dll=True),
-             "setup.msi": bytes.fromhex("d0cf11e0a1b11ae1") + bytes(504)}
+             "setup.msi": bytes.fromhex("d0cf11e0a1b11ae1") + bytes(504),
+             "bogus.sig": b"-----BEGIN PKCS7-----\nbm90IGEgc2lnbmF0dXJl\n-----END PKCS7-----\n"}
     for name, data in files.items():
         with open(os.path.join(payloads, name), "wb") as f:
             f.write(data)
@@ -80,14 +82,21 @@ def main():
           wrapper == open(os.path.join(copy, "dist", "VuqSetup.exe"), "rb").read(), True)
 
     before = snapshot(release)
-    refusals = [("a swapped pair", "x64.exe", "x86.exe", "x64.exe", "an x64 program"),
-                ("an .msi", "setup.msi", "x64.exe", "setup.msi", "OLE compound file"),
-                ("a DLL", "x86.exe", "helper.dll", "helper.dll", "a DLL")]
-    for what, payload32, payload64, named, said in refusals:
+    bogus = "SIGNATURE=" + os.path.join(payloads, "bogus.sig")
+    refusals = [("a swapped pair", "x64.exe", "x86.exe", [], "x64.exe", "an x64 program"),
+                ("an .msi", "setup.msi", "x64.exe", [], "setup.msi", "OLE compound file"),
+                ("a DLL", "x86.exe", "helper.dll", [], "helper.dll", "a DLL"),
+                ("a SIGNATURE that is none", "x86.exe", "x64.exe", [bogus], "bogus.sig",
+                 "cannot attach"),
+                ("a SIGNATURE and a key", "x86.exe", "x64.exe", [bogus, "SIGN_KEY=key.pem"],
+                 "SIGNATURE", "not both")]
+    for what, payload32, payload64, more, named, said in refusals:
         made = make(copy, "release", "NAME=Refused",
                     "PAYLOAD32=" + os.path.join(payloads, payload32),
-                    "PAYLOAD64=" + os.path.join(payloads, payload64))
-        lines = [line for line in made.stderr.splitlines() if not line.startswith("make")]
+                    "PAYLOAD64=" + os.path.join(payloads, payload64), *more)
+        # Besides make's own, a signature's refusal follows the lines of the build it was given.
+        lines = [line for line in made.stderr.splitlines()
+                 if not line.startswith(("make", "pinned VuqSetup"))]
         check(f"{what}: refused in one line naming the file and what it is",
               (made.returncode != 0, len(lines), named in "".join(lines), said in "".join(lines)),
               (True, 1, True, True))

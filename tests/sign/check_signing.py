@@ -48,7 +48,7 @@ signer_cert = {pki}/tsa.pem
 signer_key = {pki}/tsa.key
 signer_digest = sha256
 default_policy = 1.3.6.1.4.1.4146.2.3
-digests = sha256
+digests = sha1, sha256
 ess_cert_id_alg = sha256
 """
 
@@ -100,8 +100,9 @@ def make_pki(pki):
              "-extfile", f"{pki}/ext.cnf", "-extensions", name,
              "-out", f"{pki}/{name}.pem"]).check_returncode()
     for name, text in (("password", PASSWORD), ("wrong-password", "not it")):
-        with open(f"{pki}/{name}", "w") as f:
-            f.write(text)
+        write_text(f"{pki}/{name}", text)
+    run(["openssl", "pkey", "-in", f"{pki}/code.key", "-aes256", "-passout",
+         f"file:{pki}/password", "-out", f"{pki}/code-encrypted.key"]).check_returncode()
     run(["openssl", "pkcs12", "-export", "-inkey", f"{pki}/code.key", "-in", f"{pki}/code.pem",
          "-out", f"{pki}/code.p12", "-passout", f"file:{pki}/password"]).check_returncode()
     with open(f"{pki}/tsa.cnf", "w") as f:
@@ -145,6 +146,11 @@ def verify(pki, exe):
                 "-TSA-CAfile", f"{pki}/root.pem", "-in", exe])
 
 
+def digests_of(report):
+    """The message digest algorithm of each signature osslsigncode verify reports, in order."""
+    return re.findall(r"^Message digest algorithm  : (\S+)", report.stdout, re.M)
+
+
 def token_env(token, **names):
     env = sign_env(**names)
     env["SOFTHSM2_CONF"] = f"{token}/softhsm2.conf"
@@ -152,7 +158,8 @@ def token_env(token, **names):
 
 
 def write_text(path, text):
-    with open(path, "w") as f:
+    """A file its owner alone can read, as a password's or a PIN's must be."""
+    with open(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "w") as f:
         f.write(text)
 
 
@@ -255,13 +262,14 @@ def check_signed(src, pki, exe, other_build, work, out, sign_sh):
     if made.returncode:
         return None
     report = verify(pki, signed)
-    check("signed file verifies against the test root",
-          (report.returncode, "Signature verification: ok" in report.stdout), (0, True))
-    check("timestamp verifies against the test TSA",
-          "Timestamp Server Signature verification: ok" in report.stdout, True)
-    check("program name in the signature",
+    check("by default two signatures, SHA-1 then SHA-256 nested, each verifies and is stamped",
+          (report.returncode, digests_of(report),
+           report.stdout.splitlines().count("Signature verification: ok"),
+           report.stdout.count("Timestamp Server Signature verification: ok")),
+          (0, ["SHA1", "SHA256"], 2, 2))
+    check("program name in each signature",
           [line.split(":", 1)[1].strip() for line in report.stdout.splitlines()
-           if line.strip().startswith("Text description:")], [PROGRAM_NAME])
+           if line.strip().startswith("Text description:")], [PROGRAM_NAME] * 2)
 
     removed = f"{out}/removed.exe"
     run(["osslsigncode", "remove-signature", "-in", signed, "-out", removed])
@@ -293,15 +301,21 @@ def check_signed(src, pki, exe, other_build, work, out, sign_sh):
 
 
 def check_pkcs12(pki, exe, out, sign_sh):
-    signed = f"{out}/signed/VuqSetup.exe"
+    """PKCS#12, one SHA-256 signature, and a password file that others can read."""
+    signed, readable = f"{out}/signed/VuqSetup.exe", f"{pki}/readable-password"
+    shutil.copyfile(f"{pki}/password", readable)
+    os.chmod(readable, 0o644)
     made = run(["sh", sign_sh, "sign", exe, signed, f"{out}/VuqSetup.exe.sig"],
-               sign_env(pkcs12=f"{pki}/code.p12", password_file=f"{pki}/password"))
+               sign_env(pkcs12=f"{pki}/code.p12", password_file=readable, digests="sha256"))
     report = verify(pki, signed)
-    check("sign with PKCS#12 and password file; verifies",
-          (made.returncode, report.returncode), (0, 0))
+    check("PKCS#12, SIGN_DIGESTS=sha256: one SHA-256 signature, verifies; warns of the password "
+          "file", (made.returncode, report.returncode, digests_of(report),
+                   made.stderr.splitlines()),
+          (0, 0, ["SHA256"], [f"sign.sh: warning: SIGN_PASSWORD_FILE: others can read {readable} "
+                              f"(chmod 600 {readable})"]))
 
 
-def check_pinned(src, pki, helpers, work, out, sign_sh):
+def check_pinned(src, pki, exe, helpers, work, out, sign_sh):
     """A pinned build signs, and its signature attaches to a fresh build pinned alike."""
     signed, signature = f"{out}/signed/VuqSetup.exe", f"{out}/VuqSetup.exe.sig"
     made = run(["sh", sign_sh, "sign", f"{helpers}/VuqSetupPinned.exe", signed, signature],
@@ -314,6 +328,10 @@ def check_pinned(src, pki, helpers, work, out, sign_sh):
           (made.returncode, verify(pki, signed).returncode, again.returncode,
            os.path.exists(attached) and open(attached, "rb").read() == open(signed, "rb").read()),
           (0, 0, 0, True))
+    failed = run(["sh", sign_sh, "sign", exe, signed, signature],
+                 sign_env(cert=f"{pki}/code.pem", key=f"{pki}/tsa.key"))
+    check("a failed sign of the plain build leaves neither the pinned signed file nor its .sig",
+          (failed.returncode, os.path.exists(signed), os.path.exists(signature)), (1, False, False))
 
 
 def sha256_of(path):
@@ -359,12 +377,16 @@ def check_token_signing(pki, exe, helpers, out, sign_sh, token):
         server.shutdown()
     signed, signature = f"{out}/plain/signed/VuqSetup.exe", f"{out}/plain/VuqSetup.exe.sig"
     report = verify(pki, signed)
-    check("token: signs the plain build with a timestamp; both verify against the test root",
-          (made.returncode, made.stderr, "Signature verification: ok" in report.stdout,
-           "Timestamp Server Signature verification: ok" in report.stdout), (0, "", True, True))
-    check("token: says the key is not extractable; the check and osslsigncode log in once each",
-          ([line for line in made.stdout.splitlines() if line.startswith("key:")], count),
-          ([f"key: RSA 2048-bit 'signer' id 01 on token '{TOKEN}', not extractable"], 2))
+    check("token: signs the plain build, SHA-1 and SHA-256, each stamped; all verify; no trace "
+          "of the stand-in", (made.returncode, made.stderr, digests_of(report),
+                              report.stdout.splitlines().count("Signature verification: ok"),
+                              report.stdout.count("Timestamp Server Signature verification: ok"),
+                              os.path.exists(signed) and b"stand-in" in open(signed, "rb").read()),
+          (0, "", ["SHA1", "SHA256"], 2, 2, False))
+    check("token: says the key is not extractable; one login checks the key and makes both "
+          "signatures", ([line for line in made.stdout.splitlines() if line.startswith("key:")],
+                         count),
+          ([f"key: RSA 2048-bit 'signer' id 01 on token '{TOKEN}', not extractable"], 1))
     again = run(["sh", sign_sh, "attach", signature, exe, f"{out}/plain/attached.exe"])
     check("token: the detached signature rebuilds the signed file byte for byte",
           (again.returncode, same_bytes(f"{out}/plain/attached.exe", signed)), (0, True))
@@ -392,10 +414,10 @@ def check_token_signing(pki, exe, helpers, out, sign_sh, token):
         names = {k: v for k, v in dict(main, **names).items() if v}
         made, count, _ = sign_with_token(sign_sh, token, exe, f"{out}/way-{number}",
                                          token_env(token, **names))
-        check(f"token: {way} signs, verifies, one login each",
+        check(f"token: {way} signs, verifies, one login",
               (made.returncode, made.stderr,
                verify(pki, f"{out}/way-{number}/signed/VuqSetup.exe").returncode, count),
-              (0, "", 0, 2))
+              (0, "", 0, 1))
 
 
 def check_token_refusals(pki, exe, out, sign_sh, token):
@@ -483,21 +505,30 @@ def check_token_release(copy, pki, helpers, work, token):
           release_apart_from_signature(pem, "Signed", f"{work}/unsigned-pem.exe"))
     again = run_make(copy, "attach", f"SIGNATURE={release}/Signed.sig", *payloads,
                      env=sign_env(), timeout=900)
-    check("token: make attach rebuilds the release's wrapper byte for byte from its signature",
+    check("token: make attach rebuilds the release's wrapper byte for byte, says what it replaced",
           (again.returncode, same_bytes(f"{copy}/dist/signed/VuqSetup.exe",
-                                        f"{release}/Signed/VuqSetup.exe")), (0, True))
+                                        f"{release}/Signed/VuqSetup.exe"),
+           [line for line in again.stdout.splitlines() if line.startswith("replaced:")]),
+          (0, True, ["replaced: dist/signed/VuqSetup.exe, which held the same bytes"]))
 
 
 def check_readme_example(src, copy):
-    """The README's SoftHSM2 example as it stands, in a copy of the source."""
-    blocks = re.findall(r"\n```sh\n(.*?)```", open(f"{src}/README.md").read(), re.S)
+    """The SoftHSM2 example of docs/SIGNING.md as it stands, in a copy of the source: it writes
+    under try-out/ alone, which git ignores, its PIN file its owner's alone."""
+    blocks = re.findall(r"\n```sh\n(.*?)```", open(f"{src}/docs/SIGNING.md").read(), re.S)
+    before = set(os.listdir(copy))
     env = {k: v for k, v in sign_env().items() if k not in ("SOFTHSM2_CONF", "MAKEFLAGS")}
     made = subprocess.run(["sh", "-e"], input=blocks[0] if blocks else "exit 1", cwd=copy,
                           env=env, capture_output=True, text=True, timeout=900)
     said = made.stdout.strip().splitlines()
-    check("the README's SoftHSM2 example runs as it stands and ends with a verified signature",
+    check("the SoftHSM2 example runs as it stands and ends with a verified signature",
           (len(blocks), made.returncode, "Signature verification: ok" in said, said[-1:]),
           (1, 0, True, ["Succeeded"]))
+    pin = f"{copy}/try-out/pin"
+    ignored = run(["git", "-C", src, "check-ignore", "-q", "try-out/pin"]).returncode
+    check("the example writes under try-out/ alone, which git ignores; its PIN file is 0600",
+          (sorted(set(os.listdir(copy)) - before), ignored,
+           os.path.exists(pin) and oct(os.stat(pin).st_mode & 0o777)), (["try-out"], 0, "0o600"))
     if made.returncode:
         print("     " + made.stderr.strip().replace("\n", "\n     "))
 
@@ -549,8 +580,8 @@ def check_release(src, pki, helpers, work):
     copy = f"{work}/release-source"
     copy_source(src, copy)
     env = sign_env(cert=f"{pki}/code.pem", key=f"{pki}/code.key")
-    made = run_make(copy, "release", "NAME=Signed", f"PAYLOAD32={helpers}/fake_payload.exe",
-                    f"PAYLOAD64={helpers}/fake_payload64.exe", env=env, timeout=900)
+    payloads = [f"PAYLOAD32={helpers}/fake_payload.exe", f"PAYLOAD64={helpers}/fake_payload64.exe"]
+    made = run_make(copy, "release", "NAME=Signed", *payloads, env=env, timeout=900)
     signed = f"{copy}/dist/release/Signed/VuqSetup.exe"
     signature = f"{copy}/dist/release/Signed.sig"
     said = open(signature).read().splitlines()[-1:] if os.path.exists(signature) else []
@@ -561,23 +592,47 @@ def check_release(src, pki, helpers, work):
     plain = run_make(copy, "attach", f"SIGNATURE={signature}", env=env, timeout=900)
     check("its signature, given to a plain build, is refused with the payloads to give",
           (plain.returncode != 0, "PAYLOAD32=" in plain.stderr), (True, True))
+
+    published = f"{work}/published"
+    shutil.rmtree(published, ignore_errors=True)
+    shutil.copytree(f"{copy}/dist/release", published)
+    shutil.rmtree(f"{copy}/dist")
+    again = run_make(copy, "release", "NAME=Signed", f"SIGNATURE={published}/Signed.sig", *payloads,
+                     env=sign_env(), timeout=900)
+    check("without a key, make release SIGNATURE=Signed.sig gives the published zip, sums and .sig",
+          (again.returncode, [same_bytes(f"{copy}/dist/release/{name}", f"{published}/{name}")
+                              for name in ("Signed.zip", "Signed.sig", "Signed/SHA256SUMS")]),
+          (0, [True] * 3))
     return copy
 
 
 def check_refusals(pki, exe, out, sign_sh):
     key = open(f"{pki}/code.key").read()
     cases = [
-        ("missing key", sign_env(cert=f"{pki}/code.pem", key=f"{pki}/no-such.key")),
+        ("missing key", sign_env(cert=f"{pki}/code.pem", key=f"{pki}/no-such.key"),
+         "cannot read"),
         ("wrong password", sign_env(pkcs12=f"{pki}/code.p12",
-                                    password_file=f"{pki}/wrong-password")),
+                                    password_file=f"{pki}/wrong-password"), "cannot sign"),
+        ("an encrypted key without its password file",
+         sign_env(cert=f"{pki}/code.pem", key=f"{pki}/code-encrypted.key"),
+         "is encrypted: name the file that holds its password as SIGN_PASSWORD_FILE"),
+        ("an encrypted key with a wrong password",
+         sign_env(cert=f"{pki}/code.pem", key=f"{pki}/code-encrypted.key",
+                  password_file=f"{pki}/wrong-password"), "with the password in SIGN_PASSWORD"),
+        ("a key that is not the certificate's", sign_env(cert=f"{pki}/code.pem",
+                                                          key=f"{pki}/tsa.key"),
+         "is not for the key in"),
+        ("a digest of no use", sign_env(cert=f"{pki}/code.pem", key=f"{pki}/code.key",
+                                        digests="md5"), "SIGN_DIGESTS=md5: give sha1,sha256"),
     ]
-    for name, env in cases:
+    for name, env, said in cases:
         folder = f"{out}/{name.replace(' ', '-')}"
         made = run(["sh", sign_sh, "sign", exe, f"{folder}/signed/VuqSetup.exe",
                     f"{folder}/VuqSetup.exe.sig"], env)
         lines = made.stderr.splitlines()
-        check(f"{name}: fails with one line, nothing written",
-              (made.returncode, len(lines), made.stdout, os.path.exists(folder)), (1, 1, "", False))
+        check(f"{name}: fails with one line of ours, nothing written",
+              (made.returncode, len(lines), said in made.stderr, made.stdout,
+               os.path.exists(folder)), (1, 1, True, "", False))
         said = made.stdout + made.stderr
         check(f"{name}: says neither key nor password",
               (PASSWORD in said, "not it" in said, key.splitlines()[1] in said), (False,) * 3)
@@ -605,7 +660,7 @@ def main():
     other_build = f"{helpers}/VuqSetupWithoutDllApi.exe"
     signed = check_signed(src, pki, exe, other_build, work, out, sign_sh)
     check_pkcs12(pki, exe, f"{out}/pkcs12", sign_sh)
-    check_pinned(src, pki, helpers, work, f"{out}/pinned", sign_sh)
+    check_pinned(src, pki, exe, helpers, work, f"{out}/pinned", sign_sh)
     check_refusals(pki, exe, out, sign_sh)
     token = f"{out}/token"
     check_token_signing(pki, exe, helpers, out, sign_sh, token)
