@@ -32,9 +32,10 @@ INSTALLER_ENTRY = [
 INSTALLER_RECORD = r"C:\e2e\logs\demo-installer.txt"
 CLEANED = ["Comments", "DisplayName", "DisplayVersion"]
 LIMIT_HIT = """Time limit:      the payload was still running after %d s; the rehearsal ended it.
-                 Under Wine there is no display: an installer that waits for a click (a page
-                 of its wizard, a question) waits for ever. Rehearse it silent (ARGS=/S, or
-                 its own switch), or give it longer (LIMIT=seconds)."""
+                 Under Wine there is no display: an installer cannot show its window, and
+                 one that waits for an answer all the same (a page of its wizard, a question)
+                 waits until the limit. Rehearse it silent (ARGS=/S, or its own switch), or
+                 give it longer (LIMIT=seconds)."""
 
 
 def show_value(kind, data):
