@@ -13,7 +13,6 @@ static PlatformHandle const kProcessHandle = reinterpret_cast<PlatformHandle>(0x
 static PlatformHandle const kThreadHandle = reinterpret_cast<PlatformHandle>(0x2000);
 static PlatformHandle const kProviderHandle = reinterpret_cast<PlatformHandle>(0x4000);
 static PlatformHandle const kHashHandle = reinterpret_cast<PlatformHandle>(0x5000);
-static const long kErrorSharingViolation = 32;
 static const uintptr_t kFirstFileHandle = 0x3000;
 
 static StandIn* current = new StandIn();
@@ -346,7 +345,7 @@ void RemoveNowOrAtRestart(const WideUnit* path, int isFolder) {
 }
 
 static unsigned char StandInRandomByte(int call, unsigned long index) {
-    return static_cast<unsigned char>(call * 37 + index * 11);
+    return static_cast<unsigned char>(static_cast<unsigned long>(call) * 37 + index * 11);
 }
 
 int GenerateRandomBytes(Sha256Hash* hash, unsigned char* bytes, unsigned long count) {
