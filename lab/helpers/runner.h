@@ -40,8 +40,12 @@ struct Word {
     int barred;
 };
 
+// The kinds of system, as the header's "not-here" lines name them.
+enum SystemKind { kWine64, kWine32, kWindows64, kWindows32, kSystemKinds };
+
 struct DataFile {
-    int declared; // the count the header declares, -1 without a header
+    int declared;              // the count the header declares, -1 without a header
+    int notHere[kSystemKinds]; // how many cases are not here on each kind, -1 where not said
     int lineCount;
     DataLine lines[kLineCapacity];
     int caseCount;
@@ -121,6 +125,7 @@ struct CaseState {
     int atHashLine;              // the line whose command the next run runs at CryptHashData, or -1
     const wchar_t* wineSpecific; // the reason given, or null
     int skippedLines;            // lines passed by as Wine's own
+    int runs;                    // the runs that took place
     int currentLine;
     RunResult* observing; // the run going on, for at-hash's commands
     RunResult* run;       // the last run, for expect
@@ -131,6 +136,7 @@ struct CaseState {
 // runner_text.cpp
 // A message into error, as printf would write it, cut to capacity.
 void Say(wchar_t* error, size_t capacity, const wchar_t* format, ...);
+extern const wchar_t* const kSystemKindNames[kSystemKinds];
 int ReadDataFile(const wchar_t* path, DataFile* data, wchar_t* error, size_t capacity);
 int SplitWords(const wchar_t* text, Word* words, int capacity);
 int WordIs(const Word& word, const wchar_t* text);
@@ -184,11 +190,15 @@ int MakeLink(const wchar_t* link, const wchar_t* target);
 // runner_safety.cpp
 int IsElevated();
 int IsOnVisibleDesktop();
+int TakeRunnerLock(const wchar_t* work, wchar_t* error, size_t capacity);
 int ClaimWorkFolder(const wchar_t* work, wchar_t* error, size_t capacity);
 int UndoStoppedRun(const wchar_t* work, wchar_t* said, size_t capacity);
 int EntryExists(int* view);
-void BeginSafeRun(const wchar_t* work);
+int BeginSafeRun(const wchar_t* work);
 void MarkCaseStart();
+// Around each change the case itself makes outside the work folder: the stop handler waits.
+void HoldChanges();
+void ReleaseChanges();
 int SetUserValue(const wchar_t* key, const wchar_t* name, DWORD type, const unsigned char* data,
                  DWORD size);
 void RestoreAfterCase();

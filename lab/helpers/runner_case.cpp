@@ -223,7 +223,9 @@ static void DoLink(CaseState* state, const Word* words, int) {
 }
 
 static void DoClearEntry(CaseState*, const Word*, int) {
+    HoldChanges();
     ClearEntry();
+    ReleaseChanges();
 }
 
 // "view,name,type,hex;" as the stand-in payload and ApplyRegistryValues take them.
@@ -256,8 +258,12 @@ static int AppendRegistryValue(CaseState* state, const Word* words, int count, w
 static void DoSetEntry(CaseState* state, const Word* words, int count) {
     static wchar_t values[kTextCapacity * 2];
     values[0] = 0;
-    if (AppendRegistryValue(state, words, count, values, kTextCapacity * 2) &&
-        ApplyRegistryValues(values) != 0)
+    if (!AppendRegistryValue(state, words, count, values, kTextCapacity * 2))
+        return;
+    HoldChanges();
+    int failed = ApplyRegistryValues(values) != 0;
+    ReleaseChanges();
+    if (failed)
         AddFailure(state, L"cannot write the uninstall entry (error %lu)", GetLastError());
 }
 
@@ -634,6 +640,14 @@ static void Observe(CaseState* state, RunResult* run, const wchar_t* application
     CloseHandle(job);
 }
 
+// What was set up for a run is spent once it ran, or was passed by on this system.
+static void ForgetRunSetUp(CaseState* state) {
+    state->payloadEnvironment[0] = 0;
+    state->environmentLength = 0;
+    state->payloadWrites[0] = 0;
+    state->atHashLine = -1;
+}
+
 static void DoRun(CaseState* state, const Word* words, int count) {
     static RunResult run;
     static wchar_t commandLine[kTextCapacity], application[kPathCapacity];
@@ -707,11 +721,8 @@ static void DoRun(CaseState* state, const Word* words, int count) {
     if (state->atHashLine >= 0 && !run.atHashRan)
         AddFailure(state, L"the wrapper never called CryptHashData: line %d did not run",
                    state->data->lines[state->atHashLine].number);
-    // What was set up for this run is spent.
-    state->payloadEnvironment[0] = 0;
-    state->environmentLength = 0;
-    state->payloadWrites[0] = 0;
-    state->atHashLine = -1;
+    ForgetRunSetUp(state);
+    ++state->runs;
     state->run = &run;
 }
 
@@ -797,6 +808,9 @@ static void RunCommandLine(CaseState* state, int lineIndex) {
         const CommandForm* form = FindCommand(words[first]);
         if (form != nullptr)
             form->run(state, words + first, count - first);
+    } else if (WordIs(words[first], L"run")) {
+        ForgetRunSetUp(state);
+        state->run = nullptr;
     }
     state->currentLine = saved;
 }

@@ -26,6 +26,23 @@ static int IsCommentOrEmpty(const wchar_t* text) {
 }
 
 // Reads the file whole, in UTF-8, and keeps its lines that are not comments or empty.
+const wchar_t* const kSystemKindNames[kSystemKinds] = {L"wine64", L"wine32", L"windows64",
+                                                       L"windows32"};
+
+// "not-here KIND N": how many cases do not run on that kind of system.
+static int ReadNotHereLine(const wchar_t* line, DataFile* data) {
+    if (wcsncmp(line, L"not-here ", 9) != 0)
+        return 0;
+    for (int kind = 0; kind < kSystemKinds; ++kind) {
+        size_t length = wcslen(kSystemKindNames[kind]);
+        if (wcsncmp(line + 9, kSystemKindNames[kind], length) == 0 && line[9 + length] == L' ') {
+            data->notHere[kind] = static_cast<int>(wcstol(line + 10 + length, nullptr, 10));
+            return 1;
+        }
+    }
+    return 0;
+}
+
 int ReadDataFile(const wchar_t* path, DataFile* data, wchar_t* error, size_t capacity) {
     HANDLE file =
         CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -50,6 +67,8 @@ int ReadDataFile(const wchar_t* path, DataFile* data, wchar_t* error, size_t cap
     }
     fileText[units] = 0;
     data->declared = -1;
+    for (int kind = 0; kind < kSystemKinds; ++kind)
+        data->notHere[kind] = -1;
     data->lineCount = 0;
     data->caseCount = 0;
     wchar_t* line = fileText;
@@ -79,6 +98,10 @@ int ReadDataFile(const wchar_t* path, DataFile* data, wchar_t* error, size_t cap
                     return 0;
                 }
                 data->declared = static_cast<int>(wcstol(line + 6, nullptr, 10));
+                line = next;
+                continue;
+            }
+            if (indent == 0 && data->caseCount == 0 && ReadNotHereLine(line, data)) {
                 line = next;
                 continue;
             }
