@@ -1,9 +1,10 @@
 #pragma once
 
-// The end-to-end runner's parts: the cases file and its words (runner_text.cpp), a case's
-// commands and runs (runner_case.cpp), what a run must have shown (runner_expect.cpp), its files,
-// folders and links (runner_files.cpp), what it changes on the system and puts back
-// (runner_safety.cpp), and the program around them (e2e_runner.cpp).
+// The end-to-end runner's parts: the cases file, its words and a case's failures
+// (runner_text.cpp), a case's commands and runs (runner_case.cpp), what a run must have shown
+// (runner_expect.cpp), its files, folders and links (runner_files.cpp), what it changes on the
+// system and puts back (runner_safety.cpp), and the program around them (e2e_runner.cpp). Calls
+// go one way: e2e_runner -> case -> expect -> text -> files, and safety -> text.
 
 #include "debugger.h"
 #include "helper_util.h"
@@ -151,6 +152,11 @@ long ReadValueData(const CaseState* state, const Word* words, int count, DWORD* 
 // The text as the cases file would write it, between bars.
 void QuoteText(const wchar_t* text, size_t length, wchar_t* out, size_t capacity);
 void WriteUtf8(FILE* out, const wchar_t* text);
+void AddFailure(CaseState* state, const wchar_t* format, ...);
+// The word at index filled in (or a failure naming it); as a path inside the work folder.
+int Expand(CaseState* state, const Word* words, int index, wchar_t* out, size_t capacity);
+int ExpandWorkPath(CaseState* state, const Word* words, int index, wchar_t* out);
+int IsItemLine(const DataLine& line);
 
 // Each kind of expectation, how many words follow it, whether item lines follow it, and whether it
 // reads the run's DLL loads and calls.
@@ -162,13 +168,8 @@ struct ExpectForm {
 };
 
 // runner_case.cpp
-void AddFailure(CaseState* state, const wchar_t* format, ...);
-// The word at index filled in (or a failure naming it); as a path inside the work folder.
-int Expand(CaseState* state, const Word* words, int index, wchar_t* out, size_t capacity);
-int ExpandWorkPath(CaseState* state, const Word* words, int index, wchar_t* out);
 // Runs the case's lines; its failures are in state->failures.
 void RunCaseLines(CaseState* state);
-int IsItemLine(const DataLine& line);
 int ValidateDataFile(const DataFile* data, wchar_t* error, size_t capacity);
 
 // runner_expect.cpp

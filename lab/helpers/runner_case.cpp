@@ -2,53 +2,10 @@
 
 #include "runner.h"
 
-#include <stdarg.h>
-
 const DWORD kDefaultLimitSeconds = 60;
 static unsigned char fileBuffer[kFileCapacity];
 
-void AddFailure(CaseState* state, const wchar_t* format, ...) {
-    static wchar_t line[kFailuresCapacity];
-    int number = state->data->lines[state->currentLine].number;
-    int used = _snwprintf(line, 64, L"    line %d: ", number);
-    va_list arguments;
-    va_start(arguments, format);
-    _vsnwprintf(line + used, kFailuresCapacity - static_cast<size_t>(used) - 2, format, arguments);
-    va_end(arguments);
-    line[kFailuresCapacity - 2] = 0;
-    wcscat(line, L"\n");
-    size_t length = wcslen(line);
-    if (state->failuresLength + length + 16 >= kFailuresCapacity) {
-        if (state->failuresLength + 16 < kFailuresCapacity) {
-            wcscpy(state->failures + state->failuresLength, L"    ...\n");
-            state->failuresLength += 8;
-        }
-        return;
-    }
-    wcscpy(state->failures + state->failuresLength, line);
-    state->failuresLength += length;
-}
-
 // --- The commands that lay out a case -------------------------------------------------------
-
-// The word at index expanded, or a failure naming it.
-int Expand(CaseState* state, const Word* words, int index, wchar_t* out, size_t capacity) {
-    if (ExpandWord(state, words[index], out, capacity))
-        return 1;
-    AddFailure(state, L"cannot fill in %.*ls", static_cast<int>(words[index].length),
-               words[index].start);
-    return 0;
-}
-
-int ExpandWorkPath(CaseState* state, const Word* words, int index, wchar_t* out) {
-    wchar_t relative[kPathCapacity];
-    if (!Expand(state, words, index, relative, kPathCapacity))
-        return 0;
-    if (MakeWorkPath(state, relative, out))
-        return 1;
-    AddFailure(state, L"not a path inside the work folder: %ls", relative);
-    return 0;
-}
 
 // The value of key=value among words from index on, or null.
 static const Word* FindOption(const Word* words, int count, int from, const wchar_t* key,
@@ -762,10 +719,6 @@ static const CommandForm kCommands[] = {
     {L"run", 1, 7, DoRun},
     {L"expect", 1, 12, DoExpect},
 };
-
-int IsItemLine(const DataLine& line) {
-    return wcsncmp(line.text, L"value ", 6) == 0 || wcsncmp(line.text, L"record ", 7) == 0;
-}
 
 // The words of a line without its "on64", "on32", "wine:" or "windows:" in front; 0 when the line
 // does not hold on this system (a "wine:" line off Wine, a "windows:" line on Wine, are counted
