@@ -89,6 +89,7 @@ struct RunResult {
     int timedOut;
     DWORD crash;
     long long startQpc, endQpc, frequency;
+    double cpuMilliseconds; // the wrapper's own, user and kernel, as GetProcessTimes gives it
     int boxCount;
     MessageBoxCall boxes[kBoxCapacity];
     int eventCount;

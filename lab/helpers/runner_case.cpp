@@ -543,6 +543,16 @@ static int ReadsTrace(CaseState* state) {
     return 0;
 }
 
+// The process's CPU time, user and kernel, in milliseconds.
+static double CpuMillisecondsOf(HANDLE process) {
+    FILETIME created, ended, kernel, user;
+    if (!GetProcessTimes(process, &created, &ended, &kernel, &user))
+        return -1;
+    ULARGE_INTEGER kernelTime = {{kernel.dwLowDateTime, kernel.dwHighDateTime}};
+    ULARGE_INTEGER userTime = {{user.dwLowDateTime, user.dwHighDateTime}};
+    return static_cast<double>(kernelTime.QuadPart + userTime.QuadPart) / 10000.0;
+}
+
 // Starts the wrapper in a job of its own (its payload joins it), debugs it to its end.
 static void Observe(CaseState* state, RunResult* run, const wchar_t* application,
                     wchar_t* commandLine, const wchar_t* directory, wchar_t* environment,
@@ -585,6 +595,7 @@ static void Observe(CaseState* state, RunResult* run, const wchar_t* application
         state->observing = nullptr;
         run->endQpc = ReadPerformanceCounter();
         run->crash = debuggee.crash;
+        run->cpuMilliseconds = CpuMillisecondsOf(started.hProcess);
         run->threadTableFull = debuggee.threads.overflowed;
         if (debuggee.loopError != 0)
             SetRunError(run, L"the debug loop failed", L"");

@@ -157,12 +157,10 @@ def run_cases(prefix, pattern, out):
         label = "%s %s: %s" % (prefix.arch, case.suite if case else "?", name)
         if status != "not-here" and took:
             label += " (%.1f s)" % took[0]
-        if status == "not-here" and case and case.wine_only:
-            if name in WINE_CASES:
-                run_wine_case(prefix, label, WINE_CASES[name], out)
-            else:
-                out.record(label, False,
-                           ["the cases file leaves it to Wine, which has no such case"])
+        if status == "not-here" and name in WINE_CASES:
+            run_wine_case(prefix, label, WINE_CASES[name], out)
+        elif status == "not-here" and case and case.wine_only:
+            out.record(label, False, ["the cases file leaves it to Wine, which has no such case"])
         elif status == "not-here":
             out.not_here(label, said[0])
         else:
