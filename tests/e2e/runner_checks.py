@@ -37,6 +37,20 @@ case runner stop: a run its payload keeps busy
   payload-env VUQ_PAYLOAD_SLEEP_MS 120000
   run |"{exe}"| limit=200
 """ % (USER_KEY, BIG_KEY)
+# A run that lasts, during which a second runner starts.
+LOCK_CASES = r"""cases 1
+not-here wine64 0
+not-here wine32 0
+not-here windows64 0
+not-here windows32 0
+
+case runner lock: a run that lasts while a second runner starts
+  suite lab
+  layout lasts
+  payload-env VUQ_PAYLOAD_SLEEP_MS 5000
+  run |"{exe}"|
+  expect started |{folder}\{payload}| |/NoReset |
+"""
 # Two cases not here under Wine: one the harness runs, one whose only run is Windows's; and one
 # whose set-up for a run passed by must not reach the next run.
 NOT_HERE_CASES = """cases 3
@@ -124,14 +138,15 @@ def second_runner(prefix):
 
 def stop_runner(prefix, cases, number, first="", meanwhile=None):
     """Runs the runner on cases, after the batch line first, and sends its process the signal
-    number once the payload runs (after meanwhile(prefix), whose result it returns too); returns
-    the runner's output, and whether the payload was seen. Wine makes SIGINT the console's
-    Ctrl+C, and SIGKILL kills the process outright."""
+    number (None: none, it ends by itself) once the payload runs, after meanwhile(prefix), whose
+    result it returns too; returns the runner's output and exit status, and whether the payload
+    was seen. Wine makes SIGINT the console's Ctrl+C, and SIGKILL kills the process outright."""
     log = prefix.host_path(STOP_WORK + r"\payload.log")
     if os.path.exists(log):
         os.remove(log)
     batch = write_kit_file(prefix, "stop.bat", "@echo off\n%s\n%s --cases %s --work %s\n"
-                           % (first, RUNNER, cases, STOP_WORK), newline="\r\n")
+                           "echo exit=%%errorlevel%%\n" % (first, RUNNER, cases, STOP_WORK),
+                           newline="\r\n")
     results = []
     thread = threading.Thread(target=lambda: results.append(prefix.wine(
         ["cmd", "/c", batch], timeout=600)))
@@ -145,7 +160,7 @@ def stop_runner(prefix, cases, number, first="", meanwhile=None):
             pass
         time.sleep(0.2)
     said = meanwhile(prefix) if meanwhile and seen else ""
-    pid = unix_pid(prefix, RUNNER)
+    pid = unix_pid(prefix, RUNNER) if number else None
     if pid:
         os.kill(pid, number)
     thread.join()
@@ -257,10 +272,13 @@ def check_runner(prefix, pattern, runner_lines, record):
     record("%s runner: a killed run leaves its record of what to put back, whole" % arch,
            seen and os.path.exists(record_path) and whole_record(record_path),
            ["payload seen: %s; output:" % seen, killed])
-    stopped, seen, second = stop_runner(prefix, cases, signal.SIGINT, meanwhile=second_runner)
-    record("%s runner: a second runner refuses while one runs, naming the first" % arch,
-           exit_of(second) == 2 and "another runner is running (process" in second and
-           STOP_WORK in second, ["payload seen: %s; the second said:" % seen, second])
+    stopped, seen, _ = stop_runner(prefix, cases, signal.SIGINT)
+    locked = write_kit_file(prefix, "lock-cases.txt", LOCK_CASES)
+    first, seen, second = stop_runner(prefix, locked, None, meanwhile=second_runner)
+    record("%s runner: a second runner refuses while one runs, naming the first, which passes"
+           % arch, exit_of(second) == 2 and "another runner is running (process" in second and
+           STOP_WORK in second and exit_of(first) == 0 and "ok   runner lock" in first,
+           ["payload seen: %s; the second said:" % seen, second, "the first:", first])
     sections, output = run_checks_batch(prefix)
     after = sections.get("stopped", "")
     put_back = "missing" in after and "user-key=1" in after
