@@ -72,6 +72,7 @@ int IsOnVisibleDesktop() {
 // runner ends, however it ends. A second one finds it and refuses: both would share the entry and
 // HKEY_CURRENT_USER, and each would take the other's record for a killed run's.
 int TakeRunnerLock(const wchar_t* work, wchar_t* error, size_t capacity) {
+    SetLastError(0);
     HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
                                         kOwnerCapacity * sizeof(wchar_t), kOwnerName);
     int first = GetLastError() != ERROR_ALREADY_EXISTS;
