@@ -4,13 +4,16 @@
 // the root of the system drive; --only runs the cases whose name holds TEXT; --times adds a line
 // "    N.N s" below each case's.
 // Prints one line per case: "ok   NAME", "FAIL NAME" and below it indented lines saying what
-// differed, or "not-here NAME: REASON" (the reason the cases file gives); then "N passed, N
-// failed, N not here". Exits 0 when every case passed, 1 when one failed or the cases file holds
-// another number of cases than its header declares, 2 when it refused to run.
+// differed, or "not-here NAME: REASON" (the reason the cases file gives, or the wine-specific
+// reason of a case none of whose runs holds here); then "N passed, N failed, N not here". Exits
+// 0 when every case passed, 1 when one failed, or the cases file holds another number of cases
+// than its header declares, or (without --only) another number was not here than the header
+// says for this kind of system; 2 when it refused to run, or --only named no case.
 //
-// It must run elevated, on a desktop that can be seen, and refuses to start while the uninstall
-// entry exists (a real installation). It works only in its work folder, which it makes with a
-// mark, and puts back what it changed elsewhere (see runner_safety.cpp).
+// It must run elevated, on a desktop that can be seen, alone (a second runner refuses, naming the
+// first), and refuses to start while the uninstall entry exists (a real installation). It works
+// only in its work folder, which it makes with a mark, and puts back what it changed elsewhere
+// (see runner_safety.cpp). It starts on Windows XP SP3 and later.
 
 #include "runner.h"
 
@@ -172,12 +175,22 @@ static int RunCase(int index) {
         return -1;
     }
     static wchar_t reason[kTextCapacity] = L"";
-    if (FindCaseLine(first, end, L"wine-specific", words, &count))
+    int specific = FindCaseLine(first, end, L"wine-specific", words, &count);
+    if (specific)
         ExpandWord(&state, words[1], reason, kTextCapacity);
     MarkCaseStart();
+    HoldChanges();
     ClearEntry();
+    ReleaseChanges();
     RunCaseLines(&state);
     RestoreAfterCase();
+    // A case none of whose runs holds here is not here; one that says no reason, a fault.
+    if (specific && state.runs == 0 && state.failuresLength == 0) {
+        PrintReason(name, words[1]);
+        return -1;
+    }
+    if (state.runs == 0)
+        AddFailure(&state, L"no run took place on this system");
     int passed = state.failuresLength == 0;
     WriteUtf8(stdout, passed ? L"ok   " : L"FAIL ");
     WriteUtf8(stdout, name);
@@ -185,7 +198,8 @@ static int RunCase(int index) {
     WriteUtf8(stdout, state.failures);
     if (state.skippedLines > 0) {
         static wchar_t note[kTextCapacity + 64];
-        _snwprintf(note, kTextCapacity + 64, L"    %d line(s) hold under Wine only: %ls\n",
+        _snwprintf(note, kTextCapacity + 64,
+                   L"    %d line(s) passed by, as they hold on another system: %ls\n",
                    state.skippedLines, reason);
         WriteUtf8(stdout, note);
     }
@@ -205,6 +219,17 @@ static int KeepConsoleOpen(int status) {
 }
 
 static int RunAll(int argc, wchar_t** argv);
+
+static int IsChosen(int index, const wchar_t* only) {
+    return only == nullptr || wcsstr(data.lines[data.caseLines[index]].text + 5, only) != nullptr;
+}
+
+static int CountChosen(const wchar_t* only) {
+    int chosen = 0;
+    for (int i = 0; i < data.caseCount; ++i)
+        chosen += IsChosen(i, only);
+    return chosen;
+}
 
 int wmain(int argc, wchar_t** argv) {
     return KeepConsoleOpen(RunAll(argc, argv));
@@ -233,6 +258,8 @@ static int RunAll(int argc, wchar_t** argv) {
                       L"wrapper shows no box there, and the cases expect its boxes");
     if (GetFileAttributesW(setting.programs) == INVALID_FILE_ATTRIBUTES)
         return Refuse(L"the programs' folder does not exist");
+    if (!TakeRunnerLock(setting.work, error, kTextCapacity))
+        return Refuse(error);
     int view = 0;
     if (!ClaimWorkFolder(setting.work, error, kTextCapacity))
         return Refuse(error);
@@ -254,10 +281,15 @@ static int RunAll(int argc, wchar_t** argv) {
         _snwprintf(error, kTextCapacity, L"cannot delete %ls, from an earlier run", left);
         return Refuse(error);
     }
-    BeginSafeRun(setting.work);
+    if (only != nullptr && CountChosen(only) == 0) {
+        Say(error, kTextCapacity, L"no case's name holds \"%ls\" (--only)", only);
+        return Refuse(error);
+    }
+    if (!BeginSafeRun(setting.work))
+        return Refuse(L"cannot write the record of what to put back in the work folder");
     int passed = 0, failed = 0, notHere = 0, chosen = 0;
     for (int i = 0; i < data.caseCount; ++i) {
-        if (only != nullptr && wcsstr(data.lines[data.caseLines[i]].text + 5, only) == nullptr)
+        if (!IsChosen(i, only))
             continue;
         ++chosen;
         long long started = ReadPerformanceCounter();
@@ -273,6 +305,14 @@ static int RunAll(int argc, wchar_t** argv) {
     int countsDiffer = data.caseCount != data.declared;
     if (countsDiffer)
         printf("the cases file declares %d cases and holds %d\n", data.declared, data.caseCount);
+    SystemKind kind =
+        static_cast<SystemKind>((setting.onWine ? kWine64 : kWindows64) + (setting.is64 ? 0 : 1));
+    if (only == nullptr && data.notHere[kind] != notHere) {
+        Say(error, kTextCapacity, L"the cases file says %d case(s) are not here on %ls; %d were\n",
+            data.notHere[kind], kSystemKindNames[kind], notHere);
+        WriteUtf8(stdout, error);
+        countsDiffer = 1;
+    }
     printf("%d passed, %d failed, %d not here\n", passed, failed, notHere);
     fflush(stdout);
     return failed > 0 || countsDiffer || (only == nullptr && chosen != data.declared) ? 1 : 0;

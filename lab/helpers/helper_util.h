@@ -68,11 +68,16 @@ inline REGSAM ViewAccess(const wchar_t* view) {
     return wcscmp(view, L"32") == 0 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
 }
 
-// Deletes the uninstall entry in both views. 0 when it is gone from both.
+// Deletes the uninstall entry in both views. 0 when it is gone from both. 32-bit XP has no
+// RegDeleteKeyExW, and one view.
 inline int ClearEntry() {
+    typedef LONG(WINAPI * DeleteKeyFunction)(HKEY, const wchar_t*, REGSAM, DWORD);
+    DeleteKeyFunction deleteKey = reinterpret_cast<DeleteKeyFunction>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"advapi32.dll"), "RegDeleteKeyExW")));
     const REGSAM views[] = {KEY_WOW64_64KEY, KEY_WOW64_32KEY};
     for (REGSAM view : views) {
-        LONG status = RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kEntryPath, view, 0);
+        LONG status = deleteKey != nullptr ? deleteKey(HKEY_LOCAL_MACHINE, kEntryPath, view, 0)
+                                           : RegDeleteKeyW(HKEY_LOCAL_MACHINE, kEntryPath);
         if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND)
             return 1;
     }

@@ -1,9 +1,10 @@
 #pragma once
 
-// The end-to-end runner's parts: the cases file and its words (runner_text.cpp), a case's
-// commands and runs (runner_case.cpp), what a run must have shown (runner_expect.cpp), its files,
-// folders and links (runner_files.cpp), what it changes on the system and puts back
-// (runner_safety.cpp), and the program around them (e2e_runner.cpp).
+// The end-to-end runner's parts: the cases file, its words and a case's failures
+// (runner_text.cpp), a case's commands and runs (runner_case.cpp), what a run must have shown
+// (runner_expect.cpp), its files, folders and links (runner_files.cpp), what it changes on the
+// system and puts back (runner_safety.cpp), and the program around them (e2e_runner.cpp). Calls
+// go one way: e2e_runner -> case -> expect -> text -> files, and safety -> text.
 
 #include "debugger.h"
 #include "helper_util.h"
@@ -40,8 +41,12 @@ struct Word {
     int barred;
 };
 
+// The kinds of system, as the header's "not-here" lines name them.
+enum SystemKind { kWine64, kWine32, kWindows64, kWindows32, kSystemKinds };
+
 struct DataFile {
-    int declared; // the count the header declares, -1 without a header
+    int declared;              // the count the header declares, -1 without a header
+    int notHere[kSystemKinds]; // how many cases are not here on each kind, -1 where not said
     int lineCount;
     DataLine lines[kLineCapacity];
     int caseCount;
@@ -84,6 +89,7 @@ struct RunResult {
     int timedOut;
     DWORD crash;
     long long startQpc, endQpc, frequency;
+    double cpuMilliseconds; // the wrapper's own, user and kernel, as GetProcessTimes gives it
     int boxCount;
     MessageBoxCall boxes[kBoxCapacity];
     int eventCount;
@@ -124,6 +130,7 @@ struct CaseState {
     int atHashLine;              // the line whose command the next run runs at CryptHashData, or -1
     const wchar_t* wineSpecific; // the reason given, or null
     int skippedLines;            // lines passed by as Wine's own
+    int runs;                    // the runs that took place
     int currentLine;
     RunResult* observing; // the run going on, for at-hash's commands
     RunResult* run;       // the last run, for expect
@@ -134,6 +141,7 @@ struct CaseState {
 // runner_text.cpp
 // A message into error, as printf would write it, cut to capacity.
 void Say(wchar_t* error, size_t capacity, const wchar_t* format, ...);
+extern const wchar_t* const kSystemKindNames[kSystemKinds];
 int ReadDataFile(const wchar_t* path, DataFile* data, wchar_t* error, size_t capacity);
 int SplitWords(const wchar_t* text, Word* words, int capacity);
 int WordIs(const Word& word, const wchar_t* text);
@@ -148,6 +156,11 @@ long ReadValueData(const CaseState* state, const Word* words, int count, DWORD* 
 // The text as the cases file would write it, between bars.
 void QuoteText(const wchar_t* text, size_t length, wchar_t* out, size_t capacity);
 void WriteUtf8(FILE* out, const wchar_t* text);
+void AddFailure(CaseState* state, const wchar_t* format, ...);
+// The word at index filled in (or a failure naming it); as a path inside the work folder.
+int Expand(CaseState* state, const Word* words, int index, wchar_t* out, size_t capacity);
+int ExpandWorkPath(CaseState* state, const Word* words, int index, wchar_t* out);
+int IsItemLine(const DataLine& line);
 
 // Each kind of expectation, how many words follow it, whether item lines follow it, and whether it
 // reads the run's DLL loads and calls.
@@ -159,13 +172,8 @@ struct ExpectForm {
 };
 
 // runner_case.cpp
-void AddFailure(CaseState* state, const wchar_t* format, ...);
-// The word at index filled in (or a failure naming it); as a path inside the work folder.
-int Expand(CaseState* state, const Word* words, int index, wchar_t* out, size_t capacity);
-int ExpandWorkPath(CaseState* state, const Word* words, int index, wchar_t* out);
 // Runs the case's lines; its failures are in state->failures.
 void RunCaseLines(CaseState* state);
-int IsItemLine(const DataLine& line);
 int ValidateDataFile(const DataFile* data, wchar_t* error, size_t capacity);
 
 // runner_expect.cpp
@@ -194,11 +202,15 @@ int MakeLink(const wchar_t* link, const wchar_t* target);
 // runner_safety.cpp
 int IsElevated();
 int IsOnVisibleDesktop();
+int TakeRunnerLock(const wchar_t* work, wchar_t* error, size_t capacity);
 int ClaimWorkFolder(const wchar_t* work, wchar_t* error, size_t capacity);
 int UndoStoppedRun(const wchar_t* work, wchar_t* said, size_t capacity);
 int EntryExists(int* view);
-void BeginSafeRun(const wchar_t* work);
+int BeginSafeRun(const wchar_t* work);
 void MarkCaseStart();
+// Around each change the case itself makes outside the work folder: the stop handler waits.
+void HoldChanges();
+void ReleaseChanges();
 int SetUserValue(const wchar_t* key, const wchar_t* name, DWORD type, const unsigned char* data,
                  DWORD size);
 void RestoreAfterCase();

@@ -2,53 +2,10 @@
 
 #include "runner.h"
 
-#include <stdarg.h>
-
 const DWORD kDefaultLimitSeconds = 60;
 static unsigned char fileBuffer[kFileCapacity];
 
-void AddFailure(CaseState* state, const wchar_t* format, ...) {
-    static wchar_t line[kFailuresCapacity];
-    int number = state->data->lines[state->currentLine].number;
-    int used = _snwprintf(line, 64, L"    line %d: ", number);
-    va_list arguments;
-    va_start(arguments, format);
-    _vsnwprintf(line + used, kFailuresCapacity - static_cast<size_t>(used) - 2, format, arguments);
-    va_end(arguments);
-    line[kFailuresCapacity - 2] = 0;
-    wcscat(line, L"\n");
-    size_t length = wcslen(line);
-    if (state->failuresLength + length + 16 >= kFailuresCapacity) {
-        if (state->failuresLength + 16 < kFailuresCapacity) {
-            wcscpy(state->failures + state->failuresLength, L"    ...\n");
-            state->failuresLength += 8;
-        }
-        return;
-    }
-    wcscpy(state->failures + state->failuresLength, line);
-    state->failuresLength += length;
-}
-
 // --- The commands that lay out a case -------------------------------------------------------
-
-// The word at index expanded, or a failure naming it.
-int Expand(CaseState* state, const Word* words, int index, wchar_t* out, size_t capacity) {
-    if (ExpandWord(state, words[index], out, capacity))
-        return 1;
-    AddFailure(state, L"cannot fill in %.*ls", static_cast<int>(words[index].length),
-               words[index].start);
-    return 0;
-}
-
-int ExpandWorkPath(CaseState* state, const Word* words, int index, wchar_t* out) {
-    wchar_t relative[kPathCapacity];
-    if (!Expand(state, words, index, relative, kPathCapacity))
-        return 0;
-    if (MakeWorkPath(state, relative, out))
-        return 1;
-    AddFailure(state, L"not a path inside the work folder: %ls", relative);
-    return 0;
-}
 
 // The value of key=value among words from index on, or null.
 static const Word* FindOption(const Word* words, int count, int from, const wchar_t* key,
@@ -223,7 +180,9 @@ static void DoLink(CaseState* state, const Word* words, int) {
 }
 
 static void DoClearEntry(CaseState*, const Word*, int) {
+    HoldChanges();
     ClearEntry();
+    ReleaseChanges();
 }
 
 // "view,name,type,hex;" as the stand-in payload and ApplyRegistryValues take them.
@@ -256,8 +215,12 @@ static int AppendRegistryValue(CaseState* state, const Word* words, int count, w
 static void DoSetEntry(CaseState* state, const Word* words, int count) {
     static wchar_t values[kTextCapacity * 2];
     values[0] = 0;
-    if (AppendRegistryValue(state, words, count, values, kTextCapacity * 2) &&
-        ApplyRegistryValues(values) != 0)
+    if (!AppendRegistryValue(state, words, count, values, kTextCapacity * 2))
+        return;
+    HoldChanges();
+    int failed = ApplyRegistryValues(values) != 0;
+    ReleaseChanges();
+    if (failed)
         AddFailure(state, L"cannot write the uninstall entry (error %lu)", GetLastError());
 }
 
@@ -614,6 +577,16 @@ static int ReadsTrace(CaseState* state) {
     return 0;
 }
 
+// The process's CPU time, user and kernel, in milliseconds.
+static double CpuMillisecondsOf(HANDLE process) {
+    FILETIME created, ended, kernel, user;
+    if (!GetProcessTimes(process, &created, &ended, &kernel, &user))
+        return -1;
+    ULARGE_INTEGER kernelTime = {{kernel.dwLowDateTime, kernel.dwHighDateTime}};
+    ULARGE_INTEGER userTime = {{user.dwLowDateTime, user.dwHighDateTime}};
+    return static_cast<double>(kernelTime.QuadPart + userTime.QuadPart) / 10000.0;
+}
+
 // Starts the wrapper in a job of its own (its payload joins it), debugs it to its end.
 static void Observe(CaseState* state, RunResult* run, const wchar_t* application,
                     wchar_t* commandLine, const wchar_t* directory, wchar_t* environment,
@@ -656,6 +629,7 @@ static void Observe(CaseState* state, RunResult* run, const wchar_t* application
         state->observing = nullptr;
         run->endQpc = ReadPerformanceCounter();
         run->crash = debuggee.crash;
+        run->cpuMilliseconds = CpuMillisecondsOf(started.hProcess);
         run->threadTableFull = debuggee.threads.overflowed;
         if (debuggee.loopError != 0)
             SetRunError(run, L"the debug loop failed", L"");
@@ -666,6 +640,14 @@ static void Observe(CaseState* state, RunResult* run, const wchar_t* application
     TerminateJobObject(job, 1);
     WatchJob(nullptr);
     CloseHandle(job);
+}
+
+// What was set up for a run is spent once it ran, or was passed by on this system.
+static void ForgetRunSetUp(CaseState* state) {
+    state->payloadEnvironment[0] = 0;
+    state->environmentLength = 0;
+    state->payloadWrites[0] = 0;
+    state->atHashLine = -1;
 }
 
 static void DoRun(CaseState* state, const Word* words, int count) {
@@ -751,11 +733,8 @@ static void DoRun(CaseState* state, const Word* words, int count) {
     if (state->atHashLine >= 0 && !run.atHashRan)
         AddFailure(state, L"the wrapper never called CryptHashData: line %d did not run",
                    state->data->lines[state->atHashLine].number);
-    // What was set up for this run is spent.
-    state->payloadEnvironment[0] = 0;
-    state->environmentLength = 0;
-    state->payloadWrites[0] = 0;
-    state->atHashLine = -1;
+    ForgetRunSetUp(state);
+    ++state->runs;
     state->run = &run;
 }
 
@@ -796,10 +775,6 @@ static const CommandForm kCommands[] = {
     {L"run", 1, 7, DoRun},
     {L"expect", 1, 12, DoExpect},
 };
-
-int IsItemLine(const DataLine& line) {
-    return wcsncmp(line.text, L"value ", 6) == 0 || wcsncmp(line.text, L"record ", 7) == 0;
-}
 
 // The words of a line without its "on64", "on32", "wine:" or "windows:" in front; 0 when the line
 // does not hold on this system (a "wine:" line off Wine, a "windows:" line on Wine, are counted
@@ -842,6 +817,9 @@ static void RunCommandLine(CaseState* state, int lineIndex) {
         const CommandForm* form = FindCommand(words[first]);
         if (form != nullptr)
             form->run(state, words + first, count - first);
+    } else if (WordIs(words[first], L"run")) {
+        ForgetRunSetUp(state);
+        state->run = nullptr;
     }
     state->currentLine = saved;
 }

@@ -520,6 +520,10 @@ void DoExpect(CaseState* state, const Word* words, int count) {
         double bound = static_cast<double>(wcstoul(words[2].start, nullptr, 10));
         if (WordIs(words[1], L"took-at-least") ? took < bound : took >= bound)
             AddFailure(state, L"the wrapper took %.0f ms", took);
+    } else if (WordIs(words[1], L"cpu-under")) {
+        if (run->cpuMilliseconds < 0 ||
+            run->cpuMilliseconds >= static_cast<double>(wcstoul(words[2].start, nullptr, 10)))
+            AddFailure(state, L"the wrapper used %.0f ms of CPU", run->cpuMilliseconds);
     } else if (WordIs(words[1], L"dll-directories")) {
         ExpectEvents(state, run, kNarrowed, L"SetDefaultDllDirectories calls", words, count);
     } else if (WordIs(words[1], L"waits")) {
@@ -548,6 +552,7 @@ static const ExpectForm kExpectations[] = {
     {L"payload-build", 1, 1, 0, 0},
     {L"took-at-least", 1, 1, 0, 0},
     {L"took-under", 1, 1, 0, 0},
+    {L"cpu-under", 1, 1, 0, 0},
     {L"payload-ended-first", 0, 0, 0, 0},
     {L"payload-without-error-box", 0, 0, 0, 0},
     {L"entry", 1, 2, 1, 0},

@@ -198,8 +198,9 @@ static int LeadsTo(const wchar_t* link, const wchar_t* target) {
 // or replaced in one step by a shell, serves as the junction, and the runner waits until the
 // shell's work shows.
 // The Unix path of a path inside a folder: the folder's, then the name as it is (the name may be
-// a link, which is not to be followed). Null when Wine cannot tell; freed with HeapFree.
-static char* UnixPathOf(const wchar_t* path) {
+// a link, which is not to be followed), as wide text (Wine gives the folder's in UTF-8). 0 when
+// Wine cannot tell.
+static int UnixPathOf(const wchar_t* path, wchar_t* out) {
     typedef char*(CDECL * UnixNameFunction)(const wchar_t*);
     UnixNameFunction unixName = reinterpret_cast<UnixNameFunction>(reinterpret_cast<void*>(
         GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
@@ -208,20 +209,15 @@ static char* UnixPathOf(const wchar_t* path) {
     folder[kPathCapacity - 1] = 0;
     wchar_t* slash = wcsrchr(folder, L'\\');
     if (unixName == nullptr || slash == nullptr)
-        return nullptr;
+        return 0;
     *slash = 0;
     char* unixFolder = unixName(PlainOf(folder));
-    char name[kPathCapacity];
-    int length =
-        WideCharToMultiByte(CP_UTF8, 0, slash + 1, -1, name, kPathCapacity, nullptr, nullptr);
-    char* joined = unixFolder != nullptr && length > 0
-                       ? static_cast<char*>(
-                             HeapAlloc(GetProcessHeap(), 0, strlen(unixFolder) + 2 + strlen(name)))
-                       : nullptr;
-    if (joined != nullptr)
-        sprintf(joined, "%s/%s", unixFolder, name);
+    int length = unixFolder == nullptr ? 0
+                                       : MultiByteToWideChar(CP_UTF8, 0, unixFolder, -1, out,
+                                                             static_cast<int>(kPathCapacity));
     HeapFree(GetProcessHeap(), 0, unixFolder);
-    return joined;
+    return length > 0 && static_cast<size_t>(length) + wcslen(slash + 1) < kPathCapacity &&
+           wcscat(wcscat(out, L"/"), slash + 1) != nullptr;
 }
 
 // Starts command under Wine, then waits (at most 10 s) until done holds of first and second.
@@ -251,8 +247,8 @@ static int LeadsOrIsGone(const wchar_t* link, const wchar_t* target) {
     return target != nullptr ? LeadsTo(link, target) : !IsListed(link);
 }
 
-static int IsQuotable(const char* unixPath) {
-    return unixPath != nullptr && strchr(unixPath, '\'') == nullptr;
+static int IsQuotable(int known, const wchar_t* unixPath) {
+    return known && wcschr(unixPath, L'\'') == nullptr;
 }
 
 // Every Unix link inside folder taken away by a shell, which then makes a file of its own to
@@ -264,30 +260,27 @@ static int RemoveWineLinksIn(const wchar_t* folder) {
     // drive has no folder above it to find it from.
     wchar_t doneFile[kPathCapacity];
     _snwprintf(doneFile, kPathCapacity, L"%ls\\links-removed", folder);
-    char* unixDone = UnixPathOf(doneFile);
+    wchar_t unixDone[kPathCapacity];
     static wchar_t command[4 * kPathCapacity];
-    int quotable = IsQuotable(unixDone);
+    int quotable = IsQuotable(UnixPathOf(doneFile, unixDone), unixDone);
     if (quotable)
         _snwprintf(command, 4 * kPathCapacity,
-                   L"/bin/sh -c \"find '%.*hs' -mindepth 1 -type l -delete; : >'%hs'\"",
-                   static_cast<int>(strrchr(unixDone, '/') - unixDone), unixDone, unixDone);
-    HeapFree(GetProcessHeap(), 0, unixDone);
+                   L"/bin/sh -c \"find '%.*ls' -mindepth 1 -type l -delete; : >'%ls'\"",
+                   static_cast<int>(wcsrchr(unixDone, L'/') - unixDone), unixDone, unixDone);
     return quotable && StartWineShell(command, HasShellEnded, doneFile, nullptr);
 }
 
 static int RunWineShell(const wchar_t* link, const wchar_t* target) {
-    char* unixLink = UnixPathOf(link);
-    char* unixTarget = target != nullptr ? UnixPathOf(target) : nullptr;
+    wchar_t unixLink[kPathCapacity], unixTarget[kPathCapacity] = L"";
     static wchar_t command[4 * kPathCapacity];
-    int quotable = IsQuotable(unixLink) && (target == nullptr || IsQuotable(unixTarget));
+    int quotable = IsQuotable(UnixPathOf(link, unixLink), unixLink) &&
+                   (target == nullptr || IsQuotable(UnixPathOf(target, unixTarget), unixTarget));
     if (quotable && target != nullptr)
         _snwprintf(command, 4 * kPathCapacity,
-                   L"/bin/sh -c \"ln -sfn '%hs' '%hs.new' && mv -T '%hs.new' '%hs'\"", unixTarget,
+                   L"/bin/sh -c \"ln -sfn '%ls' '%ls.new' && mv -T '%ls.new' '%ls'\"", unixTarget,
                    unixLink, unixLink, unixLink);
     else if (quotable)
-        _snwprintf(command, 4 * kPathCapacity, L"/bin/sh -c \"rm -f '%hs'\"", unixLink);
-    HeapFree(GetProcessHeap(), 0, unixLink);
-    HeapFree(GetProcessHeap(), 0, unixTarget);
+        _snwprintf(command, 4 * kPathCapacity, L"/bin/sh -c \"rm -f '%ls'\"", unixLink);
     return quotable && StartWineShell(command, LeadsOrIsGone, link, target);
 }
 

@@ -1,8 +1,10 @@
 // What the runner changes outside its work folder, and how it puts it back: the uninstall entry
-// (which did not exist when the run began) and values under HKEY_CURRENT_USER. Each change is
-// written to a record in the work folder before it is made; a normal end, a failed case and a
-// stop (Ctrl+C, Ctrl+Break, the console closed) put everything back and delete the record, and a
-// record left by a run that was killed is put back at the next start.
+// (which did not exist when the run began) and values under HKEY_CURRENT_USER. One runner runs at
+// a time on a machine. Each change is written to a record in the work folder before it is made
+// (a new file, flushed, then renamed into place, so a power cut leaves the old record or the new
+// one); a normal end, a failed case and a stop (Ctrl+C, Ctrl+Break, the console closed) put
+// everything back and delete the record, and a record left by a run that was killed is put back
+// at the next start. The stop handler and the case's own changes take turns through one lock.
 
 #include "runner.h"
 
@@ -15,9 +17,13 @@ struct UserValue {
     int existed;
     DWORD type;
     DWORD size;
-    unsigned char data[kValueDataCapacity];
+    unsigned char* data;            // from the process heap, of any size
     wchar_t created[kPathCapacity]; // the highest key the runner made for it, or empty
 };
+
+// The text naming the first runner, in a mapping named for all sessions.
+const wchar_t kOwnerName[] = L"Global\\VuqE2eRunnerOwner";
+const DWORD kOwnerCapacity = 512;
 
 static CRITICAL_SECTION lock;
 static wchar_t recordPath[kPathCapacity];
@@ -25,6 +31,11 @@ static int running;
 static HANDLE watchedJob;
 static UserValue userValues[kUserValueCapacity];
 static int userValueCount;
+
+static void FreeData(void* data) {
+    if (data != nullptr)
+        HeapFree(GetProcessHeap(), 0, data);
+}
 
 int IsElevated() {
     HANDLE token;
@@ -55,6 +66,38 @@ int IsOnVisibleDesktop() {
     return GetUserObjectInformationW(GetProcessWindowStation(), UOI_FLAGS, &flags, sizeof(flags),
                                      &needed) &&
            (flags.dwFlags & WSF_VISIBLE) != 0;
+}
+
+// The first runner makes the mapping and writes who it is into it; the mapping goes when that
+// runner ends, however it ends. A second one finds it and refuses: both would share the entry and
+// HKEY_CURRENT_USER, and each would take the other's record for a killed run's.
+int TakeRunnerLock(const wchar_t* work, wchar_t* error, size_t capacity) {
+    SetLastError(0);
+    HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                        kOwnerCapacity * sizeof(wchar_t), kOwnerName);
+    int first = GetLastError() != ERROR_ALREADY_EXISTS;
+    wchar_t* owner = mapping == nullptr
+                         ? nullptr
+                         : static_cast<wchar_t*>(MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0));
+    if (owner == nullptr) {
+        Say(error, capacity, L"cannot make the lock that keeps a second runner out (error %lu)",
+            GetLastError());
+        return 0;
+    }
+    if (first) {
+        SYSTEMTIME now;
+        GetLocalTime(&now);
+        _snwprintf(owner, kOwnerCapacity - 1, L"process %lu since %02u:%02u:%02u, work folder %ls",
+                   GetCurrentProcessId(), now.wHour, now.wMinute, now.wSecond, work);
+        return 1;
+    }
+    for (int waited = 0; waited < 1000 && owner[0] == 0; waited += 50)
+        Sleep(50);
+    Say(error, capacity,
+        L"another runner is running (%ls): one at a time, as both would change the uninstall "
+        L"entry and HKEY_CURRENT_USER",
+        owner[0] != 0 ? owner : L"just starting");
+    return 0;
 }
 
 static void PathIn(const wchar_t* work, const wchar_t* name, wchar_t* out) {
@@ -117,35 +160,68 @@ int EntryExists(int* view) {
     return 0;
 }
 
-static void WriteHexText(FILE* out, const wchar_t* text) {
-    fprintf(out, " ");
-    if (text[0] == 0)
-        fprintf(out, "-");
-    PrintHexUnits(out, text, wcslen(text));
+static size_t AppendHexText(char* out, const wchar_t* text) {
+    size_t length = wcslen(text);
+    if (length == 0)
+        return static_cast<size_t>(sprintf(out, " -"));
+    out[0] = ' ';
+    for (size_t i = 0; i < length; ++i)
+        sprintf(out + 1 + 4 * i, "%02x%02x", text[i] & 0xff, (text[i] >> 8) & 0xff);
+    return 1 + 4 * length;
 }
 
-// The record: what to put back, rewritten whole at each change and at each case's start.
-static void WriteRecord() {
-    FILE* out = _wfopen(recordPath, L"w");
-    if (out == nullptr)
-        return;
-    fprintf(out, "e2e_runner: what a stopped run left, put back at the next start\nentry\n");
+// Writes bytes to path so that path holds either its old text or the new one whole: a new file,
+// flushed to the disk, then renamed into place.
+static int WriteDurably(const wchar_t* path, const char* bytes, size_t size) {
+    wchar_t fresh[kPathCapacity + 8];
+    _snwprintf(fresh, kPathCapacity + 8, L"%ls.new", path);
+    fresh[kPathCapacity + 7] = 0;
+    HANDLE file = CreateFileW(fresh, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_FLAG_WRITE_THROUGH, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return 0;
+    DWORD written = 0;
+    int done = WriteFile(file, bytes, static_cast<DWORD>(size), &written, nullptr) &&
+               written == size && FlushFileBuffers(file);
+    CloseHandle(file);
+    return done && MoveFileExW(fresh, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+}
+
+const char kRecordHead[] = "e2e_runner: what a stopped run left, put back at the next start\n";
+const char kRecordEnd[] = "end\n";
+
+// The record: what to put back, rewritten whole at each change and at each case's start, and
+// ended by its own line. 0 when it could not be written.
+static int WriteRecord() {
+    size_t capacity = sizeof(kRecordHead) + sizeof(kRecordEnd) + 16;
+    for (int i = 0; i < userValueCount; ++i)
+        capacity += 64 +
+                    4 * (wcslen(userValues[i].key) + wcslen(userValues[i].name) +
+                         wcslen(userValues[i].created)) +
+                    2 * static_cast<size_t>(userValues[i].size);
+    char* text = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, capacity));
+    if (text == nullptr)
+        return 0;
+    size_t length = static_cast<size_t>(sprintf(text, "%sentry\n", kRecordHead));
     for (int i = 0; i < userValueCount; ++i) {
         const UserValue& value = userValues[i];
-        fprintf(out, "user-value");
-        WriteHexText(out, value.key);
-        WriteHexText(out, value.name);
-        WriteHexText(out, value.created);
+        length += static_cast<size_t>(sprintf(text + length, "user-value"));
+        length += AppendHexText(text + length, value.key);
+        length += AppendHexText(text + length, value.name);
+        length += AppendHexText(text + length, value.created);
         if (value.existed) {
-            fprintf(out, " %lu ", value.type);
+            length += static_cast<size_t>(sprintf(text + length, " %lu ", value.type));
             for (DWORD at = 0; at < value.size; ++at)
-                fprintf(out, "%02x", value.data[at]);
+                length += static_cast<size_t>(sprintf(text + length, "%02x", value.data[at]));
         } else {
-            fprintf(out, " absent");
+            length += static_cast<size_t>(sprintf(text + length, " absent"));
         }
-        fprintf(out, "\n");
+        length += static_cast<size_t>(sprintf(text + length, "\n"));
     }
-    fclose(out);
+    length += static_cast<size_t>(sprintf(text + length, "%s", kRecordEnd));
+    int done = WriteDurably(recordPath, text, length);
+    HeapFree(GetProcessHeap(), 0, text);
+    return done;
 }
 
 // Deletes the keys from key up to created, the highest that the runner made.
@@ -179,8 +255,10 @@ static void PutBack(const UserValue& value) {
 }
 
 static void RestoreLocked() {
-    for (int i = userValueCount - 1; i >= 0; --i)
+    for (int i = userValueCount - 1; i >= 0; --i) {
         PutBack(userValues[i]);
+        FreeData(userValues[i].data);
+    }
     userValueCount = 0;
     ClearEntry();
 }
@@ -218,7 +296,8 @@ static int ReadUserValueLine(char* line, UserValue* value) {
     value->existed = 1;
     value->type = strtoul(fields[4], nullptr, 10);
     size_t digits = data != nullptr ? strlen(data) : 0;
-    if (digits % 2 != 0 || digits / 2 > kValueDataCapacity)
+    value->data = static_cast<unsigned char*>(HeapAlloc(GetProcessHeap(), 0, digits / 2 + 1));
+    if (digits % 2 != 0 || value->data == nullptr)
         return 0;
     for (size_t i = 0; i < digits / 2; ++i) {
         char pair[3] = {data[2 * i], data[2 * i + 1], 0};
@@ -251,6 +330,33 @@ static int EntryIsLeftover(const FILETIME& recorded, int* view) {
     return 1;
 }
 
+// The record's text, NUL-terminated, from the process heap; null when it cannot be read.
+static char* ReadRecord(const wchar_t* path) {
+    HANDLE file =
+        CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return nullptr;
+    DWORD size = GetFileSize(file, nullptr), read = 0;
+    char* text = size == INVALID_FILE_SIZE
+                     ? nullptr
+                     : static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, size + 1));
+    if (text != nullptr && (!ReadFile(file, text, size, &read, nullptr) || read != size)) {
+        HeapFree(GetProcessHeap(), 0, text);
+        text = nullptr;
+    }
+    if (text != nullptr)
+        text[size] = 0;
+    CloseHandle(file);
+    return text;
+}
+
+// Whether the record is whole: its head, then its end line last.
+static int IsWholeRecord(const char* text) {
+    size_t length = strlen(text), end = strlen(kRecordEnd);
+    return strncmp(text, kRecordHead, strlen(kRecordHead)) == 0 && length >= end &&
+           strcmp(text + length - end, kRecordEnd) == 0;
+}
+
 // Puts back what a killed run's record lists; 0 (and why in said) when it cannot be sure.
 int UndoStoppedRun(const wchar_t* work, wchar_t* said, size_t capacity) {
     said[0] = 0;
@@ -261,40 +367,65 @@ int UndoStoppedRun(const wchar_t* work, wchar_t* said, size_t capacity) {
         return 1;
     int view = 0;
     if (!EntryIsLeftover(record.ftLastWriteTime, &view)) {
-        _snwprintf(said, capacity - 1,
-                   L"the uninstall entry (%d-bit view) was written well after a stopped run of "
-                   L"the runner left %ls: it may be a real installation; remove the one or the "
-                   L"other",
-                   view, path);
-        said[capacity - 1] = 0;
+        Say(said, capacity,
+            L"the uninstall entry (%d-bit view) was written well after a stopped run of the runner "
+            L"left %ls: it may be a real installation; remove the one or the other",
+            view, path);
         return 0;
     }
-    FILE* in = _wfopen(path, L"r");
-    static char line[4 * kValueDataCapacity + 4 * kPathCapacity * 3];
+    char* text = ReadRecord(path);
+    if (text == nullptr || !IsWholeRecord(text)) {
+        Say(said, capacity,
+            L"%ls, left by a stopped run, cannot be read or is not whole: put back by hand what "
+            L"it lists, then delete it",
+            path);
+        FreeData(text);
+        return 0;
+    }
     int values = 0;
-    while (in != nullptr && fgets(line, sizeof(line), in) != nullptr) {
+    for (char* line = text; line != nullptr && *line != 0;) {
+        char* next = strchr(line, '\n');
+        if (next != nullptr)
+            *next++ = 0;
         static UserValue value;
+        ZeroMemory(&value, sizeof(value));
         if (strncmp(line, "user-value ", 11) == 0 && ReadUserValueLine(line, &value)) {
             PutBack(value);
             ++values;
         }
+        FreeData(value.data);
+        line = next;
     }
-    if (in != nullptr)
-        fclose(in);
+    FreeData(text);
     ClearEntry();
     DeleteFileW(path);
-    _snwprintf(said, capacity - 1,
-               L"put back what a stopped run left: the uninstall entry removed, %d value(s) of "
-               L"HKEY_CURRENT_USER as they were",
-               values);
-    said[capacity - 1] = 0;
+    Say(said, capacity,
+        L"put back what a stopped run left: the uninstall entry removed, %d value(s) of "
+        L"HKEY_CURRENT_USER as they were",
+        values);
     return 1;
 }
 
+// Ends the job's processes, and waits (at most 5 s) until they are gone: the stand-in payload
+// writes the entry at its end.
+static void EndJob(HANDLE job) {
+    TerminateJobObject(job, 1);
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION counts;
+    for (int waited = 0; waited < 5000; waited += 20) {
+        if (!QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &counts,
+                                       sizeof(counts), nullptr) ||
+            counts.ActiveProcesses == 0)
+            return;
+        Sleep(20);
+    }
+}
+
+// Runs on a thread of its own; holding the lock to the end, it keeps the case from changing
+// anything after it has put things back.
 static BOOL WINAPI OnStop(DWORD event) {
     EnterCriticalSection(&lock);
     if (watchedJob != nullptr)
-        TerminateJobObject(watchedJob, 1);
+        EndJob(watchedJob);
     if (running) {
         RestoreLocked();
         DeleteFileW(recordPath);
@@ -307,20 +438,49 @@ static BOOL WINAPI OnStop(DWORD event) {
     ExitProcess(1);
 }
 
-void BeginSafeRun(const wchar_t* work) {
+int BeginSafeRun(const wchar_t* work) {
     InitializeCriticalSection(&lock);
     PathIn(work, kRecordName, recordPath);
-    EnterCriticalSection(&lock);
+    if (!WriteRecord())
+        return 0;
     running = 1;
-    WriteRecord();
-    LeaveCriticalSection(&lock);
     SetConsoleCtrlHandler(OnStop, TRUE);
+    return 1;
 }
 
 void MarkCaseStart() {
     EnterCriticalSection(&lock);
     WriteRecord();
     LeaveCriticalSection(&lock);
+}
+
+void HoldChanges() {
+    if (running)
+        EnterCriticalSection(&lock);
+}
+
+void ReleaseChanges() {
+    if (running)
+        LeaveCriticalSection(&lock);
+}
+
+// The value's type and bytes, of any size, into value (its data from the process heap); 0 when
+// it is missing.
+static int ReadUserValue(HKEY key, const wchar_t* name, UserValue* value) {
+    for (;;) {
+        DWORD size = 0;
+        if (RegQueryValueExW(key, name, nullptr, &value->type, nullptr, &size) != ERROR_SUCCESS)
+            return 0;
+        value->data = static_cast<unsigned char*>(HeapAlloc(GetProcessHeap(), 0, size + 1));
+        value->size = size;
+        LONG status = RegQueryValueExW(key, name, nullptr, &value->type, value->data, &value->size);
+        if (status == ERROR_SUCCESS)
+            return 1;
+        HeapFree(GetProcessHeap(), 0, value->data);
+        value->data = nullptr;
+        if (status != ERROR_MORE_DATA) // else it grew meanwhile
+            return 0;
+    }
 }
 
 // The highest key of path that does not exist yet, or empty when it all does.
@@ -368,13 +528,17 @@ int SetUserValue(const wchar_t* path, const wchar_t* name, DWORD type, const uns
         HKEY key;
         if (value->created[0] == 0 &&
             RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
-            value->size = sizeof(value->data);
-            value->existed = RegQueryValueExW(key, name, nullptr, &value->type, value->data,
-                                              &value->size) == ERROR_SUCCESS;
+            value->existed = ReadUserValue(key, name, value);
             RegCloseKey(key);
         }
         ++userValueCount;
-        WriteRecord();
+        // Nothing changes that the record does not hold.
+        if (!WriteRecord()) {
+            FreeData(value->data);
+            --userValueCount;
+            LeaveCriticalSection(&lock);
+            return 0;
+        }
     }
     HKEY key;
     int done = RegCreateKeyExW(HKEY_CURRENT_USER, path, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,

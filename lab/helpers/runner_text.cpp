@@ -1,4 +1,5 @@
-// The cases file: its lines, the words of a line, and the placeholders inside words.
+// The cases file: its lines, the words of a line, and the placeholders inside words; a case's
+// failures.
 
 #include "runner.h"
 
@@ -26,6 +27,23 @@ static int IsCommentOrEmpty(const wchar_t* text) {
 }
 
 // Reads the file whole, in UTF-8, and keeps its lines that are not comments or empty.
+const wchar_t* const kSystemKindNames[kSystemKinds] = {L"wine64", L"wine32", L"windows64",
+                                                       L"windows32"};
+
+// "not-here KIND N": how many cases do not run on that kind of system.
+static int ReadNotHereLine(const wchar_t* line, DataFile* data) {
+    if (wcsncmp(line, L"not-here ", 9) != 0)
+        return 0;
+    for (int kind = 0; kind < kSystemKinds; ++kind) {
+        size_t length = wcslen(kSystemKindNames[kind]);
+        if (wcsncmp(line + 9, kSystemKindNames[kind], length) == 0 && line[9 + length] == L' ') {
+            data->notHere[kind] = static_cast<int>(wcstol(line + 10 + length, nullptr, 10));
+            return 1;
+        }
+    }
+    return 0;
+}
+
 int ReadDataFile(const wchar_t* path, DataFile* data, wchar_t* error, size_t capacity) {
     HANDLE file =
         CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -50,6 +68,8 @@ int ReadDataFile(const wchar_t* path, DataFile* data, wchar_t* error, size_t cap
     }
     fileText[units] = 0;
     data->declared = -1;
+    for (int kind = 0; kind < kSystemKinds; ++kind)
+        data->notHere[kind] = -1;
     data->lineCount = 0;
     data->caseCount = 0;
     wchar_t* line = fileText;
@@ -79,6 +99,10 @@ int ReadDataFile(const wchar_t* path, DataFile* data, wchar_t* error, size_t cap
                     return 0;
                 }
                 data->declared = static_cast<int>(wcstol(line + 6, nullptr, 10));
+                line = next;
+                continue;
+            }
+            if (indent == 0 && data->caseCount == 0 && ReadNotHereLine(line, data)) {
                 line = next;
                 continue;
             }
@@ -360,4 +384,51 @@ void WriteUtf8(FILE* out, const wchar_t* text) {
     if (length > 1)
         fwrite(bytes, 1, static_cast<size_t>(length - 1), out);
     fflush(out);
+}
+
+// --- A case's failures, and words filled in or failing -------------------------------------
+
+void AddFailure(CaseState* state, const wchar_t* format, ...) {
+    static wchar_t line[kFailuresCapacity];
+    int number = state->data->lines[state->currentLine].number;
+    int used = _snwprintf(line, 64, L"    line %d: ", number);
+    va_list arguments;
+    va_start(arguments, format);
+    _vsnwprintf(line + used, kFailuresCapacity - static_cast<size_t>(used) - 2, format, arguments);
+    va_end(arguments);
+    line[kFailuresCapacity - 2] = 0;
+    wcscat(line, L"\n");
+    size_t length = wcslen(line);
+    if (state->failuresLength + length + 16 >= kFailuresCapacity) {
+        if (state->failuresLength + 16 < kFailuresCapacity) {
+            wcscpy(state->failures + state->failuresLength, L"    ...\n");
+            state->failuresLength += 8;
+        }
+        return;
+    }
+    wcscpy(state->failures + state->failuresLength, line);
+    state->failuresLength += length;
+}
+
+// The word at index expanded, or a failure naming it.
+int Expand(CaseState* state, const Word* words, int index, wchar_t* out, size_t capacity) {
+    if (ExpandWord(state, words[index], out, capacity))
+        return 1;
+    AddFailure(state, L"cannot fill in %.*ls", static_cast<int>(words[index].length),
+               words[index].start);
+    return 0;
+}
+
+int ExpandWorkPath(CaseState* state, const Word* words, int index, wchar_t* out) {
+    wchar_t relative[kPathCapacity];
+    if (!Expand(state, words, index, relative, kPathCapacity))
+        return 0;
+    if (MakeWorkPath(state, relative, out))
+        return 1;
+    AddFailure(state, L"not a path inside the work folder: %ls", relative);
+    return 0;
+}
+
+int IsItemLine(const DataLine& line) {
+    return wcsncmp(line.text, L"value ", 6) == 0 || wcsncmp(line.text, L"record ", 7) == 0;
 }

@@ -1,8 +1,11 @@
 """The runner's own checks, on one Wine prefix: a broken expectation fails the run and names its
-case, and so does a cases file that holds another number of cases than it declares; Ctrl+C puts
-back what the runner changed, and its next start puts back what a killed run left; it refuses
-while the uninstall entry exists (and leaves it), unelevated, on a desktop nobody sees, and in a
-work folder it did not make or whose path holds VuqSetup."""
+case, and so does a cases file that holds another number of cases than it declares, or another
+number not here than it says; Ctrl+C puts back what the runner changed, and its next start puts
+back what a killed run left, a value of 5,000 characters among them; a second runner refuses
+while one runs; it makes links in a work folder whose name is not ASCII; it refuses while the
+uninstall entry exists (and leaves it), unelevated, on a desktop nobody sees, in a work folder it
+did not make or whose path holds VuqSetup, beside a record that is not whole, and with --only
+naming no case."""
 
 import os
 import re
@@ -19,17 +22,78 @@ CASES_FILE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "cases.txt
 BROKEN_CASE = "refusals: renamed wrapper, missing payload"
 STOP_WORK = r"C:\e2e-stop"
 USER_KEY = r"Software\Vuq e2e runner check"
+# A user's value longer than any buffer of the runner, which it must put back whole.
+BIG_KEY = r"Software\Vuq e2e runner check big"
+BIG_TEXT = "".join(chr(ord("a") + i % 26) for i in range(5000))
 # A run that its payload keeps busy, while the runner has changed HKCU and the entry.
 STOP_CASES = r"""cases 1
 
 case runner stop: a run its payload keeps busy
   suite lab
   set-user-value |%s| Name sz |set by the runner| nul
+  set-user-value |%s| Name sz |set by the runner| nul
   set-entry 64 DisplayVersion sz |5.5.3 Beta| nul
   layout busy
   payload-env VUQ_PAYLOAD_SLEEP_MS 120000
   run |"{exe}"| limit=200
-""" % USER_KEY
+""" % (USER_KEY, BIG_KEY)
+# A run that lasts, during which a second runner starts.
+LOCK_CASES = r"""cases 1
+not-here wine64 0
+not-here wine32 0
+not-here windows64 0
+not-here windows32 0
+
+case runner lock: a run that lasts while a second runner starts
+  suite lab
+  layout lasts
+  payload-env VUQ_PAYLOAD_SLEEP_MS 5000
+  run |"{exe}"|
+  expect started |{folder}\{payload}| |/NoReset |
+"""
+# Two cases not here under Wine: one the harness runs, one whose only run is Windows's; and one
+# whose set-up for a run passed by must not reach the next run.
+NOT_HERE_CASES = """cases 3
+%s
+case runner count: left to the harness
+  suite lab
+  wine-only |the harness runs it|
+
+case runner count: a run for Windows only
+  suite lab
+  wine-specific |its run holds off Wine|
+  windows: run |"{exe}"|
+
+case runner count: what is set up for a run passed by is spent
+  suite lab
+  wine-specific |its first run holds off Wine|
+  layout spent
+  payload-writes 64 DisplayVersion sz |1.0| nul
+  windows: run |"{exe}"|
+  run |"{exe}"|
+  expect entry 64 missing
+"""
+
+# A link made in a work folder whose name is not ASCII: Wine's shell gets its Unix path whole.
+WIDE_WORK = "C:\\vuq-\u00e92e"
+WIDE_CASES = """cases 1
+not-here wine64 0
+not-here wine32 0
+not-here windows64 0
+not-here windows32 0
+
+case runner wide: a link in a work folder whose name is not ASCII
+  suite lab
+  layout real
+  link link real
+  run |"{work}\\link\\VuqSetup.exe"| app=|{work}\\link\\VuqSetup.exe|
+  expect started |{work}\\link\\{payload}| |/NoReset |
+"""
+
+
+def not_here_copy(count):
+    return NOT_HERE_CASES % "\n".join("not-here %s %d" % (kind, count)
+                                      for kind in ("wine64", "wine32", "windows64", "windows32"))
 
 
 def broken_copy(text):
@@ -65,15 +129,24 @@ def check_broken_data(arch, broken, miscounted, runner_lines, record):
            [line for line in others if "declares" in line] != [], [miscounted])
 
 
-def stop_runner(prefix, cases, number, first=""):
+def second_runner(prefix):
+    """A second runner started while the first runs: its output and exit status."""
+    batch = write_kit_file(prefix, "second.bat", "@echo off\n%s --only no-such-case\n"
+                           "echo exit=%%errorlevel%%\n" % RUNNER, newline="\r\n")
+    return prefix.wine(["cmd", "/c", batch], timeout=120).stdout.decode("utf-8", "replace")
+
+
+def stop_runner(prefix, cases, number, first="", meanwhile=None):
     """Runs the runner on cases, after the batch line first, and sends its process the signal
-    number once the payload runs; returns the runner's output, and whether the payload was
-    seen. Wine makes SIGINT the console's Ctrl+C, and SIGKILL kills the process outright."""
+    number (None: none, it ends by itself) once the payload runs, after meanwhile(prefix), whose
+    result it returns too; returns the runner's output and exit status, and whether the payload
+    was seen. Wine makes SIGINT the console's Ctrl+C, and SIGKILL kills the process outright."""
     log = prefix.host_path(STOP_WORK + r"\payload.log")
     if os.path.exists(log):
         os.remove(log)
     batch = write_kit_file(prefix, "stop.bat", "@echo off\n%s\n%s --cases %s --work %s\n"
-                           % (first, RUNNER, cases, STOP_WORK), newline="\r\n")
+                           "echo exit=%%errorlevel%%\n" % (first, RUNNER, cases, STOP_WORK),
+                           newline="\r\n")
     results = []
     thread = threading.Thread(target=lambda: results.append(prefix.wine(
         ["cmd", "/c", batch], timeout=600)))
@@ -86,11 +159,12 @@ def stop_runner(prefix, cases, number, first=""):
         except OSError:
             pass
         time.sleep(0.2)
-    pid = unix_pid(prefix, RUNNER)
+    said = meanwhile(prefix) if meanwhile and seen else ""
+    pid = unix_pid(prefix, RUNNER) if number else None
     if pid:
         os.kill(pid, number)
     thread.join()
-    return results[0].stdout.decode("utf-8", "replace"), seen
+    return results[0].stdout.decode("utf-8", "replace"), seen, said
 
 
 def run_checks_batch(prefix):
@@ -100,6 +174,14 @@ def run_checks_batch(prefix):
         text = f.read()
     broken = write_kit_file(prefix, "broken-cases.txt", broken_copy(text))
     miscounted = write_kit_file(prefix, "miscounted-cases.txt", miscounted_copy(text))
+    counted = write_kit_file(prefix, "not-here-cases.txt", not_here_copy(2))
+    not_counted = write_kit_file(prefix, "not-here-miscounted.txt", not_here_copy(1))
+    partial = prefix.host_path(r"C:\e2e-partial")
+    shutil.rmtree(partial, ignore_errors=True)
+    os.makedirs(partial)
+    open(os.path.join(partial, "e2e_runner.mark"), "w").close()
+    with open(os.path.join(partial, "pending-restore.txt"), "w") as f:
+        f.write("e2e_runner: what a stopped run left, put back at the next start\nentry\nuser-va")
     entry = registry_values([("64", "DisplayVersion", 1, text_bytes("5.5.3 Beta"))])
     only = "--only no-such-case"
     hex_line = ('"%s" %s' % (RUNNER, only)).encode("utf-16-le").hex()
@@ -109,6 +191,7 @@ def run_checks_batch(prefix):
         r"%s\regtool.exe dump 64" % KIT,
         'reg query "HKCU\\%s" >nul 2>nul' % USER_KEY,
         "echo user-key=%errorlevel%",
+        'reg query "HKCU\\%s" /v Name' % BIG_KEY,
         "echo === broken",
         '%s --cases %s --only "%s"' % (RUNNER, broken, BROKEN_CASE),
         "echo exit=%errorlevel%",
@@ -121,6 +204,18 @@ def run_checks_batch(prefix):
         "echo exit=%errorlevel%",
         r"%s\regtool.exe dump 64" % KIT,
         r"%s\regtool.exe clear" % KIT,
+        "echo === counted",
+        "%s --cases %s" % (RUNNER, counted),
+        "echo exit=%errorlevel%",
+        "echo === notcounted",
+        "%s --cases %s" % (RUNNER, not_counted),
+        "echo exit=%errorlevel%",
+        "echo === nomatch",
+        "%s %s" % (RUNNER, only),
+        "echo exit=%errorlevel%",
+        "echo === partial",
+        r"%s --work C:\e2e-partial %s" % (RUNNER, only),
+        "echo exit=%errorlevel%",
         "echo === unprivileged",
         "set VUQ_DRIVER_APP=%s" % RUNNER,
         "set VUQ_DRIVER_CMDLINE_HEX=%s" % hex_line,
@@ -154,6 +249,13 @@ def exit_of(text):
     return int(found[0]) if found else None
 
 
+def whole_record(path):
+    with open(path, "rb") as f:
+        text = f.read()
+    return text.startswith(b"e2e_runner: ") and text.endswith(b"\nend\n") and \
+        not os.path.exists(path + ".new")
+
+
 def check_runner(prefix, pattern, runner_lines, record):
     arch = prefix.arch
     shutil.rmtree(prefix.host_path(STOP_WORK), ignore_errors=True)
@@ -163,17 +265,47 @@ def check_runner(prefix, pattern, runner_lines, record):
     # Killed, then started again, which puts back what the killed run left, and stopped by Ctrl+C
     # once it has changed the same again. The value of its own under HKCU must be gone at the end
     # (a next start that had found it there would take it for the user's, and put it back).
-    killed, seen = stop_runner(prefix, cases, signal.SIGKILL,
-                               'reg delete "HKCU\\%s" /f >nul 2>nul' % USER_KEY)
-    record("%s runner: a killed run leaves its record of what to put back" % arch,
-           seen and os.path.exists(record_path), ["payload seen: %s; output:" % seen, killed])
-    stopped, seen = stop_runner(prefix, cases, signal.SIGINT)
+    # The big value is the user's own, there before the run.
+    first = 'reg delete "HKCU\\%s" /f >nul 2>nul\nreg add "HKCU\\%s" /v Name /d %s /f >nul' % (
+        USER_KEY, BIG_KEY, BIG_TEXT)
+    killed, seen, _ = stop_runner(prefix, cases, signal.SIGKILL, first)
+    record("%s runner: a killed run leaves its record of what to put back, whole" % arch,
+           seen and os.path.exists(record_path) and whole_record(record_path),
+           ["payload seen: %s; output:" % seen, killed])
+    stopped, seen, _ = stop_runner(prefix, cases, signal.SIGINT)
+    locked = write_kit_file(prefix, "lock-cases.txt", LOCK_CASES)
+    first, seen, second = stop_runner(prefix, locked, None, meanwhile=second_runner)
+    record("%s runner: a second runner refuses while one runs, naming the first, which passes"
+           % arch, exit_of(second) == 2 and "another runner is running (process" in second and
+           STOP_WORK in second and exit_of(first) == 0 and "ok   runner lock" in first,
+           ["payload seen: %s; the second said:" % seen, second, "the first:", first])
     sections, output = run_checks_batch(prefix)
     after = sections.get("stopped", "")
     put_back = "missing" in after and "user-key=1" in after
     record("%s runner: the next start puts back what a killed run left" % arch,
-           "put back what a stopped run left: the uninstall entry removed, 1 value" in stopped
+           "put back what a stopped run left: the uninstall entry removed, 2 value" in stopped
            and put_back, [stopped, output])
+    record("%s runner: a user's value of 5,000 characters is put back as it was" % arch,
+           re.search(r"Name\s+REG_SZ\s+%s\s*$" % BIG_TEXT, after, re.M) is not None, [after])
+    counted, not_counted = sections.get("counted", ""), sections.get("notcounted", "")
+    record("%s runner: a case whose only run is another system's is not here, and counted; a "
+           "run passed by spends its set-up" % arch,
+           exit_of(counted) == 0 and counted.count("not-here runner count") == 2 and
+           "ok   runner count: what is set up" in counted and
+           exit_of(not_counted) == 1 and "not here on" in not_counted, [counted, not_counted])
+    # Started by Wine itself: its arguments come from Linux as UTF-8, where cmd reads a batch
+    # file in its own code page.
+    wide = prefix.wine([RUNNER, "--work", WIDE_WORK, "--cases",
+                        write_kit_file(prefix, "wide-cases.txt", WIDE_CASES)], timeout=300)
+    said = wide.stdout.decode("utf-8", "replace")
+    record("%s runner: a work folder whose name is not ASCII" % arch,
+           wide.returncode == 0 and "ok   runner wide" in said, [said])
+    record("%s runner: --only naming no case refuses" % arch,
+           exit_of(sections.get("nomatch", "")) == 2 and
+           "no case's name holds" in sections.get("nomatch", ""), [output])
+    record("%s runner: refuses a record of a stopped run that is not whole" % arch,
+           exit_of(sections.get("partial", "")) == 2 and
+           "not whole" in sections.get("partial", ""), [output])
     record("%s runner: Ctrl+C puts back what it changed" % arch,
            seen and "stopped (Ctrl+C)" in stopped and not os.path.exists(record_path) and put_back,
            ["payload seen: %s; record left: %s; output:" % (seen, os.path.exists(record_path)),
