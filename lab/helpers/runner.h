@@ -23,6 +23,7 @@ const int kUserValueCapacity = 8;
 const size_t kValueDataCapacity = 4096;
 const size_t kEnvironmentCapacity = 64 * 1024;
 const size_t kFileCapacity = 8 * 1024 * 1024;
+const size_t kRecordCapacity = 64 * 1024;
 // In the work folder: the mark that makes it the runner's, and the record of what to put back.
 const wchar_t kWorkMarkName[] = L"e2e_runner.mark";
 const wchar_t kRecordName[] = L"pending-restore.txt";
@@ -103,6 +104,9 @@ struct RunResult {
     int attacked;
     DWORD attackErrors[4]; // write, delete, rename, overwrite
     int threadTableFull;
+    wchar_t record[kRecordCapacity]; // what the run did, as runner_expect.cpp writes it
+    size_t recordLength;
+    int recordFull;
 };
 
 // Where the runner works, and what it is running on.
@@ -117,17 +121,14 @@ struct Setting {
     int onWine;
 };
 
-// One case as it runs: the state its commands build up for the next run, and its failures.
+// One case as it runs: its last layout and run, and its failures.
 struct CaseState {
     const Setting* setting;
     const DataFile* data;
     int firstLine, endLine; // its lines, "case" line excluded
     wchar_t folder[kPathCapacity];
     wchar_t exe[kPathCapacity];
-    wchar_t payloadEnvironment[kEnvironmentCapacity]; // NAME=VALUE\0... of the next run
-    size_t environmentLength;
-    wchar_t payloadWrites[kTextCapacity * 4]; // VUQ_PAYLOAD_REG of the next run
-    int atHashLine;              // the line whose command the next run runs at CryptHashData, or -1
+    int atHashLine;              // the item line whose command the run runs at CryptHashData
     const wchar_t* wineSpecific; // the reason given, or null
     int skippedLines;            // lines passed by as Wine's own
     int runs;                    // the runs that took place
@@ -178,6 +179,10 @@ int ValidateDataFile(const DataFile* data, wchar_t* error, size_t capacity);
 
 // runner_expect.cpp
 void DoExpect(CaseState* state, const Word* words, int count);
+// The run's record: its exit status, boxes, payloads started, the installer's own record (from
+// that file), the attack's errors, the wrapper's calls named in traced, the uninstall entry.
+void MakeRecord(const CaseState* state, RunResult* run, const wchar_t* traced,
+                const wchar_t* installerRecord);
 const ExpectForm* FindExpectation(const Word& word);
 
 // runner_files.cpp

@@ -429,6 +429,7 @@ int ExpandWorkPath(CaseState* state, const Word* words, int index, wchar_t* out)
     return 0;
 }
 
+// An item line is indented further than a case's commands: it belongs to the command above.
 int IsItemLine(const DataLine& line) {
-    return wcsncmp(line.text, L"value ", 6) == 0 || wcsncmp(line.text, L"record ", 7) == 0;
+    return line.indent > 2;
 }
