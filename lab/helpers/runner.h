@@ -101,6 +101,7 @@ struct RunResult {
     int atHashRan;
     HANDLE process;              // the wrapper's, while it runs
     DWORD hashedAt, hashedCount; // the buffer of the wrapper's first CryptHashData call
+    int traced;                  // DLL loads and the wrapper's calls were watched
     int attacked;
     DWORD attackErrors[4]; // write, delete, rename, overwrite
     int threadTableFull;
@@ -163,12 +164,11 @@ int Expand(CaseState* state, const Word* words, int index, wchar_t* out, size_t 
 int ExpandWorkPath(CaseState* state, const Word* words, int index, wchar_t* out);
 int IsItemLine(const DataLine& line);
 
-// Each kind of expectation, how many words follow it, whether item lines follow it, and whether it
-// reads the run's DLL loads and calls.
+// Each kind of expectation, how many words follow it, and whether it reads the run's DLL loads
+// and calls (then the run needs trace=).
 struct ExpectForm {
     const wchar_t* name;
     int least, most;
-    int items;
     int traces;
 };
 

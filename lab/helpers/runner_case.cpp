@@ -486,8 +486,8 @@ static void SetRunError(RunResult* run, const wchar_t* what, const wchar_t* deta
     run->error[511] = 0;
 }
 
-// Boxes are watched in every run; DLL loads and calls only where the run's expectations read
-// them, as each stop of the process costs time (much of it under emulation).
+// Boxes are watched in every run; DLL loads and calls only in a run with trace=, as each stop
+// of the process costs time (much of it under emulation).
 static void AddBreakpoints(Debuggee* debuggee, int traces, int hashes) {
     AddFunctionBreakpoint(debuggee, L"user32.dll", "MessageBoxW", kBoxCall, 1);
     if (traces) {
@@ -498,24 +498,6 @@ static void AddBreakpoints(Debuggee* debuggee, int traces, int hashes) {
     }
     if (hashes)
         AddFunctionBreakpoint(debuggee, L"advapi32.dll", "CryptHashData", kHashCall, 0);
-}
-
-// Whether an expectation of the run at the current line reads DLL loads or calls.
-static int ReadsTrace(CaseState* state) {
-    for (int i = state->currentLine + 1; i < state->endLine; ++i) {
-        Word words[kWordCapacity];
-        int count = SplitWords(state->data->lines[i].text, words, kWordCapacity);
-        int first = count > 1 && (WordIs(words[0], L"on64") || WordIs(words[0], L"on32") ||
-                                  WordIs(words[0], L"wine:") || WordIs(words[0], L"windows:"));
-        if (count <= first || WordIs(words[first], L"run") || WordIs(words[first], L"layout"))
-            return 0;
-        if (count > first + 1 && WordIs(words[first], L"expect")) {
-            const ExpectForm* form = FindExpectation(words[first + 1]);
-            if (form != nullptr && form->traces)
-                return 1;
-        }
-    }
-    return 0;
 }
 
 // The process's CPU time, user and kernel, in milliseconds.
@@ -699,7 +681,8 @@ static void DoRun(CaseState* state, const Word* words, int count) {
         SetRunError(&run, L"cannot make a window station nobody sees", L"");
     else
         Observe(state, &run, application, commandLine, directory, environment, desktop, limit,
-                traced[0] != 0 || ReadsTrace(state));
+                traced[0] != 0);
+    run.traced = traced[0] != 0;
     if (holder != INVALID_HANDLE_VALUE)
         CloseHandle(holder);
     ReadPayloadLog(log, &run);
@@ -909,7 +892,7 @@ int ValidateDataFile(const DataFile* data, wchar_t* error, size_t capacity) {
                 return Refuse(error, capacity, line, L"no such expectation");
             if (after - 1 < expectation->least || after - 1 > expectation->most)
                 return Refuse(error, capacity, line, L"wrong number of words");
-            itemsAllowed = expectation->items;
+            itemsAllowed = WordIs(words[first + 1], L"record");
         }
     }
     if (data->lineCount > 0 && suites != 1)

@@ -421,7 +421,10 @@ void DoExpect(CaseState* state, const Word* words, int count) {
     double bound = count > 2 ? static_cast<double>(wcstoul(words[2].start, nullptr, 10)) : 0;
     double took = static_cast<double>(run->endQpc - run->startQpc) * 1000.0 /
                   static_cast<double>(run->frequency);
-    if (WordIs(words[1], L"record")) {
+    const ExpectForm* form = FindExpectation(words[1]);
+    if (form != nullptr && form->traces && !run->traced) {
+        AddFailure(state, L"the run was not traced: give it trace=");
+    } else if (WordIs(words[1], L"record")) {
         ExpectRecord(state, run);
     } else if (WordIs(words[1], L"preloaded-before")) {
         ExpectPreloaded(state, run, words, count);
@@ -449,23 +452,23 @@ void DoExpect(CaseState* state, const Word* words, int count) {
 }
 
 static const ExpectForm kExpectations[] = {
-    {L"record", 0, 0, 1, 0},
-    {L"preloaded-before", 2, 8, 0, 1},
-    {L"first-asked", 1, 8, 0, 1},
-    {L"took-at-least", 1, 1, 0, 0},
-    {L"took-under", 1, 1, 0, 0},
-    {L"cpu-under", 1, 1, 0, 0},
-    {L"payload-ended-first", 0, 0, 0, 0},
-    {L"payload-without-error-box", 0, 0, 0, 0},
-    {L"loads-before-narrowing-only-from", 1, 1, 0, 1},
-    {L"not-loaded-before-narrowing", 1, 8, 0, 1},
-    {L"loaded-after-narrowing", 1, 1, 0, 1},
-    {L"not-loaded", 1, 8, 0, 1},
-    {L"loaded", 1, 1, 0, 1},
-    {L"loads-only-from", 1, 1, 0, 1},
-    {L"none-loaded-from", 1, 1, 0, 1},
-    {L"same-file", 2, 2, 0, 0},
-    {L"length", 2, 2, 0, 0},
+    {L"record", 0, 0, 0},
+    {L"preloaded-before", 2, 8, 1},
+    {L"first-asked", 1, 8, 1},
+    {L"took-at-least", 1, 1, 0},
+    {L"took-under", 1, 1, 0},
+    {L"cpu-under", 1, 1, 0},
+    {L"payload-ended-first", 0, 0, 0},
+    {L"payload-without-error-box", 0, 0, 0},
+    {L"loads-before-narrowing-only-from", 1, 1, 1},
+    {L"not-loaded-before-narrowing", 1, 8, 1},
+    {L"loaded-after-narrowing", 1, 1, 1},
+    {L"not-loaded", 1, 8, 1},
+    {L"loaded", 1, 1, 1},
+    {L"loads-only-from", 1, 1, 1},
+    {L"none-loaded-from", 1, 1, 1},
+    {L"same-file", 2, 2, 0},
+    {L"length", 2, 2, 0},
 };
 const ExpectForm* FindExpectation(const Word& word) {
     for (const ExpectForm& form : kExpectations)
