@@ -1,10 +1,11 @@
 #pragma once
 
 // The end-to-end runner's parts: the cases file, its words and a case's failures
-// (runner_text.cpp), a case's commands and runs (runner_case.cpp), what a run must have shown
-// (runner_expect.cpp), its files, folders and links (runner_files.cpp), what it changes on the
-// system and puts back (runner_safety.cpp), and the program around them (e2e_runner.cpp). Calls
-// go one way: e2e_runner -> case -> expect -> text -> files, and safety -> text.
+// (runner_text.cpp), a case's commands and runs (runner_case.cpp), a run's record and the checks
+// of what it must have shown (runner_expect.cpp), its files, folders and links
+// (runner_files.cpp), what it changes on the system and puts back (runner_safety.cpp), and the
+// program around them (e2e_runner.cpp). Calls go one way: e2e_runner -> case -> expect -> text
+// -> files, and safety -> text.
 
 #include "debugger.h"
 #include "helper_util.h"
@@ -84,7 +85,6 @@ struct PayloadStart {
 };
 
 struct RunResult {
-    int ran;
     wchar_t error[512]; // what kept the runner from observing the run; empty when nothing did
     DWORD exitCode;
     int timedOut;

@@ -109,10 +109,6 @@ static void DoCopy(CaseState* state, const Word* words, int) {
     wchar_t from[kPathCapacity], to[kPathCapacity];
     if (!Expand(state, words, 1, from, kPathCapacity) || !ExpandWorkPath(state, words, 2, to))
         return;
-    if (wcsncmp(from, L"program:", 8) == 0) {
-        CopyProgram(state, from + 8, to);
-        return;
-    }
     wchar_t source[kPathCapacity];
     if (!MakeWorkPath(state, from, source))
         AddFailure(state, L"not a path inside the work folder: %ls", from);
@@ -613,7 +609,6 @@ static void DoRun(CaseState* state, const Word* words, int count) {
     LARGE_INTEGER frequency;
     QueryPerformanceFrequency(&frequency);
     run.frequency = frequency.QuadPart;
-    run.ran = 1;
     state->run = nullptr;
     state->observing = nullptr;
     state->atHashLine = -1;
@@ -752,7 +747,7 @@ static const CommandForm kCommands[] = {
     {L"expect", 1, 12, DoExpect},
 };
 
-// The words of a line without its "on64", "on32", "wine:" or "windows:" in front; 0 when the line
+// The words of a line without its "wine:" or "windows:" in front; 0 when the line
 // does not hold on this system (a "wine:" line off Wine, a "windows:" line on Wine, are counted
 // as passed by).
 static int LineWords(CaseState* state, const DataLine& line, Word* words, int* count, int* first) {
@@ -760,10 +755,6 @@ static int LineWords(CaseState* state, const DataLine& line, Word* words, int* c
     *first = 0;
     if (*count < 1)
         return 1;
-    if (WordIs(words[0], L"on64") || WordIs(words[0], L"on32")) {
-        *first = 1;
-        return WordIs(words[0], L"on64") == state->setting->is64;
-    }
     if (WordIs(words[0], L"wine:") || WordIs(words[0], L"windows:")) {
         *first = 1;
         int holds = WordIs(words[0], L"wine:") == state->setting->onWine;
@@ -871,8 +862,7 @@ int ValidateDataFile(const DataFile* data, wchar_t* error, size_t capacity) {
                 return Refuse(error, capacity, line, L"not an item of a run");
             continue;
         }
-        int first = count > 1 && (WordIs(words[0], L"on64") || WordIs(words[0], L"on32") ||
-                                  WordIs(words[0], L"wine:") || WordIs(words[0], L"windows:"));
+        int first = count > 1 && (WordIs(words[0], L"wine:") || WordIs(words[0], L"windows:"));
         const CommandForm* form = count > first ? FindCommand(words[first]) : nullptr;
         if (form == nullptr)
             return Refuse(error, capacity, line, L"no such command");
