@@ -150,8 +150,6 @@ int WordIs(const Word& word, const wchar_t* text);
 // The word's text with its bars taken away and its placeholders filled in; 0 (and error) when a
 // placeholder is unknown or the text does not fit.
 int ExpandWord(const CaseState* state, const Word& word, wchar_t* out, size_t capacity);
-int ExpandText(const CaseState* state, const wchar_t* text, size_t length, wchar_t* out,
-               size_t capacity);
 // Registry data from words: TYPE then parts; returns the byte count, or -1.
 long ReadValueData(const CaseState* state, const Word* words, int count, DWORD* type,
                    unsigned char* data, size_t capacity);
@@ -197,7 +195,6 @@ int FindNewCopyFolder(const Setting* setting, wchar_t* path);
 // runner spells it.
 void MaskCopyFolder(const Setting* setting, wchar_t* path);
 int RemovePath(const wchar_t* path);
-int DeleteTree(const wchar_t* folder);
 const wchar_t* EmptyWorkFolder(const wchar_t* work);
 int MakeFolders(const CaseState* state, const wchar_t* folder);
 long ReadWholeFile(const wchar_t* path, unsigned char* buffer);

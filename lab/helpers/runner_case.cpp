@@ -839,10 +839,14 @@ static int IsRunItem(const Word* words, int count) {
 }
 
 // Every line of every case has a known command with its number of words and its options, every
-// case its suite, before anything runs.
+// case its suite, every run its expected record, before anything runs.
 int ValidateDataFile(const DataFile* data, wchar_t* error, size_t capacity) {
-    int itemsAllowed = 0, suites = 0;
-    for (int i = 0; i < data->lineCount; ++i) {
+    int itemsAllowed = 0, suites = 0, unchecked = -1;
+    for (int i = 0; i <= data->lineCount; ++i) {
+        if (unchecked >= 0 && (i == data->lineCount || data->lines[i].indent == 0))
+            return Refuse(error, capacity, data->lines[unchecked], L"a run without its record");
+        if (i == data->lineCount)
+            break;
         const DataLine& line = data->lines[i];
         if (line.indent == 0) {
             if (i > 0 && suites != 1)
@@ -876,6 +880,9 @@ int ValidateDataFile(const DataFile* data, wchar_t* error, size_t capacity) {
             return Refuse(error, capacity, line, L"only win64 or only win32");
         suites += WordIs(words[first], L"suite");
         itemsAllowed = WordIs(words[first], L"run") ? 2 : 0;
+        if (itemsAllowed && unchecked >= 0)
+            return Refuse(error, capacity, data->lines[unchecked], L"a run without its record");
+        unchecked = itemsAllowed ? i : unchecked;
         if (form->run == DoExpect) {
             const ExpectForm* expectation = FindExpectation(words[first + 1]);
             if (expectation == nullptr)
@@ -883,6 +890,7 @@ int ValidateDataFile(const DataFile* data, wchar_t* error, size_t capacity) {
             if (after - 1 < expectation->least || after - 1 > expectation->most)
                 return Refuse(error, capacity, line, L"wrong number of words");
             itemsAllowed = WordIs(words[first + 1], L"record");
+            unchecked = itemsAllowed ? -1 : unchecked;
         }
     }
     if (data->lineCount > 0 && suites != 1)

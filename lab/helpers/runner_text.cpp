@@ -293,15 +293,10 @@ static int ExpandInto(const CaseState* state, const wchar_t* text, size_t length
     return !out->full;
 }
 
-int ExpandText(const CaseState* state, const wchar_t* text, size_t length, wchar_t* out,
-               size_t capacity) {
+int ExpandWord(const CaseState* state, const Word& word, wchar_t* out, size_t capacity) {
     Output output = {out, 0, capacity, 0};
     out[0] = 0;
-    return ExpandInto(state, text, length, &output);
-}
-
-int ExpandWord(const CaseState* state, const Word& word, wchar_t* out, size_t capacity) {
-    return ExpandText(state, word.start, word.length, out, capacity);
+    return ExpandInto(state, word.start, word.length, &output);
 }
 
 long ReadValueData(const CaseState* state, const Word* words, int count, DWORD* type,

@@ -36,6 +36,7 @@ case runner stop: a run its payload keeps busy
   run |"{exe}"| limit=200
     entry 64 DisplayVersion sz |5.5.3 Beta| nul
     env VUQ_PAYLOAD_SLEEP_MS 120000
+  expect record
 """ % (USER_KEY, BIG_KEY)
 # A run that lasts, during which a second runner starts.
 LOCK_CASES = r"""cases 1
@@ -65,6 +66,7 @@ case runner count: a run for Windows only
   suite lab
   wine-specific |its run holds off Wine|
   windows: run |"{exe}"|
+  windows: expect record
 
 case runner count: what is set up for a run passed by is spent
   suite lab
@@ -72,6 +74,7 @@ case runner count: what is set up for a run passed by is spent
   layout spent
   windows: run |"{exe}"|
     writes 64 DisplayVersion sz |1.0| nul
+  windows: expect record
   run |"{exe}"|
   expect record
     exit 0
