@@ -216,16 +216,23 @@ static void AddDiff(CaseState* state, const wchar_t* want, const wchar_t* got) {
                                                                  : common[i][j + 1];
     if (common[0][0] == w && w == g)
         return;
-    AddFailure(state, L"the run's record differs (-: expected, +: the run's):");
-    static wchar_t printed[kTextCapacity * 2];
+    static wchar_t printed[kTextCapacity * 2], diff[kFailuresCapacity / 2];
+    diff[0] = 0;
     for (int i = 0, j = 0; i < w || j < g;) {
         int both = i < w && j < g && SameLine(wanted[i], had[j]);
         int mine = !both && i < w && (j == g || common[i + 1][j] >= common[i][j + 1]);
         PrintLine(both || mine ? wanted[i] : had[j], printed, kTextCapacity * 2);
-        AddFailure(state, L"  %lc %ls", both ? L' ' : mine ? L'-' : L'+', printed);
+        size_t used = wcslen(diff);
+        _snwprintf(diff + used, kFailuresCapacity / 2 - used, L"\n      %lc %ls",
+                   both   ? L' '
+                   : mine ? L'-'
+                          : L'+',
+                   printed);
+        diff[kFailuresCapacity / 2 - 1] = 0;
         i += both || mine;
         j += both || !mine;
     }
+    AddFailure(state, L"the run's record differs (-: expected, +: the run's):%ls", diff);
 }
 
 // The item lines below the current one, their words filled in, as a record.
