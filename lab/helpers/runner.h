@@ -1,10 +1,11 @@
 #pragma once
 
 // The end-to-end runner's parts: the cases file, its words and a case's failures
-// (runner_text.cpp), a case's commands and runs (runner_case.cpp), what a run must have shown
-// (runner_expect.cpp), its files, folders and links (runner_files.cpp), what it changes on the
-// system and puts back (runner_safety.cpp), and the program around them (e2e_runner.cpp). Calls
-// go one way: e2e_runner -> case -> expect -> text -> files, and safety -> text.
+// (runner_text.cpp), a case's commands and runs (runner_case.cpp), a run's record and the checks
+// of what it must have shown (runner_expect.cpp), its files, folders and links
+// (runner_files.cpp), what it changes on the system and puts back (runner_safety.cpp), and the
+// program around them (e2e_runner.cpp). Calls go one way: e2e_runner -> case -> expect -> text
+// -> files, and safety -> text.
 
 #include "debugger.h"
 #include "helper_util.h"
@@ -23,6 +24,7 @@ const int kUserValueCapacity = 8;
 const size_t kValueDataCapacity = 4096;
 const size_t kEnvironmentCapacity = 64 * 1024;
 const size_t kFileCapacity = 8 * 1024 * 1024;
+const size_t kRecordCapacity = 64 * 1024;
 // In the work folder: the mark that makes it the runner's, and the record of what to put back.
 const wchar_t kWorkMarkName[] = L"e2e_runner.mark";
 const wchar_t kRecordName[] = L"pending-restore.txt";
@@ -83,7 +85,6 @@ struct PayloadStart {
 };
 
 struct RunResult {
-    int ran;
     wchar_t error[512]; // what kept the runner from observing the run; empty when nothing did
     DWORD exitCode;
     int timedOut;
@@ -100,9 +101,13 @@ struct RunResult {
     int atHashRan;
     HANDLE process;              // the wrapper's, while it runs
     DWORD hashedAt, hashedCount; // the buffer of the wrapper's first CryptHashData call
+    int traced;                  // DLL loads and the wrapper's calls were watched
     int attacked;
     DWORD attackErrors[4]; // write, delete, rename, overwrite
     int threadTableFull;
+    wchar_t record[kRecordCapacity]; // what the run did, as runner_expect.cpp writes it
+    size_t recordLength;
+    int recordFull;
 };
 
 // Where the runner works, and what it is running on.
@@ -117,17 +122,14 @@ struct Setting {
     int onWine;
 };
 
-// One case as it runs: the state its commands build up for the next run, and its failures.
+// One case as it runs: its last layout and run, and its failures.
 struct CaseState {
     const Setting* setting;
     const DataFile* data;
     int firstLine, endLine; // its lines, "case" line excluded
     wchar_t folder[kPathCapacity];
     wchar_t exe[kPathCapacity];
-    wchar_t payloadEnvironment[kEnvironmentCapacity]; // NAME=VALUE\0... of the next run
-    size_t environmentLength;
-    wchar_t payloadWrites[kTextCapacity * 4]; // VUQ_PAYLOAD_REG of the next run
-    int atHashLine;              // the line whose command the next run runs at CryptHashData, or -1
+    int atHashLine;              // the item line whose command the run runs at CryptHashData
     const wchar_t* wineSpecific; // the reason given, or null
     int skippedLines;            // lines passed by as Wine's own
     int runs;                    // the runs that took place
@@ -148,8 +150,6 @@ int WordIs(const Word& word, const wchar_t* text);
 // The word's text with its bars taken away and its placeholders filled in; 0 (and error) when a
 // placeholder is unknown or the text does not fit.
 int ExpandWord(const CaseState* state, const Word& word, wchar_t* out, size_t capacity);
-int ExpandText(const CaseState* state, const wchar_t* text, size_t length, wchar_t* out,
-               size_t capacity);
 // Registry data from words: TYPE then parts; returns the byte count, or -1.
 long ReadValueData(const CaseState* state, const Word* words, int count, DWORD* type,
                    unsigned char* data, size_t capacity);
@@ -162,12 +162,11 @@ int Expand(CaseState* state, const Word* words, int index, wchar_t* out, size_t 
 int ExpandWorkPath(CaseState* state, const Word* words, int index, wchar_t* out);
 int IsItemLine(const DataLine& line);
 
-// Each kind of expectation, how many words follow it, whether item lines follow it, and whether it
-// reads the run's DLL loads and calls.
+// Each kind of expectation, how many words follow it, and whether it reads the run's DLL loads
+// and calls (then the run needs trace=).
 struct ExpectForm {
     const wchar_t* name;
     int least, most;
-    int items;
     int traces;
 };
 
@@ -178,6 +177,10 @@ int ValidateDataFile(const DataFile* data, wchar_t* error, size_t capacity);
 
 // runner_expect.cpp
 void DoExpect(CaseState* state, const Word* words, int count);
+// The run's record: its exit status, boxes, payloads started, the installer's own record (from
+// that file), the attack's errors, the wrapper's calls named in traced, the uninstall entry.
+void MakeRecord(const CaseState* state, RunResult* run, const wchar_t* traced,
+                const wchar_t* installerRecord);
 const ExpectForm* FindExpectation(const Word& word);
 
 // runner_files.cpp
@@ -192,7 +195,6 @@ int FindNewCopyFolder(const Setting* setting, wchar_t* path);
 // runner spells it.
 void MaskCopyFolder(const Setting* setting, wchar_t* path);
 int RemovePath(const wchar_t* path);
-int DeleteTree(const wchar_t* folder);
 const wchar_t* EmptyWorkFolder(const wchar_t* work);
 int MakeFolders(const CaseState* state, const wchar_t* folder);
 long ReadWholeFile(const wchar_t* path, unsigned char* buffer);

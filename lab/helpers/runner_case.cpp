@@ -109,10 +109,6 @@ static void DoCopy(CaseState* state, const Word* words, int) {
     wchar_t from[kPathCapacity], to[kPathCapacity];
     if (!Expand(state, words, 1, from, kPathCapacity) || !ExpandWorkPath(state, words, 2, to))
         return;
-    if (wcsncmp(from, L"program:", 8) == 0) {
-        CopyProgram(state, from + 8, to);
-        return;
-    }
     wchar_t source[kPathCapacity];
     if (!MakeWorkPath(state, from, source))
         AddFailure(state, L"not a path inside the work folder: %ls", from);
@@ -179,12 +175,6 @@ static void DoLink(CaseState* state, const Word* words, int) {
                    GetLastError());
 }
 
-static void DoClearEntry(CaseState*, const Word*, int) {
-    HoldChanges();
-    ClearEntry();
-    ReleaseChanges();
-}
-
 // "view,name,type,hex;" as the stand-in payload and ApplyRegistryValues take them.
 static int AppendRegistryValue(CaseState* state, const Word* words, int count, wchar_t* out,
                                size_t capacity) {
@@ -212,18 +202,6 @@ static int AppendRegistryValue(CaseState* state, const Word* words, int count, w
     return 1;
 }
 
-static void DoSetEntry(CaseState* state, const Word* words, int count) {
-    static wchar_t values[kTextCapacity * 2];
-    values[0] = 0;
-    if (!AppendRegistryValue(state, words, count, values, kTextCapacity * 2))
-        return;
-    HoldChanges();
-    int failed = ApplyRegistryValues(values) != 0;
-    ReleaseChanges();
-    if (failed)
-        AddFailure(state, L"cannot write the uninstall entry (error %lu)", GetLastError());
-}
-
 static void DoSetUserValue(CaseState* state, const Word* words, int count) {
     wchar_t key[kPathCapacity], name[kPathCapacity];
     static unsigned char data[kValueDataCapacity];
@@ -237,31 +215,6 @@ static void DoSetUserValue(CaseState* state, const Word* words, int count) {
     else if (!SetUserValue(key, name, type, data, static_cast<DWORD>(size)))
         AddFailure(state, L"cannot set HKEY_CURRENT_USER\\%ls %ls (error %lu)", key, name,
                    GetLastError());
-}
-
-static void DoPayloadEnvironment(CaseState* state, const Word* words, int) {
-    wchar_t name[256];
-    static wchar_t value[kTextCapacity];
-    if (!Expand(state, words, 1, name, 256) || !Expand(state, words, 2, value, kTextCapacity))
-        return;
-    size_t length = wcslen(name) + 1 + wcslen(value) + 1;
-    if (state->environmentLength + length + 1 >= kEnvironmentCapacity) {
-        AddFailure(state, L"the environment for one run is too long");
-        return;
-    }
-    _snwprintf(state->payloadEnvironment + state->environmentLength, length, L"%ls=%ls", name,
-               value);
-    state->environmentLength += length;
-    state->payloadEnvironment[state->environmentLength] = 0;
-}
-
-static void DoPayloadWrites(CaseState* state, const Word* words, int count) {
-    AppendRegistryValue(state, words, count, state->payloadWrites,
-                        sizeof(state->payloadWrites) / sizeof(wchar_t));
-}
-
-static void DoAtHash(CaseState* state, const Word*, int) {
-    state->atHashLine = state->currentLine;
 }
 
 static DWORD ErrorOf(BOOL worked) {
@@ -432,40 +385,24 @@ static void OnIdle(void* context, Debuggee* debuggee) {
         EnumWindows(AnswerBox, static_cast<LPARAM>(observation->processId));
 }
 
-// The runner's environment without its own VUQ_ names, then the run's.
-static int BuildEnvironment(CaseState* state, const wchar_t* log, wchar_t* block, size_t capacity) {
+// The runner's environment without its own VUQ_ names, then the run's (NAME=VALUE\0...).
+static int BuildEnvironment(const wchar_t* run, wchar_t* block, size_t capacity) {
     size_t used = 0;
     wchar_t* own = GetEnvironmentStringsW();
-    for (const wchar_t* entry = own; entry != nullptr && *entry != 0; entry += wcslen(entry) + 1) {
-        size_t length = wcslen(entry) + 1;
-        if (_wcsnicmp(entry, L"VUQ_", 4) == 0)
-            continue;
-        if (used + length + 1 >= capacity)
-            return 0;
-        memcpy(block + used, entry, length * sizeof(wchar_t));
-        used += length;
-    }
-    FreeEnvironmentStringsW(own);
-    wchar_t extra[kTextCapacity * 4 + 32];
-    _snwprintf(extra, kPathCapacity, L"VUQ_PAYLOAD_LOG=%ls", log);
-    const wchar_t* more[3] = {extra, state->payloadEnvironment, nullptr};
-    static wchar_t writes[kTextCapacity * 4 + 32];
-    if (state->payloadWrites[0] != 0) {
-        _snwprintf(writes, kTextCapacity * 4 + 32, L"VUQ_PAYLOAD_REG=%ls", state->payloadWrites);
-        more[2] = writes;
-    }
-    for (int i = 0; i < 3; ++i) {
-        for (const wchar_t* entry = more[i]; entry != nullptr && *entry != 0;
+    const wchar_t* blocks[2] = {own, run};
+    for (int i = 0; i < 2; ++i) {
+        for (const wchar_t* entry = blocks[i]; entry != nullptr && *entry != 0;
              entry += wcslen(entry) + 1) {
             size_t length = wcslen(entry) + 1;
+            if (i == 0 && _wcsnicmp(entry, L"VUQ_", 4) == 0)
+                continue;
             if (used + length + 1 >= capacity)
                 return 0;
             memcpy(block + used, entry, length * sizeof(wchar_t));
             used += length;
-            if (i != 1)
-                break;
         }
     }
+    FreeEnvironmentStringsW(own);
     block[used] = 0;
     return 1;
 }
@@ -545,8 +482,8 @@ static void SetRunError(RunResult* run, const wchar_t* what, const wchar_t* deta
     run->error[511] = 0;
 }
 
-// Boxes are watched in every run; DLL loads and calls only where the run's expectations read
-// them, as each stop of the process costs time (much of it under emulation).
+// Boxes are watched in every run; DLL loads and calls only in a run with trace=, as each stop
+// of the process costs time (much of it under emulation).
 static void AddBreakpoints(Debuggee* debuggee, int traces, int hashes) {
     AddFunctionBreakpoint(debuggee, L"user32.dll", "MessageBoxW", kBoxCall, 1);
     if (traces) {
@@ -557,24 +494,6 @@ static void AddBreakpoints(Debuggee* debuggee, int traces, int hashes) {
     }
     if (hashes)
         AddFunctionBreakpoint(debuggee, L"advapi32.dll", "CryptHashData", kHashCall, 0);
-}
-
-// Whether an expectation of the run at the current line reads DLL loads or calls.
-static int ReadsTrace(CaseState* state) {
-    for (int i = state->currentLine + 1; i < state->endLine; ++i) {
-        Word words[kWordCapacity];
-        int count = SplitWords(state->data->lines[i].text, words, kWordCapacity);
-        int first = count > 1 && (WordIs(words[0], L"on64") || WordIs(words[0], L"on32") ||
-                                  WordIs(words[0], L"wine:") || WordIs(words[0], L"windows:"));
-        if (count <= first || WordIs(words[first], L"run") || WordIs(words[first], L"layout"))
-            return 0;
-        if (count > first + 1 && WordIs(words[first], L"expect")) {
-            const ExpectForm* form = FindExpectation(words[first + 1]);
-            if (form != nullptr && form->traces)
-                return 1;
-        }
-    }
-    return 0;
 }
 
 // The process's CPU time, user and kernel, in milliseconds.
@@ -590,10 +509,9 @@ static double CpuMillisecondsOf(HANDLE process) {
 // Starts the wrapper in a job of its own (its payload joins it), debugs it to its end.
 static void Observe(CaseState* state, RunResult* run, const wchar_t* application,
                     wchar_t* commandLine, const wchar_t* directory, wchar_t* environment,
-                    wchar_t* desktop, DWORD limitSeconds) {
+                    wchar_t* desktop, DWORD limitSeconds, int traces) {
     static Debuggee debuggee;
     ClearDebuggee(&debuggee);
-    int traces = ReadsTrace(state);
     AddBreakpoints(&debuggee, traces, state->atHashLine >= 0);
     STARTUPINFOW startup;
     ZeroMemory(&startup, sizeof(startup));
@@ -642,33 +560,79 @@ static void Observe(CaseState* state, RunResult* run, const wchar_t* application
     CloseHandle(job);
 }
 
-// What was set up for a run is spent once it ran, or was passed by on this system.
-static void ForgetRunSetUp(CaseState* state) {
-    state->payloadEnvironment[0] = 0;
-    state->environmentLength = 0;
-    state->payloadWrites[0] = 0;
-    state->atHashLine = -1;
+// A run's item lines: the environment (env NAME VALUE, after the block's first used units), values
+// of the uninstall entry before it (entry VIEW NAME TYPE DATA...), those the stand-in payload
+// writes at its end (writes ...), and the command it runs at CryptHashData (at-hash COMMAND...).
+static int ReadRunItems(CaseState* state, wchar_t* environment, size_t used, wchar_t* values) {
+    static wchar_t writes[kTextCapacity * 4];
+    writes[0] = 0;
+    for (int i = state->currentLine + 1; i < state->endLine && IsItemLine(state->data->lines[i]);
+         ++i) {
+        Word words[kWordCapacity];
+        int count = SplitWords(state->data->lines[i].text, words, kWordCapacity);
+        wchar_t name[256];
+        static wchar_t value[kTextCapacity];
+        if (WordIs(words[0], L"at-hash")) {
+            state->atHashLine = i;
+        } else if (WordIs(words[0], L"env")) {
+            if (!Expand(state, words, 1, name, 256) ||
+                !Expand(state, words, 2, value, kTextCapacity))
+                return 0;
+            int length = _snwprintf(environment + used, kEnvironmentCapacity - used - 1, L"%ls=%ls",
+                                    name, value);
+            if (length < 0)
+                return 0;
+            used += static_cast<size_t>(length) + 1;
+        } else if (!AppendRegistryValue(state, words, count,
+                                        WordIs(words[0], L"entry") ? values : writes,
+                                        kTextCapacity * 4)) {
+            return 0;
+        }
+    }
+    int length = writes[0] == 0 ? 0
+                                : _snwprintf(environment + used, kEnvironmentCapacity - used - 1,
+                                             L"VUQ_PAYLOAD_REG=%ls", writes);
+    if (length < 0)
+        return 0;
+    used += static_cast<size_t>(length) + (length > 0);
+    environment[used] = 0;
+    return 1;
 }
 
 static void DoRun(CaseState* state, const Word* words, int count) {
     static RunResult run;
     static wchar_t commandLine[kTextCapacity], application[kPathCapacity];
-    static wchar_t environment[kEnvironmentCapacity * 2];
-    wchar_t directory[kPathCapacity] = L"", log[kPathCapacity], held[kPathCapacity];
+    static wchar_t environment[kEnvironmentCapacity * 2], runEnvironment[kEnvironmentCapacity];
+    static wchar_t values[kTextCapacity * 4];
+    wchar_t directory[kPathCapacity], held[kPathCapacity], traced[64] = L"";
     ZeroMemory(&run, sizeof(run));
     LARGE_INTEGER frequency;
     QueryPerformanceFrequency(&frequency);
     run.frequency = frequency.QuadPart;
-    run.ran = 1;
     state->run = nullptr;
     state->observing = nullptr;
+    state->atHashLine = -1;
     Word option;
     wcscpy(application, state->exe);
+    wcscpy(directory, state->setting->work);
     DWORD limit = kDefaultLimitSeconds;
+    values[0] = 0;
+    // The stand-in payload's log, and the lab's NSIS installer's record, of this run alone.
+    int logLength = _snwprintf(runEnvironment, kPathCapacity, L"VUQ_PAYLOAD_LOG=%ls\\payload.log",
+                               state->setting->work);
+    const wchar_t* log = runEnvironment + 16;
+    wchar_t* installer = runEnvironment + logLength + 1;
+    int installerLength = _snwprintf(installer, kPathCapacity,
+                                     L"VUQ_NSIS_RECORD=%ls\\installer.txt", state->setting->work);
+    installer += 16;
     if (!Expand(state, words, 1, commandLine, kTextCapacity) ||
         (FindOption(words, count, 2, L"app", &option) &&
-         !ExpandWord(state, option, application, kPathCapacity)))
+         !ExpandWord(state, option, application, kPathCapacity)) ||
+        !ReadRunItems(state, runEnvironment, static_cast<size_t>(logLength + installerLength + 2),
+                      values)) {
+        AddFailure(state, L"the run's items cannot be read, or are too long");
         return;
+    }
     if (FindOption(words, count, 2, L"cwd", &option)) {
         wchar_t relative[kPathCapacity];
         if (!ExpandWord(state, option, relative, kPathCapacity) ||
@@ -680,12 +644,19 @@ static void DoRun(CaseState* state, const Word* words, int count) {
     }
     if (FindOption(words, count, 2, L"limit", &option))
         limit = wcstoul(option.start, nullptr, 10);
-    _snwprintf(log, kPathCapacity, L"%ls\\payload.log", state->setting->work);
+    if (FindOption(words, count, 2, L"trace", &option))
+        _snwprintf(traced, 63, L"%.*ls", static_cast<int>(option.length), option.start);
     DeleteFileW(log);
-    if (!BuildEnvironment(state, log, environment, kEnvironmentCapacity * 2)) {
+    DeleteFileW(installer);
+    if (!BuildEnvironment(runEnvironment, environment, kEnvironmentCapacity * 2)) {
         AddFailure(state, L"the environment of the run is too long");
         return;
     }
+    HoldChanges();
+    int failed = values[0] != 0 && ApplyRegistryValues(values) != 0;
+    ReleaseChanges();
+    if (failed)
+        AddFailure(state, L"cannot write the uninstall entry (error %lu)", GetLastError());
     HANDLE holder = INVALID_HANDLE_VALUE;
     if (FindOption(words, count, 2, L"hold", &option)) {
         wchar_t relative[kPathCapacity];
@@ -704,13 +675,19 @@ static void DoRun(CaseState* state, const Word* words, int count) {
     if (HasWord(words, count, 2, L"hidden") && (desktop = HiddenDesktop()) == nullptr)
         SetRunError(&run, L"cannot make a window station nobody sees", L"");
     else
-        Observe(state, &run, application, commandLine, directory[0] != 0 ? directory : nullptr,
-                environment, desktop, limit);
+        Observe(state, &run, application, commandLine, directory, environment, desktop, limit,
+                traced[0] != 0);
+    run.traced = traced[0] != 0;
     if (holder != INVALID_HANDLE_VALUE)
         CloseHandle(holder);
     ReadPayloadLog(log, &run);
     for (int i = 0; i < run.payloadCount; ++i)
         MaskCopyFolder(state->setting, run.payloads[i].module);
+    MakeRecord(state, &run, traced, installer);
+    // What the run set up goes with it: the next starts from an empty entry.
+    HoldChanges();
+    ClearEntry();
+    ReleaseChanges();
     // A pinned build leaves no copy behind, whatever happened.
     wchar_t left[kPathCapacity];
     while (FindNewCopyFolder(state->setting, left)) {
@@ -733,7 +710,6 @@ static void DoRun(CaseState* state, const Word* words, int count) {
     if (state->atHashLine >= 0 && !run.atHashRan)
         AddFailure(state, L"the wrapper never called CryptHashData: line %d did not run",
                    state->data->lines[state->atHashLine].number);
-    ForgetRunSetUp(state);
     ++state->runs;
     state->run = &run;
 }
@@ -764,19 +740,14 @@ static const CommandForm kCommands[] = {
     {L"change", 2, 2, DoChange},
     {L"delete", 1, 1, DoDelete},
     {L"link", 2, 2, DoLink},
-    {L"clear-entry", 0, 0, DoClearEntry},
-    {L"set-entry", 4, kWordCapacity - 1, DoSetEntry},
     {L"set-user-value", 4, kWordCapacity - 1, DoSetUserValue},
-    {L"payload-env", 2, 2, DoPayloadEnvironment},
-    {L"payload-writes", 4, kWordCapacity - 1, DoPayloadWrites},
-    {L"at-hash", 1, 6, DoAtHash},
     {L"attack", 1, 1, DoAttack},
     {L"change-read", 0, 0, DoChangeRead},
     {L"run", 1, 7, DoRun},
     {L"expect", 1, 12, DoExpect},
 };
 
-// The words of a line without its "on64", "on32", "wine:" or "windows:" in front; 0 when the line
+// The words of a line without its "wine:" or "windows:" in front; 0 when the line
 // does not hold on this system (a "wine:" line off Wine, a "windows:" line on Wine, are counted
 // as passed by).
 static int LineWords(CaseState* state, const DataLine& line, Word* words, int* count, int* first) {
@@ -784,10 +755,6 @@ static int LineWords(CaseState* state, const DataLine& line, Word* words, int* c
     *first = 0;
     if (*count < 1)
         return 1;
-    if (WordIs(words[0], L"on64") || WordIs(words[0], L"on32")) {
-        *first = 1;
-        return WordIs(words[0], L"on64") == state->setting->is64;
-    }
     if (WordIs(words[0], L"wine:") || WordIs(words[0], L"windows:")) {
         *first = 1;
         int holds = WordIs(words[0], L"wine:") == state->setting->onWine;
@@ -818,7 +785,6 @@ static void RunCommandLine(CaseState* state, int lineIndex) {
         if (form != nullptr)
             form->run(state, words + first, count - first);
     } else if (WordIs(words[first], L"run")) {
-        ForgetRunSetUp(state);
         state->run = nullptr;
     }
     state->currentLine = saved;
@@ -841,13 +807,14 @@ static int Refuse(wchar_t* error, size_t capacity, const DataLine& line, const w
 
 // Whether words from index on are all options that command takes: key=value or a flag.
 static int KnowsOptions(const Word& command, const Word* words, int from, int count) {
-    static const wchar_t* const runs[] = {L"app=", L"cwd=", L"hold=", L"limit=", L"hidden"};
+    static const wchar_t* const runs[] = {L"app=",   L"cwd=",   L"hold=",
+                                          L"limit=", L"trace=", L"hidden"};
     static const wchar_t* const layouts[] = {L"name=", L"wrapper=", L"payload=", L"payloads="};
     int isRun = WordIs(command, L"run");
     if (!isRun && !WordIs(command, L"layout"))
         return 1;
     const wchar_t* const* known = isRun ? runs : layouts;
-    int knownCount = isRun ? 5 : 4;
+    int knownCount = isRun ? 6 : 4;
     for (int i = from; i < count; ++i) {
         int found = 0;
         for (int k = 0; k < knownCount && !found; ++k) {
@@ -862,11 +829,24 @@ static int KnowsOptions(const Word& command, const Word* words, int from, int co
     return 1;
 }
 
+// env NAME VALUE, entry or writes VIEW NAME TYPE DATA..., at-hash and a command.
+static int IsRunItem(const Word* words, int count) {
+    const CommandForm* form = count > 1 ? FindCommand(words[1]) : nullptr;
+    return (WordIs(words[0], L"env") && count == 3) ||
+           ((WordIs(words[0], L"entry") || WordIs(words[0], L"writes")) && count >= 5) ||
+           (WordIs(words[0], L"at-hash") && form != nullptr && count - 2 >= form->least &&
+            count - 2 <= form->most);
+}
+
 // Every line of every case has a known command with its number of words and its options, every
-// case its suite, before anything runs.
+// case its suite, every run its expected record, before anything runs.
 int ValidateDataFile(const DataFile* data, wchar_t* error, size_t capacity) {
-    int itemsAllowed = 0, suites = 0;
-    for (int i = 0; i < data->lineCount; ++i) {
+    int itemsAllowed = 0, suites = 0, unchecked = -1;
+    for (int i = 0; i <= data->lineCount; ++i) {
+        if (unchecked >= 0 && (i == data->lineCount || data->lines[i].indent == 0))
+            return Refuse(error, capacity, data->lines[unchecked], L"a run without its record");
+        if (i == data->lineCount)
+            break;
         const DataLine& line = data->lines[i];
         if (line.indent == 0) {
             if (i > 0 && suites != 1)
@@ -881,15 +861,12 @@ int ValidateDataFile(const DataFile* data, wchar_t* error, size_t capacity) {
             return Refuse(error, capacity, line, L"a bar without its pair, or too many words");
         if (IsItemLine(line)) {
             if (!itemsAllowed)
-                return Refuse(error, capacity, line, L"an item line without its expect");
-            if (count < (WordIs(words[0], L"record") ? 4 : 3))
-                return Refuse(error, capacity, line, L"too few words");
+                return Refuse(error, capacity, line, L"an item line below neither run nor record");
+            if (itemsAllowed == 2 && !IsRunItem(words, count))
+                return Refuse(error, capacity, line, L"not an item of a run");
             continue;
         }
-        int first = count > 1 && (WordIs(words[0], L"on64") || WordIs(words[0], L"on32") ||
-                                  WordIs(words[0], L"wine:") || WordIs(words[0], L"windows:"));
-        if (count > first + 1 && WordIs(words[first], L"at-hash"))
-            ++first;
+        int first = count > 1 && (WordIs(words[0], L"wine:") || WordIs(words[0], L"windows:"));
         const CommandForm* form = count > first ? FindCommand(words[first]) : nullptr;
         if (form == nullptr)
             return Refuse(error, capacity, line, L"no such command");
@@ -902,14 +879,18 @@ int ValidateDataFile(const DataFile* data, wchar_t* error, size_t capacity) {
             !WordIs(words[first + 1], L"win32"))
             return Refuse(error, capacity, line, L"only win64 or only win32");
         suites += WordIs(words[first], L"suite");
-        itemsAllowed = 0;
+        itemsAllowed = WordIs(words[first], L"run") ? 2 : 0;
+        if (itemsAllowed && unchecked >= 0)
+            return Refuse(error, capacity, data->lines[unchecked], L"a run without its record");
+        unchecked = itemsAllowed ? i : unchecked;
         if (form->run == DoExpect) {
             const ExpectForm* expectation = FindExpectation(words[first + 1]);
             if (expectation == nullptr)
                 return Refuse(error, capacity, line, L"no such expectation");
             if (after - 1 < expectation->least || after - 1 > expectation->most)
                 return Refuse(error, capacity, line, L"wrong number of words");
-            itemsAllowed = expectation->items;
+            itemsAllowed = WordIs(words[first + 1], L"record");
+            unchecked = itemsAllowed ? -1 : unchecked;
         }
     }
     if (data->lineCount > 0 && suites != 1)

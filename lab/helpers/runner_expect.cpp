@@ -1,281 +1,267 @@
-// What a run of the wrapper must have shown: the expectations of the cases file.
+// What a run did, as the cases file writes it (its record), and the one comparison of that record
+// with the case's expected one; then the named checks for what is not equality: time bounds, and
+// lists of DLLs.
 
 #include "runner.h"
+
+#include <stdarg.h>
 
 static unsigned char fileBuffer[kFileCapacity];
 static unsigned char otherBuffer[kFileCapacity];
 
-static void Quote(const wchar_t* text, wchar_t* out) {
-    QuoteText(text, wcslen(text), out, kTextCapacity);
-}
+// In a record, words are parted by kWordBreak and lines ended by kLineBreak: a box's text may
+// hold a line feed.
+const wchar_t kWordBreak = L'\x1f';
+const wchar_t kLineBreak = L'\x1e';
+const int kRecordLineCapacity = 96;
 
-static void ExpectText(CaseState* state, const wchar_t* what, const wchar_t* got,
-                       const wchar_t* want) {
-    if (wcscmp(got, want) == 0)
-        return;
-    static wchar_t gotQuoted[kTextCapacity], wantQuoted[kTextCapacity];
-    Quote(got, gotQuoted);
-    Quote(want, wantQuoted);
-    AddFailure(state, L"%ls: got %ls, want %ls", what, gotQuoted, wantQuoted);
-}
-
-static void ExpectNumber(CaseState* state, const wchar_t* what, unsigned long got,
-                         unsigned long want) {
-    if (got != want)
-        AddFailure(state, L"%ls: got %lu, want %lu", what, got, want);
-}
-
-static void DescribeBoxes(const RunResult* run, wchar_t* out, size_t capacity) {
-    wcscpy(out, run->boxCount == 0 ? L"none" : L"");
-    static wchar_t text[kTextCapacity], caption[kTextCapacity];
-    for (int i = 0; i < run->boxCount; ++i) {
-        const MessageBoxCall& box = run->boxes[i];
-        Quote(box.text, text);
-        Quote(box.caption, caption);
-        size_t used = wcslen(out);
-        _snwprintf(out + used, capacity - used, L"%ls(owner %lx, %ls, %ls, style %lx)",
-                   i > 0 ? L", " : L"", box.owner, text, caption, box.style);
+// Appends a line of count words to the run's record.
+static void AddLine(RunResult* run, int count, ...) {
+    va_list words;
+    va_start(words, count);
+    for (int i = 0; i < count; ++i) {
+        const wchar_t* word = va_arg(words, const wchar_t*);
+        size_t length = wcslen(word);
+        if (run->recordLength + length + 2 >= kRecordCapacity) {
+            run->recordFull = 1;
+            break;
+        }
+        wcscpy(run->record + run->recordLength, word);
+        run->recordLength += length;
+        run->record[run->recordLength++] = i + 1 < count ? kWordBreak : kLineBreak;
     }
-    out[capacity - 1] = 0;
+    va_end(words);
+    run->record[run->recordLength] = 0;
 }
 
-static void ExpectNoBox(CaseState* state, const RunResult* run) {
-    static wchar_t shown[kTextCapacity];
-    if (run->boxCount == 0)
-        return;
-    DescribeBoxes(run, shown, kTextCapacity);
-    AddFailure(state, L"message boxes: got %ls, want none", shown);
+static const wchar_t* Hex(DWORD value, wchar_t* out) {
+    _snwprintf(out, 16, L"%lx", value);
+    return out;
 }
 
-static void ExpectStarted(CaseState* state, const RunResult* run, const wchar_t* module,
-                          const wchar_t* commandLine) {
-    ExpectNumber(state, L"wrapper exit status", run->exitCode, 0);
-    ExpectNoBox(state, run);
-    ExpectNumber(state, L"payload starts", static_cast<unsigned long>(run->payloadCount), 1);
-    if (run->payloadCount == 0)
-        return;
-    ExpectText(state, L"payload started", run->payloads[0].module, module);
-    ExpectText(state, L"payload command line", run->payloads[0].commandLine, commandLine);
-}
-
-static void ExpectRefused(CaseState* state, const RunResult* run, const wchar_t* message,
-                          const wchar_t* caption) {
-    ExpectNumber(state, L"wrapper exit status", run->exitCode, 1);
-    const MessageBoxCall* box = run->boxCount == 1 ? &run->boxes[0] : nullptr;
-    if (box == nullptr || box->owner != 0 || box->style != MB_ICONERROR ||
-        wcscmp(box->text, message) != 0 || wcscmp(box->caption, caption) != 0) {
-        static wchar_t shown[kTextCapacity], text[kTextCapacity], title[kTextCapacity];
-        DescribeBoxes(run, shown, kTextCapacity);
-        Quote(message, text);
-        Quote(caption, title);
-        AddFailure(state, L"message boxes: got %ls, want (owner 0, %ls, %ls, style 10)", shown,
-                   text, title);
+// A value's data as the cases file writes it: its type, then each stretch of text, "nul" for each
+// NUL unit, and "hex:XX" for an odd last byte.
+static void AddValueLine(RunResult* run, const wchar_t* name, DWORD type, const unsigned char* data,
+                         size_t size) {
+    static wchar_t line[kTextCapacity * 2];
+    wchar_t kind[16];
+    _snwprintf(kind, 16, L"%lu", type);
+    _snwprintf(line, kTextCapacity, L"value%lc%ls%lc%ls", kWordBreak, name, kWordBreak,
+               type == REG_SZ          ? L"sz"
+               : type == REG_EXPAND_SZ ? L"expand-sz"
+                                       : kind);
+    size_t used = wcslen(line);
+    for (size_t i = 0; i + 1 < size && used + 8 < kTextCapacity * 2; i += 2) {
+        wchar_t unit = static_cast<wchar_t>(data[i] | (data[i + 1] << 8));
+        int starts = unit == 0 || i == 0 || (data[i - 2] | data[i - 1]) == 0;
+        if (starts)
+            line[used++] = kWordBreak;
+        if (unit == 0)
+            used += static_cast<size_t>(_snwprintf(line + used, 4, L"nul"));
+        else
+            line[used++] = unit;
     }
-    ExpectNumber(state, L"payload starts", static_cast<unsigned long>(run->payloadCount), 0);
+    if (size % 2 != 0)
+        used += static_cast<size_t>(
+            _snwprintf(line + used, 8, L"%lchex:%02x", kWordBreak, data[size - 1]));
+    line[used] = 0;
+    AddLine(run, 1, line);
 }
 
-// Started (exit 0, no box, one payload), or else refused with this box.
-static void ExpectStartedOrRefused(CaseState* state, const RunResult* run, const wchar_t* message,
-                                   const wchar_t* caption) {
-    if (run->payloadCount > 0) {
-        ExpectNumber(state, L"wrapper exit status", run->exitCode, 0);
-        ExpectNoBox(state, run);
-        ExpectNumber(state, L"payload starts", static_cast<unsigned long>(run->payloadCount), 1);
-    } else {
-        ExpectRefused(state, run, message, caption);
-    }
-}
-
-static double MillisecondsOf(const RunResult* run) {
-    return static_cast<double>(run->endQpc - run->startQpc) * 1000.0 /
-           static_cast<double>(run->frequency);
-}
-
-// "sz |text| nul" as the cases file writes a value.
-static void DescribeValue(DWORD type, const unsigned char* data, size_t size, wchar_t* out,
-                          size_t capacity) {
-    static wchar_t units[kValueDataCapacity];
-    static wchar_t quoted[kTextCapacity];
-    const wchar_t* kind = type == REG_SZ ? L"sz" : type == REG_EXPAND_SZ ? L"expand-sz" : L"";
-    size_t count = size / 2;
-    memcpy(units, data, count * 2);
-    int terminated = count > 0 && units[count - 1] == 0;
-    if (terminated)
-        --count;
-    if (kind[0] == 0)
-        _snwprintf(out, capacity, L"%lu", type);
-    else
-        _snwprintf(out, capacity, L"%ls", kind);
-    if (count > 0) {
-        QuoteText(units, count, quoted, kTextCapacity);
-        size_t used = wcslen(out);
-        _snwprintf(out + used, capacity - used, L" %ls", quoted);
-    }
-    if (terminated)
-        wcsncat(out, L" nul", capacity - wcslen(out) - 1);
-    if (size % 2 != 0) {
-        size_t used = wcslen(out);
-        _snwprintf(out + used, capacity - used, L" hex:%02x", data[size - 1]);
-    }
-    out[capacity - 1] = 0;
-}
-
-// The item lines under the current line ("value ...", "record ...").
-static int CountItems(const CaseState* state) {
-    int count = 0;
-    for (int i = state->currentLine + 1; i < state->endLine && IsItemLine(state->data->lines[i]);
-         ++i)
-        ++count;
-    return count;
-}
-
-static void ExpectEntry(CaseState* state, const Word* words, int count) {
-    const wchar_t* view = WordIs(words[2], L"32") ? L"32" : L"64";
-    wchar_t what[64];
-    _snwprintf(what, 64, L"entry in the %ls-bit view", view);
-    int wantMissing = count == 4 && WordIs(words[3], L"missing");
-    HKEY key;
-    LONG opened =
-        RegOpenKeyExW(HKEY_LOCAL_MACHINE, kEntryPath, 0, KEY_QUERY_VALUE | ViewAccess(view), &key);
-    if (opened != ERROR_SUCCESS) {
-        if (!wantMissing)
-            AddFailure(state, L"%ls: got missing, want it there", what);
-        return;
-    }
-    static wchar_t described[kTextCapacity], wanted[kTextCapacity];
-    static unsigned char data[70000], expected[kValueDataCapacity];
-    if (wantMissing) {
-        AddFailure(state, L"%ls: got it there, want missing", what);
+// The uninstall entry in each view: "entry VIEW" where it exists, then its values by name.
+static void AddEntryLines(const Setting* setting, RunResult* run) {
+    static unsigned char data[70000];
+    const wchar_t* views[2] = {L"64", L"32"};
+    for (int v = 0; v < (setting->is64 ? 2 : 1); ++v) {
+        HKEY key;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kEntryPath, 0, KEY_QUERY_VALUE | ViewAccess(views[v]),
+                          &key) != ERROR_SUCCESS)
+            continue;
+        AddLine(run, 2, L"entry", views[v]);
+        static wchar_t names[32][256];
+        int count = 0;
+        for (DWORD length = 256;
+             count < 32 && RegEnumValueW(key, static_cast<DWORD>(count), names[count], &length,
+                                         nullptr, nullptr, nullptr, nullptr) == 0;
+             length = 256)
+            ++count;
+        // By name: the order of a key's values is each system's own.
+        for (int i = 1; i < count; ++i)
+            for (int j = i; j > 0 && _wcsicmp(names[j - 1], names[j]) > 0; --j) {
+                wchar_t swap[256];
+                wcscpy(swap, names[j]);
+                wcscpy(names[j], names[j - 1]);
+                wcscpy(names[j - 1], swap);
+            }
+        for (int i = 0; i < count; ++i) {
+            DWORD type = 0, size = sizeof(data);
+            if (RegQueryValueExW(key, names[i], nullptr, &type, data, &size) == ERROR_SUCCESS)
+                AddValueLine(run, names[i], type, data, size);
+        }
         RegCloseKey(key);
-        return;
     }
-    // Each value wanted is there with its type and bytes; then no value beyond them.
-    int items = CountItems(state);
-    for (int i = 0; i < items; ++i) {
-        Word item[kWordCapacity];
-        const DataLine& line = state->data->lines[state->currentLine + 1 + i];
-        int itemCount = SplitWords(line.text, item, kWordCapacity);
-        wchar_t name[256];
-        DWORD wantType = 0;
-        long wantSize =
-            ReadValueData(state, item + 2, itemCount - 2, &wantType, expected, sizeof(expected));
-        if (!ExpandWord(state, item[1], name, 256) || wantSize < 0) {
-            AddFailure(state, L"line %d: not a value", line.number);
-            continue;
-        }
-        DWORD type = 0, size = sizeof(data);
-        DescribeValue(wantType, expected, static_cast<size_t>(wantSize), wanted, kTextCapacity);
-        if (RegQueryValueExW(key, name, nullptr, &type, data, &size) != ERROR_SUCCESS) {
-            AddFailure(state, L"%ls: %ls: got missing, want %ls", what, name, wanted);
-            continue;
-        }
-        if (type != wantType || size != static_cast<DWORD>(wantSize) ||
-            memcmp(data, expected, size) != 0) {
-            DescribeValue(type, data, size, described, kTextCapacity);
-            AddFailure(state, L"%ls: %ls: got %ls, want %ls", what, name, described, wanted);
-        }
-    }
-    DWORD values = 0;
-    RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr,
-                     nullptr, nullptr, nullptr);
-    if (values != static_cast<DWORD>(items))
-        AddFailure(state, L"%ls: got %lu values, want %d", what, values, items);
-    RegCloseKey(key);
 }
 
-// What the lab's NSIS installer appended: per record its event, command line and parameters.
-static void ExpectInstallerRecord(CaseState* state, const Word* words, int) {
-    wchar_t path[kPathCapacity];
-    if (!ExpandWorkPath(state, words, 2, path))
-        return;
+// What the lab's NSIS installer appended: per start its event, command line and parameters.
+static void AddInstallerLines(const wchar_t* path, RunResult* run) {
     long size = ReadWholeFile(path, fileBuffer);
     static wchar_t text[kFileCapacity / 2 + 1];
     size_t units = size > 0 ? static_cast<size_t>(size) / 2 : 0;
     memcpy(text, fileBuffer, units * 2);
     text[units] = 0;
-    const wchar_t* lines[3 * 16];
-    int lineCount = 0;
-    for (wchar_t* line = text; lineCount < 3 * 16;) {
-        wchar_t* end = wcschr(line, L'\n');
-        if (end == nullptr)
-            break;
+    const wchar_t* fields[3];
+    int field = 0;
+    for (wchar_t *line = text, *end; (end = wcschr(line, L'\n')) != nullptr; line = end + 1) {
         *end = 0;
-        lines[lineCount++] = line;
-        line = end + 1;
-    }
-    int records = lineCount / 3;
-    int items = CountItems(state);
-    ExpectNumber(state, L"installer's records", static_cast<unsigned long>(records),
-                 static_cast<unsigned long>(items));
-    for (int i = 0; i < items && i < records; ++i) {
-        Word item[kWordCapacity];
-        const DataLine& line = state->data->lines[state->currentLine + 1 + i];
-        if (SplitWords(line.text, item, kWordCapacity) != 4)
-            continue;
-        static wchar_t want[3][kTextCapacity];
-        const wchar_t* got[3] = {lines[3 * i], lines[3 * i + 1], lines[3 * i + 2]};
-        const wchar_t* prefixes[3] = {L"", L"cmdline=", L"parameters="};
-        const wchar_t* names[3] = {L"installer's event", L"installer's command line",
-                                   L"installer's parameters"};
-        for (int field = 0; field < 3; ++field) {
-            if (!ExpandWord(state, item[field + 1], want[field], kTextCapacity))
-                continue;
-            size_t skip = wcslen(prefixes[field]);
-            ExpectText(state, names[field],
-                       wcsncmp(got[field], prefixes[field], skip) == 0 ? got[field] + skip
-                                                                       : got[field],
-                       want[field]);
-        }
+        const wchar_t* prefix = field == 1 ? L"cmdline=" : L"parameters=";
+        size_t skip = field > 0 && wcsncmp(line, prefix, wcslen(prefix)) == 0 ? wcslen(prefix) : 0;
+        fields[field++] = line + skip;
+        if (field == 3)
+            AddLine(run, 4, L"installer", fields[0], fields[1], fields[2]);
+        field %= 3;
     }
 }
 
-static void ListEvents(const RunResult* run, int kind, wchar_t* out, size_t capacity) {
-    out[0] = 0;
+void MakeRecord(const CaseState* state, RunResult* run, const wchar_t* traced,
+                const wchar_t* installerRecord) {
+    wchar_t number[16], owner[16], style[16];
+    _snwprintf(number, 16, L"%lu", run->exitCode);
+    AddLine(run, 2, L"exit", number);
+    for (int i = 0; i < run->boxCount; ++i)
+        AddLine(run, 5, L"box", Hex(run->boxes[i].owner, owner), run->boxes[i].text,
+                run->boxes[i].caption, Hex(run->boxes[i].style, style));
+    for (int i = 0; i < run->payloadCount; ++i) {
+        PayloadStart* start = &run->payloads[i];
+        size_t length = wcslen(start->directory);
+        if (length > 3 && start->directory[length - 1] == L'\\')
+            start->directory[length - 1] = 0;
+        AddLine(run, 5, L"payload", start->module, start->commandLine, start->directory,
+                start->build);
+    }
+    AddInstallerLines(installerRecord, run);
+    if (run->attacked) {
+        static wchar_t errors[4][32];
+        static const wchar_t* names[4] = {L"write", L"delete", L"rename", L"overwrite"};
+        for (int i = 0; i < 4; ++i)
+            _snwprintf(errors[i], 32, L"%ls=%lu", names[i], run->attackErrors[i]);
+        AddLine(run, 5, L"attack", errors[0], errors[1], errors[2], errors[3]);
+    }
+    static const wchar_t* traceNames[] = {L"", L"narrowed", L"asked", L"waited"};
     for (int i = 0; i < run->eventCount; ++i) {
         const ProcessEvent& event = run->events[i];
-        if (event.kind != kind)
+        if (event.kind == kLoaded || wcsstr(traced, traceNames[event.kind]) == nullptr)
             continue;
-        size_t used = wcslen(out);
-        if (kind == kLibraryAsked || kind == kLoaded)
-            _snwprintf(out + used, capacity - used, L"%ls%ls", used > 0 ? L" " : L"", event.path);
-        else
-            _snwprintf(out + used, capacity - used, L"%ls%08lx", used > 0 ? L" " : L"",
-                       event.value);
-        out[capacity - 1] = 0;
+        _snwprintf(number, 16, L"%08lx", event.value);
+        AddLine(run, 2, traceNames[event.kind], event.kind == kLibraryAsked ? event.path : number);
     }
+    AddEntryLines(state->setting, run);
 }
 
-// The wanted words expanded and joined by blanks, in lower case where paths are compared.
-static int JoinWords(CaseState* state, const Word* words, int from, int count, int lower,
-                     wchar_t* out, size_t capacity) {
+// --- The comparison --------------------------------------------------------------------------
+
+// A record line as the cases file writes it: words parted by blanks, barred where they must be.
+static void PrintLine(const wchar_t* line, wchar_t* out, size_t capacity) {
     out[0] = 0;
-    for (int i = from; i < count; ++i) {
-        wchar_t word[kPathCapacity];
-        if (!Expand(state, words, i, word, kPathCapacity))
-            return 0;
-        if (WordIs(words[i], L"none"))
-            continue;
+    static wchar_t word[kTextCapacity], quoted[kTextCapacity];
+    for (const wchar_t* at = line; *at != 0 && *at != kLineBreak;) {
+        size_t length = wcscspn(at, L"\x1f\x1e");
+        wcsncpy(word, at, length);
+        word[length] = 0;
+        if (length == 0 || wcspbrk(word, L" \t\n|{}") != nullptr || length > 64)
+            QuoteText(word, length, quoted, kTextCapacity);
+        else
+            wcscpy(quoted, word);
         size_t used = wcslen(out);
-        _snwprintf(out + used, capacity - used, L"%ls%ls", used > 0 ? L" " : L"", word);
+        _snwprintf(out + used, capacity - used, L"%ls%ls", used > 0 ? L" " : L"", quoted);
+        out[capacity - 1] = 0;
+        at += length + (at[length] == kWordBreak);
     }
-    out[capacity - 1] = 0;
-    if (lower)
-        CharLowerW(out);
-    return 1;
 }
 
-static void ExpectEvents(CaseState* state, const RunResult* run, int kind, const wchar_t* what,
-                         const Word* words, int count) {
-    static wchar_t got[kTextCapacity], want[kTextCapacity];
-    ListEvents(run, kind, got, kTextCapacity);
-    int paths = kind == kLibraryAsked;
-    if (!JoinWords(state, words, 2, count, paths, want, kTextCapacity))
-        return;
-    if (paths)
-        CharLowerW(got);
-    if (wcscmp(got, want) != 0)
-        AddFailure(state, L"%ls: got [%ls], want [%ls]", what, got, want);
+// Splits text into its lines, each ended by kLineBreak; the count, or -1 when there are too many.
+static int SplitRecord(const wchar_t* text, const wchar_t** lines) {
+    int count = 0;
+    for (const wchar_t* at = text; *at != 0; at = wcschr(at, kLineBreak) + 1) {
+        if (count == kRecordLineCapacity)
+            return -1;
+        lines[count++] = at;
+    }
+    return count;
 }
+
+static int LineLength(const wchar_t* line) {
+    return static_cast<int>(wcschr(line, kLineBreak) - line);
+}
+
+static int SameLine(const wchar_t* first, const wchar_t* second) {
+    return LineLength(first) == LineLength(second) &&
+           wcsncmp(first, second, static_cast<size_t>(LineLength(first))) == 0;
+}
+
+// The expected record against the run's, line by line as the longest common part aligns them:
+// "-" the case's alone, "+" the run's alone.
+static void AddDiff(CaseState* state, const wchar_t* want, const wchar_t* got) {
+    const wchar_t *wanted[kRecordLineCapacity], *had[kRecordLineCapacity];
+    int w = SplitRecord(want, wanted), g = SplitRecord(got, had);
+    if (w < 0 || g < 0) {
+        AddFailure(state, L"a record of more than %d lines", kRecordLineCapacity);
+        return;
+    }
+    static int common[kRecordLineCapacity + 1][kRecordLineCapacity + 1];
+    for (int i = w; i >= 0; --i)
+        for (int j = g; j >= 0; --j)
+            common[i][j] = i == w || j == g                      ? 0
+                           : SameLine(wanted[i], had[j])         ? common[i + 1][j + 1] + 1
+                           : common[i + 1][j] > common[i][j + 1] ? common[i + 1][j]
+                                                                 : common[i][j + 1];
+    if (common[0][0] == w && w == g)
+        return;
+    static wchar_t printed[kTextCapacity * 2], diff[kFailuresCapacity / 2];
+    diff[0] = 0;
+    for (int i = 0, j = 0; i < w || j < g;) {
+        int both = i < w && j < g && SameLine(wanted[i], had[j]);
+        int mine = !both && i < w && (j == g || common[i + 1][j] >= common[i][j + 1]);
+        PrintLine(both || mine ? wanted[i] : had[j], printed, kTextCapacity * 2);
+        size_t used = wcslen(diff);
+        _snwprintf(diff + used, kFailuresCapacity / 2 - used, L"\n      %lc %ls",
+                   both   ? L' '
+                   : mine ? L'-'
+                          : L'+',
+                   printed);
+        diff[kFailuresCapacity / 2 - 1] = 0;
+        i += both || mine;
+        j += both || !mine;
+    }
+    AddFailure(state, L"the run's record differs (-: expected, +: the run's):%ls", diff);
+}
+
+// The item lines below the current one, their words filled in, as a record.
+static void ExpectRecord(CaseState* state, const RunResult* run) {
+    static wchar_t want[kRecordCapacity], word[kTextCapacity];
+    size_t used = 0;
+    for (int i = state->currentLine + 1; i < state->endLine && IsItemLine(state->data->lines[i]);
+         ++i) {
+        Word words[kWordCapacity];
+        int count = SplitWords(state->data->lines[i].text, words, kWordCapacity);
+        for (int k = 0; k < count; ++k) {
+            if (!ExpandWord(state, words[k], word, kTextCapacity) ||
+                used + wcslen(word) + 2 >= kRecordCapacity) {
+                AddFailure(state, L"line %d: cannot fill in %.*ls", state->data->lines[i].number,
+                           static_cast<int>(words[k].length), words[k].start);
+                return;
+            }
+            wcscpy(want + used, word);
+            used += wcslen(word);
+            want[used++] = k + 1 < count ? kWordBreak : kLineBreak;
+        }
+    }
+    want[used] = 0;
+    if (run->recordFull)
+        AddFailure(state, L"the run's record is longer than the runner keeps");
+    AddDiff(state, want, run->record);
+}
+
+// --- The named checks ------------------------------------------------------------------------
 
 static int NarrowedAt(const RunResult* run) {
     for (int i = 0; i < run->eventCount; ++i)
@@ -394,8 +380,9 @@ static void ExpectFirstAsked(CaseState* state, const RunResult* run, const Word*
     int first = 0;
     while (first < run->eventCount && run->events[first].kind != kLibraryAsked)
         ++first;
-    ExpectText(state, L"first library the wrapper asked for",
-               first < run->eventCount ? run->events[first].path : L"none", path);
+    const wchar_t* asked = first < run->eventCount ? run->events[first].path : L"none";
+    if (wcscmp(asked, path) != 0)
+        AddFailure(state, L"first library the wrapper asked for: got %ls, want %ls", asked, path);
     for (int i = 3; i < count; ++i) {
         wchar_t name[64];
         if (!Expand(state, words, i, name, 64))
@@ -407,24 +394,6 @@ static void ExpectFirstAsked(CaseState* state, const RunResult* run, const Word*
                 AddFailure(state, L"%ls was loaded before the wrapper asked for %ls",
                            run->events[e].path, path);
         }
-    }
-}
-
-static void ExpectAttack(CaseState* state, const RunResult* run, const Word* words) {
-    if (!run->attacked) {
-        AddFailure(state, L"the payload was not attacked mid-hash");
-        return;
-    }
-    static const wchar_t* names[4] = {L"write", L"delete", L"rename", L"overwrite"};
-    for (int i = 0; i < 4; ++i) {
-        const Word& word = words[2 + i];
-        size_t length = wcslen(names[i]);
-        if (word.length <= length + 1 || wcsncmp(word.start, names[i], length) != 0)
-            continue;
-        wchar_t what[64];
-        _snwprintf(what, 64, L"error of the attempt to %ls mid-hash", names[i]);
-        ExpectNumber(state, what, run->attackErrors[i],
-                     wcstoul(word.start + length + 1, nullptr, 10));
     }
 }
 
@@ -442,17 +411,9 @@ void DoExpect(CaseState* state, const Word* words, int count) {
     const RunResult* run = state->run;
     if (WordIs(words[1], L"length")) {
         static wchar_t text[kTextCapacity];
-        if (Expand(state, words, 2, text, kTextCapacity))
-            ExpectNumber(state, L"length", static_cast<unsigned long>(wcslen(text)),
-                         wcstoul(words[3].start, nullptr, 10));
-        return;
-    }
-    if (WordIs(words[1], L"entry")) {
-        ExpectEntry(state, words, count);
-        return;
-    }
-    if (WordIs(words[1], L"installer-record")) {
-        ExpectInstallerRecord(state, words, count);
+        if (Expand(state, words, 2, text, kTextCapacity) &&
+            wcslen(text) != wcstoul(words[3].start, nullptr, 10))
+            AddFailure(state, L"length: got %lu", static_cast<unsigned long>(wcslen(text)));
         return;
     }
     if (WordIs(words[1], L"same-file")) {
@@ -463,51 +424,22 @@ void DoExpect(CaseState* state, const Word* words, int count) {
         AddFailure(state, L"expect before any run");
         return;
     }
-    static wchar_t first[kTextCapacity], second[kTextCapacity];
     const PayloadStart* payload = run->payloadCount > 0 ? &run->payloads[0] : nullptr;
-    if (WordIs(words[1], L"started")) {
-        if (Expand(state, words, 2, first, kTextCapacity) &&
-            Expand(state, words, 3, second, kTextCapacity))
-            ExpectStarted(state, run, first, second);
-    } else if (WordIs(words[1], L"refused")) {
-        if (Expand(state, words, 2, first, kTextCapacity) &&
-            Expand(state, words, 3, second, kTextCapacity))
-            ExpectRefused(state, run, first, second);
-    } else if (WordIs(words[1], L"started-or-refused")) {
-        if (Expand(state, words, 2, first, kTextCapacity) &&
-            Expand(state, words, 3, second, kTextCapacity))
-            ExpectStartedOrRefused(state, run, first, second);
-    } else if (WordIs(words[1], L"only-builds")) {
-        if (Expand(state, words, 2, first, kTextCapacity))
-            for (int i = 0; i < run->payloadCount; ++i)
-                ExpectText(state, L"build of a payload started", run->payloads[i].build, first);
+    double bound = count > 2 ? static_cast<double>(wcstoul(words[2].start, nullptr, 10)) : 0;
+    double took = static_cast<double>(run->endQpc - run->startQpc) * 1000.0 /
+                  static_cast<double>(run->frequency);
+    const ExpectForm* form = FindExpectation(words[1]);
+    if (form != nullptr && form->traces && !run->traced) {
+        AddFailure(state, L"the run was not traced: give it trace=");
+    } else if (WordIs(words[1], L"record")) {
+        ExpectRecord(state, run);
     } else if (WordIs(words[1], L"preloaded-before")) {
         ExpectPreloaded(state, run, words, count);
     } else if (WordIs(words[1], L"first-asked")) {
         ExpectFirstAsked(state, run, words, count);
-    } else if (WordIs(words[1], L"exit")) {
-        ExpectNumber(state, L"wrapper exit status", run->exitCode,
-                     wcstoul(words[2].start, nullptr, 10));
-    } else if (WordIs(words[1], L"no-box")) {
-        ExpectNoBox(state, run);
-    } else if (WordIs(words[1], L"payload-starts")) {
-        ExpectNumber(state, L"payload starts", static_cast<unsigned long>(run->payloadCount),
-                     wcstoul(words[2].start, nullptr, 10));
-    } else if (payload == nullptr &&
-               (WordIs(words[1], L"payload-cwd") || WordIs(words[1], L"payload-build") ||
-                WordIs(words[1], L"payload-ended-first") ||
-                WordIs(words[1], L"payload-without-error-box"))) {
+    } else if (payload == nullptr && (WordIs(words[1], L"payload-ended-first") ||
+                                      WordIs(words[1], L"payload-without-error-box"))) {
         AddFailure(state, L"no payload was started");
-    } else if (WordIs(words[1], L"payload-cwd")) {
-        wcscpy(second, payload->directory);
-        size_t length = wcslen(second);
-        if (length > 0 && second[length - 1] == L'\\')
-            second[length - 1] = 0;
-        if (Expand(state, words, 2, first, kTextCapacity))
-            ExpectText(state, L"payload's directory", second, first);
-    } else if (WordIs(words[1], L"payload-build")) {
-        if (Expand(state, words, 2, first, kTextCapacity))
-            ExpectText(state, L"payload build", payload->build, first);
     } else if (WordIs(words[1], L"payload-ended-first")) {
         if (!payload->ended || payload->endQpc >= run->endQpc)
             AddFailure(state, L"the payload had not ended when the wrapper did");
@@ -516,60 +448,34 @@ void DoExpect(CaseState* state, const Word* words, int count) {
             AddFailure(state, L"the payload ran with error mode %lx, which lets a crash show a box",
                        payload->errorMode);
     } else if (WordIs(words[1], L"took-at-least") || WordIs(words[1], L"took-under")) {
-        double took = MillisecondsOf(run);
-        double bound = static_cast<double>(wcstoul(words[2].start, nullptr, 10));
         if (WordIs(words[1], L"took-at-least") ? took < bound : took >= bound)
             AddFailure(state, L"the wrapper took %.0f ms", took);
     } else if (WordIs(words[1], L"cpu-under")) {
-        if (run->cpuMilliseconds < 0 ||
-            run->cpuMilliseconds >= static_cast<double>(wcstoul(words[2].start, nullptr, 10)))
+        if (run->cpuMilliseconds < 0 || run->cpuMilliseconds >= bound)
             AddFailure(state, L"the wrapper used %.0f ms of CPU", run->cpuMilliseconds);
-    } else if (WordIs(words[1], L"dll-directories")) {
-        ExpectEvents(state, run, kNarrowed, L"SetDefaultDllDirectories calls", words, count);
-    } else if (WordIs(words[1], L"waits")) {
-        ExpectEvents(state, run, kWaited, L"the wrapper's waits for its payload", words, count);
-    } else if (WordIs(words[1], L"wrapper-loads")) {
-        ExpectEvents(state, run, kLibraryAsked,
-                     L"libraries the wrapper loads itself, by full path, each once", words, count);
-    } else if (WordIs(words[1], L"attack")) {
-        ExpectAttack(state, run, words);
     } else {
         ExpectDllEvents(state, run, words, count);
     }
 }
 
 static const ExpectForm kExpectations[] = {
-    {L"started", 2, 2, 0, 0},
-    {L"refused", 2, 2, 0, 0},
-    {L"started-or-refused", 2, 2, 0, 0},
-    {L"only-builds", 1, 1, 0, 0},
-    {L"preloaded-before", 2, 8, 0, 1},
-    {L"first-asked", 1, 8, 0, 1},
-    {L"exit", 1, 1, 0, 0},
-    {L"no-box", 0, 0, 0, 0},
-    {L"payload-starts", 1, 1, 0, 0},
-    {L"payload-cwd", 1, 1, 0, 0},
-    {L"payload-build", 1, 1, 0, 0},
-    {L"took-at-least", 1, 1, 0, 0},
-    {L"took-under", 1, 1, 0, 0},
-    {L"cpu-under", 1, 1, 0, 0},
-    {L"payload-ended-first", 0, 0, 0, 0},
-    {L"payload-without-error-box", 0, 0, 0, 0},
-    {L"entry", 1, 2, 1, 0},
-    {L"installer-record", 1, 1, 1, 0},
-    {L"dll-directories", 1, 8, 0, 1},
-    {L"waits", 1, 8, 0, 1},
-    {L"wrapper-loads", 1, 8, 0, 1},
-    {L"loads-before-narrowing-only-from", 1, 1, 0, 1},
-    {L"not-loaded-before-narrowing", 1, 8, 0, 1},
-    {L"loaded-after-narrowing", 1, 1, 0, 1},
-    {L"not-loaded", 1, 8, 0, 1},
-    {L"loaded", 1, 1, 0, 1},
-    {L"loads-only-from", 1, 1, 0, 1},
-    {L"none-loaded-from", 1, 1, 0, 1},
-    {L"attack", 4, 4, 0, 0},
-    {L"same-file", 2, 2, 0, 0},
-    {L"length", 2, 2, 0, 0},
+    {L"record", 0, 0, 0},
+    {L"preloaded-before", 2, 8, 1},
+    {L"first-asked", 1, 8, 1},
+    {L"took-at-least", 1, 1, 0},
+    {L"took-under", 1, 1, 0},
+    {L"cpu-under", 1, 1, 0},
+    {L"payload-ended-first", 0, 0, 0},
+    {L"payload-without-error-box", 0, 0, 0},
+    {L"loads-before-narrowing-only-from", 1, 1, 1},
+    {L"not-loaded-before-narrowing", 1, 8, 1},
+    {L"loaded-after-narrowing", 1, 1, 1},
+    {L"not-loaded", 1, 8, 1},
+    {L"loaded", 1, 1, 1},
+    {L"loads-only-from", 1, 1, 1},
+    {L"none-loaded-from", 1, 1, 1},
+    {L"same-file", 2, 2, 0},
+    {L"length", 2, 2, 0},
 };
 const ExpectForm* FindExpectation(const Word& word) {
     for (const ExpectForm& form : kExpectations)

@@ -39,6 +39,8 @@ int MakeWorkPath(const CaseState* state, const wchar_t* relative, wchar_t* out) 
 static int RunWineShell(const wchar_t* link, const wchar_t* target);
 static int RemoveWineLinksIn(const wchar_t* folder);
 
+static int DeleteTreeBut(const wchar_t* folder, const wchar_t* const* keep, int keeping);
+
 // The path that could not be deleted, for the refusal that names it.
 static wchar_t undeletable[kPathCapacity];
 
@@ -52,7 +54,7 @@ static int RemoveEntry(const wchar_t* path, DWORD attributes) {
     if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
         done = RemoveDirectoryW(path) || DeleteFileW(path) || RunWineShell(path, nullptr);
     else if (attributes & FILE_ATTRIBUTE_DIRECTORY)
-        done = DeleteTree(path) && RemoveDirectoryW(path);
+        done = DeleteTreeBut(path, nullptr, 0) && RemoveDirectoryW(path);
     else
         done = DeleteFileW(path);
     if (!done && undeletable[0] == 0)
@@ -91,10 +93,6 @@ static int DeleteTreeBut(const wchar_t* folder, const wchar_t* const* keep, int 
     } while (FindNextFileW(search, &found));
     FindClose(search);
     return done;
-}
-
-int DeleteTree(const wchar_t* folder) {
-    return DeleteTreeBut(folder, nullptr, 0);
 }
 
 // The work folder as the runner makes it: its mark and record alone; else what was left. Under

@@ -293,15 +293,10 @@ static int ExpandInto(const CaseState* state, const wchar_t* text, size_t length
     return !out->full;
 }
 
-int ExpandText(const CaseState* state, const wchar_t* text, size_t length, wchar_t* out,
-               size_t capacity) {
+int ExpandWord(const CaseState* state, const Word& word, wchar_t* out, size_t capacity) {
     Output output = {out, 0, capacity, 0};
     out[0] = 0;
-    return ExpandInto(state, text, length, &output);
-}
-
-int ExpandWord(const CaseState* state, const Word& word, wchar_t* out, size_t capacity) {
-    return ExpandText(state, word.start, word.length, out, capacity);
+    return ExpandInto(state, word.start, word.length, &output);
 }
 
 long ReadValueData(const CaseState* state, const Word* words, int count, DWORD* type,
@@ -429,6 +424,7 @@ int ExpandWorkPath(CaseState* state, const Word* words, int index, wchar_t* out)
     return 0;
 }
 
+// An item line is indented further than a case's commands: it belongs to the command above.
 int IsItemLine(const DataLine& line) {
-    return wcsncmp(line.text, L"value ", 6) == 0 || wcsncmp(line.text, L"record ", 7) == 0;
+    return line.indent > 2;
 }

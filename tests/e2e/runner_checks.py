@@ -32,10 +32,11 @@ case runner stop: a run its payload keeps busy
   suite lab
   set-user-value |%s| Name sz |set by the runner| nul
   set-user-value |%s| Name sz |set by the runner| nul
-  set-entry 64 DisplayVersion sz |5.5.3 Beta| nul
   layout busy
-  payload-env VUQ_PAYLOAD_SLEEP_MS 120000
   run |"{exe}"| limit=200
+    entry 64 DisplayVersion sz |5.5.3 Beta| nul
+    env VUQ_PAYLOAD_SLEEP_MS 120000
+  expect record
 """ % (USER_KEY, BIG_KEY)
 # A run that lasts, during which a second runner starts.
 LOCK_CASES = r"""cases 1
@@ -47,9 +48,11 @@ not-here windows32 0
 case runner lock: a run that lasts while a second runner starts
   suite lab
   layout lasts
-  payload-env VUQ_PAYLOAD_SLEEP_MS 5000
   run |"{exe}"|
-  expect started |{folder}\{payload}| |/NoReset |
+    env VUQ_PAYLOAD_SLEEP_MS 5000
+  expect record
+    exit 0
+    payload |{folder}\{payload}| |/NoReset | |{work}| {bits}
 """
 # Two cases not here under Wine: one the harness runs, one whose only run is Windows's; and one
 # whose set-up for a run passed by must not reach the next run.
@@ -63,15 +66,19 @@ case runner count: a run for Windows only
   suite lab
   wine-specific |its run holds off Wine|
   windows: run |"{exe}"|
+  windows: expect record
 
 case runner count: what is set up for a run passed by is spent
   suite lab
   wine-specific |its first run holds off Wine|
   layout spent
-  payload-writes 64 DisplayVersion sz |1.0| nul
   windows: run |"{exe}"|
+    writes 64 DisplayVersion sz |1.0| nul
+  windows: expect record
   run |"{exe}"|
-  expect entry 64 missing
+  expect record
+    exit 0
+    payload |{folder}\{payload}| |/NoReset | |{work}| {bits}
 """
 
 # A link made in a work folder whose name is not ASCII: Wine's shell gets its Unix path whole.
@@ -87,7 +94,9 @@ case runner wide: a link in a work folder whose name is not ASCII
   layout real
   link link real
   run |"{work}\\link\\VuqSetup.exe"| app=|{work}\\link\\VuqSetup.exe|
-  expect started |{work}\\link\\{payload}| |/NoReset |
+  expect record
+    exit 0
+    payload |{work}\\link\\{payload}| |/NoReset | |{work}| {bits}
 """
 
 
