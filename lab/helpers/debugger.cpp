@@ -10,43 +10,6 @@ const DWORD kWow64Breakpoint = 0x4000001F;
 const DWORD kWow64SingleStep = 0x4000001E;
 const DWORD kTrapFlag = 0x100;
 
-static int FindThreadIndex(const ThreadTable* table, DWORD id) {
-    for (int i = 0; i < table->count; ++i)
-        if (table->ids[i] == id)
-            return i;
-    return -1;
-}
-
-int AddThread(ThreadTable* table, DWORD id, HANDLE handle) {
-    int index = FindThreadIndex(table, id);
-    if (index < 0) {
-        if (table->count == kThreadCapacity) {
-            table->overflowed = 1;
-            return 0;
-        }
-        index = table->count++;
-    }
-    table->ids[index] = id;
-    table->handles[index] = handle;
-    table->stepping[index] = 0;
-    return 1;
-}
-
-void RemoveThread(ThreadTable* table, DWORD id) {
-    int index = FindThreadIndex(table, id);
-    if (index < 0)
-        return;
-    --table->count;
-    table->ids[index] = table->ids[table->count];
-    table->handles[index] = table->handles[table->count];
-    table->stepping[index] = table->stepping[table->count];
-}
-
-HANDLE FindThread(const ThreadTable* table, DWORD id) {
-    int index = FindThreadIndex(table, id);
-    return index < 0 ? nullptr : table->handles[index];
-}
-
 static LPCVOID AsRemote(DWORD address) {
     return reinterpret_cast<LPCVOID>(static_cast<ULONG_PTR>(address));
 }
@@ -79,27 +42,22 @@ size_t ReadRemoteText(HANDLE process, DWORD address, wchar_t* text, size_t capac
     return length;
 }
 
-// Name of the module at base in a process, from its export directory.
-int ReadModuleName(HANDLE process, DWORD base, char* name, DWORD size) {
+// The module at base in a process: its headers, and its name from its export directory.
+static int ReadHeaders(HANDLE process, DWORD base, IMAGE_NT_HEADERS32* nt) {
     IMAGE_DOS_HEADER dos;
-    IMAGE_NT_HEADERS32 nt;
-    if (!ReadRemote(process, base, &dos, sizeof(dos)) ||
-        !ReadRemote(process, base + static_cast<DWORD>(dos.e_lfanew), &nt, sizeof(nt)))
-        return 0;
-    DWORD exports = nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT].VirtualAddress;
-    IMAGE_EXPORT_DIRECTORY directory;
-    ZeroMemory(name, size);
-    return exports != 0 && ReadRemote(process, base + exports, &directory, sizeof(directory)) &&
-           ReadRemote(process, base + directory.Name, name, size - 1);
+    return ReadRemote(process, base, &dos, sizeof(dos)) &&
+           ReadRemote(process, base + static_cast<DWORD>(dos.e_lfanew), nt, sizeof(*nt));
 }
 
-static DWORD ReadImageSize(HANDLE process, DWORD base) {
-    IMAGE_DOS_HEADER dos;
+static int ReadModuleName(HANDLE process, DWORD base, char* name, DWORD size) {
     IMAGE_NT_HEADERS32 nt;
-    if (!ReadRemote(process, base, &dos, sizeof(dos)) ||
-        !ReadRemote(process, base + static_cast<DWORD>(dos.e_lfanew), &nt, sizeof(nt)))
+    IMAGE_EXPORT_DIRECTORY directory;
+    ZeroMemory(name, size);
+    if (!ReadHeaders(process, base, &nt))
         return 0;
-    return nt.OptionalHeader.SizeOfImage;
+    DWORD exports = nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT].VirtualAddress;
+    return exports != 0 && ReadRemote(process, base + exports, &directory, sizeof(directory)) &&
+           ReadRemote(process, base + directory.Name, name, size - 1);
 }
 
 static void WriteRemoteByte(HANDLE process, DWORD address, unsigned char value) {
@@ -179,10 +137,6 @@ int AddAddressBreakpoint(Debuggee* debuggee, DWORD address, int tag, int keep) {
     breakpoint->keep = keep;
     Plant(debuggee, breakpoint);
     return debuggee->breakpointCount++;
-}
-
-int IsInImage(const Debuggee* debuggee, DWORD address) {
-    return address >= debuggee->imageBase && address < debuggee->imageEnd;
 }
 
 static void PlantInModule(Debuggee* debuggee, DWORD base) {
@@ -269,65 +223,49 @@ static int FindBreakpoint(const Debuggee* debuggee, DWORD address, int planted) 
     return -1;
 }
 
-// A thread the table lost (it was full) is opened by its id.
-static HANDLE ThreadOf(Debuggee* debuggee, DWORD id, int* opened) {
-    HANDLE thread = FindThread(&debuggee->threads, id);
-    *opened = thread == nullptr;
-    if (thread == nullptr)
-        thread = OpenThread(THREAD_GET_CONTEXT | THREAD_SET_CONTEXT, FALSE, id);
-    return thread;
-}
-
 static DWORD OnBreakpoint(Debuggee* debuggee, const DebugHooks* hooks, DWORD threadId,
                           DWORD address) {
     int index = FindBreakpoint(debuggee, address, 1);
-    int stale = index < 0 ? FindBreakpoint(debuggee, address, 0) : -1;
-    if (index < 0 && stale < 0)
+    if (index < 0 && FindBreakpoint(debuggee, address, 0) < 0)
         return DBG_CONTINUE; // the loader's own, as every debugged process starts
-    int opened = 0;
-    HANDLE thread = ThreadOf(debuggee, threadId, &opened);
+    HANDLE thread = OpenThread(THREAD_GET_CONTEXT | THREAD_SET_CONTEXT, FALSE, threadId);
     CONTEXT registers;
     registers.ContextFlags = CONTEXT_CONTROL | CONTEXT_INTEGER;
     if (thread == nullptr || !GetThreadContext(thread, &registers)) {
         if (index >= 0)
             TakeAway(debuggee, &debuggee->breakpoints[index]);
-        return DBG_CONTINUE;
-    }
-    registers.Eip = address;
-    if (index < 0) {
-        // Two threads met it at once, and the first has taken it away: the second runs the
-        // instruction it stood for.
-        SetThreadContext(thread, &registers);
-        if (opened)
-            CloseHandle(thread);
-        return DBG_CONTINUE;
-    }
-    Breakpoint* breakpoint = &debuggee->breakpoints[index];
-    int outcome = hooks->onBreakpoint(hooks->context, debuggee, index, thread, &registers);
-    if (outcome == kRunFunction || !breakpoint->keep)
-        TakeAway(debuggee, breakpoint);
-    if (outcome == kRunFunction && breakpoint->keep) {
-        int slot = FindThreadIndex(&debuggee->threads, threadId);
-        if (slot >= 0) {
+    } else {
+        // Without a planted breakpoint, two threads met it at once, and the first has taken it
+        // away: the second runs the instruction it stood for.
+        registers.Eip = address;
+        Breakpoint* breakpoint = index >= 0 ? &debuggee->breakpoints[index] : nullptr;
+        int outcome = breakpoint == nullptr ? kThreadMoved
+                                            : hooks->onBreakpoint(hooks->context, debuggee, index,
+                                                                  thread, &registers);
+        if (breakpoint != nullptr && (outcome == kRunFunction || !breakpoint->keep))
+            TakeAway(debuggee, breakpoint);
+        if (breakpoint != nullptr && outcome == kRunFunction && breakpoint->keep) {
             registers.EFlags |= kTrapFlag;
-            debuggee->threads.stepping[slot] = index + 1;
+            breakpoint->stepping = threadId;
         }
+        SetThreadContext(thread, &registers);
     }
-    SetThreadContext(thread, &registers);
-    if (opened)
+    if (thread != nullptr)
         CloseHandle(thread);
     return DBG_CONTINUE;
 }
 
 static DWORD OnSingleStep(Debuggee* debuggee, DWORD threadId) {
-    int slot = FindThreadIndex(&debuggee->threads, threadId);
-    if (slot < 0 || debuggee->threads.stepping[slot] == 0)
-        return DBG_EXCEPTION_NOT_HANDLED;
-    Breakpoint* breakpoint = &debuggee->breakpoints[debuggee->threads.stepping[slot] - 1];
-    debuggee->threads.stepping[slot] = 0;
-    if (breakpoint->moduleBase != 0)
-        Plant(debuggee, breakpoint);
-    return DBG_CONTINUE;
+    for (int i = 0; i < debuggee->breakpointCount; ++i) {
+        Breakpoint* breakpoint = &debuggee->breakpoints[i];
+        if (breakpoint->stepping != threadId)
+            continue;
+        breakpoint->stepping = 0;
+        if (breakpoint->moduleBase != 0)
+            Plant(debuggee, breakpoint);
+        return DBG_CONTINUE;
+    }
+    return DBG_EXCEPTION_NOT_HANDLED;
 }
 
 static DWORD OnException(Debuggee* debuggee, const DebugHooks* hooks, const DEBUG_EVENT& event) {
@@ -340,10 +278,8 @@ static DWORD OnException(Debuggee* debuggee, const DebugHooks* hooks, const DEBU
         if (status == DBG_CONTINUE)
             return status;
     }
-    if (!event.u.Exception.dwFirstChance) {
+    if (!event.u.Exception.dwFirstChance)
         debuggee->crash = record.ExceptionCode;
-        debuggee->crashAddress = address;
-    }
     return DBG_EXCEPTION_NOT_HANDLED;
 }
 
@@ -363,21 +299,15 @@ DWORD DebugUntilExit(Debuggee* debuggee, const DebugHooks* hooks) {
         switch (event.dwDebugEventCode) {
         case CREATE_PROCESS_DEBUG_EVENT: {
             const CREATE_PROCESS_DEBUG_INFO& info = event.u.CreateProcessInfo;
-            AddThread(&debuggee->threads, event.dwThreadId, info.hThread);
+            IMAGE_NT_HEADERS32 nt;
             debuggee->imageBase =
                 static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(info.lpBaseOfImage));
-            debuggee->imageEnd =
-                debuggee->imageBase + ReadImageSize(debuggee->process, debuggee->imageBase);
+            if (ReadHeaders(debuggee->process, debuggee->imageBase, &nt))
+                debuggee->imageEnd = debuggee->imageBase + nt.OptionalHeader.SizeOfImage;
             if (info.hFile != nullptr)
                 CloseHandle(info.hFile);
             break;
         }
-        case CREATE_THREAD_DEBUG_EVENT:
-            AddThread(&debuggee->threads, event.dwThreadId, event.u.CreateThread.hThread);
-            break;
-        case EXIT_THREAD_DEBUG_EVENT:
-            RemoveThread(&debuggee->threads, event.dwThreadId);
-            break;
         case LOAD_DLL_DEBUG_EVENT: {
             const LOAD_DLL_DEBUG_INFO& info = event.u.LoadDll;
             DWORD base = static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(info.lpBaseOfDll));

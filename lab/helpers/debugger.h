@@ -1,33 +1,20 @@
 #pragma once
 
-// The debugger that the lab's programs share (the driver and the end-to-end runner): it starts
-// nothing itself; given a process started with DEBUG_ONLY_THIS_PROCESS, it runs the debug loop,
-// plants breakpoints on functions where their code really lies (an export may forward to another
-// module: kernel32 to kernelbase, advapi32's CryptoAPI to cryptsp), keeps a table of the
-// process's threads by id, and hands each event the caller asked for to its hooks.
+// The debugger that the lab's programs share (the driver and the end-to-end runner): given a
+// process started with DEBUG_ONLY_THIS_PROCESS, it runs the debug loop, plants breakpoints on
+// functions where their code really lies (an export may forward to another module: kernel32 to
+// kernelbase, advapi32's CryptoAPI to cryptsp), and hands each event asked for to its hooks.
 
 #include <windows.h>
 
-// Windows adds threads of its own to a process (the loader's workers, a box's), and thread ids
-// are any multiple of 4: a table, not a slot per id.
-const int kThreadCapacity = 256;
 const int kBreakpointCapacity = 16;
 const int kModuleNameCapacity = 64;
 const int kLoadedPathCapacity = 1024;
 // How often the loop calls its idle hook while the process runs without events.
 const DWORD kIdleMs = 50;
 
-struct ThreadTable {
-    int count;
-    int overflowed;
-    DWORD ids[kThreadCapacity];
-    HANDLE handles[kThreadCapacity];
-    // 1 + the breakpoint the thread is stepping over, to be planted again after its single step.
-    int stepping[kThreadCapacity];
-};
-
-// A function's entry in the debugged process: the module that holds its code, by the name in
-// that module's export directory, and its offset there; planted when that module loads.
+// A function's entry: the module that holds its code, by the name in its export directory, and
+// its offset there; planted when that module loads.
 struct Breakpoint {
     char module[kModuleNameCapacity];
     DWORD offset;
@@ -35,8 +22,9 @@ struct Breakpoint {
     DWORD address;
     unsigned char original;
     int planted;
-    int tag;  // the caller's: which function this is
-    int keep; // 1: planted again after every hit; 0: taken away at its first
+    int tag;        // the caller's: which function this is
+    int keep;       // 1: planted again after every hit; 0: taken away at its first
+    DWORD stepping; // the thread stepping over it, to plant it again after; or 0
 };
 
 // What a breakpoint hook tells the loop: run the function from its entry, or the hook has moved
@@ -51,8 +39,8 @@ struct DebugHooks {
     // A DLL was mapped at base; path is where it was loaded from, as far as it can be told
     // (empty otherwise). May be null.
     void (*onLoad)(void* context, Debuggee* debuggee, DWORD base, const wchar_t* path);
-    // A thread stands on the breakpoint at index, its control and integer registers in *registers;
-    // returns kRunFunction or kThreadMoved (then *registers is written back).
+    // A thread stands on the breakpoint at index; returns kRunFunction or kThreadMoved (then
+    // *registers is written back).
     int (*onBreakpoint)(void* context, Debuggee* debuggee, int index, HANDLE thread,
                         CONTEXT* registers);
     // Every kIdleMs without an event, and after each event. May be null.
@@ -62,26 +50,16 @@ struct DebugHooks {
 struct Debuggee {
     HANDLE process;
     DWORD processId;
-    DWORD imageBase;
-    DWORD imageEnd;
-    ThreadTable threads;
+    DWORD imageBase, imageEnd;
     Breakpoint breakpoints[kBreakpointCapacity];
     int breakpointCount;
-    // Code of an exception the process did not handle (it ended of it), or 0.
-    DWORD crash;
-    DWORD crashAddress;
-    // The error that ended the loop before the process did, or 0.
-    DWORD loopError;
+    DWORD crash;     // an exception the process did not handle (it ended of it), or 0
+    DWORD loopError; // the error that ended the loop before the process did, or 0
 };
-
-int AddThread(ThreadTable* table, DWORD id, HANDLE handle);
-void RemoveThread(ThreadTable* table, DWORD id);
-HANDLE FindThread(const ThreadTable* table, DWORD id);
 
 int ReadRemote(HANDLE process, DWORD address, void* buffer, SIZE_T size);
 // Up to capacity - 1 units of the NUL-terminated text at address; returns its length.
 size_t ReadRemoteText(HANDLE process, DWORD address, wchar_t* text, size_t capacity);
-int ReadModuleName(HANDLE process, DWORD base, char* name, DWORD size);
 
 // Breakpoints are added between the two: before the process starts, or while it runs.
 void ClearDebuggee(Debuggee* debuggee);
@@ -92,7 +70,5 @@ int AddFunctionBreakpoint(Debuggee* debuggee, const wchar_t* library, const char
                           int keep);
 // A breakpoint at an address of the running process, planted at once; its index, or -1.
 int AddAddressBreakpoint(Debuggee* debuggee, DWORD address, int tag, int keep);
-// Whether address lies in the program's own image (not in a DLL).
-int IsInImage(const Debuggee* debuggee, DWORD address);
 // Runs the debug loop until the process has ended; returns its exit code.
 DWORD DebugUntilExit(Debuggee* debuggee, const DebugHooks* hooks);

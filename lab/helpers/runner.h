@@ -103,8 +103,7 @@ struct RunResult {
     DWORD hashedAt, hashedCount; // the buffer of the wrapper's first CryptHashData call
     int traced;                  // DLL loads and the wrapper's calls were watched
     int attacked;
-    DWORD attackErrors[4]; // write, delete, rename, overwrite
-    int threadTableFull;
+    DWORD attackErrors[4];           // write, delete, rename, overwrite
     wchar_t record[kRecordCapacity]; // what the run did, as runner_expect.cpp writes it
     size_t recordLength;
     int recordFull;
@@ -162,12 +161,13 @@ int Expand(CaseState* state, const Word* words, int index, wchar_t* out, size_t 
 int ExpandWorkPath(CaseState* state, const Word* words, int index, wchar_t* out);
 int IsItemLine(const DataLine& line);
 
-// Each kind of expectation, how many words follow it, and whether it reads the run's DLL loads
-// and calls (then the run needs trace=).
+// Each kind of expectation, how many words follow it; for the checks of DLL loads (which need
+// the run's trace=), the events between which it looks, its test and whether one must match.
 struct ExpectForm {
     const wchar_t* name;
     int least, most;
-    int traces;
+    int from, to, test, must;
+    const wchar_t* what;
 };
 
 // runner_case.cpp

@@ -322,7 +322,7 @@ static int OnCalled(void* context, Debuggee* debuggee, int index, HANDLE, CONTEX
     RunResult* run = observation->run;
     DWORD frame[6] = {0};
     ReadRemote(debuggee->process, registers->Esp, frame, sizeof(frame));
-    int own = IsInImage(debuggee, frame[0]);
+    int own = frame[0] >= debuggee->imageBase && frame[0] < debuggee->imageEnd;
     static wchar_t text[kTextCapacity];
     switch (debuggee->breakpoints[index].tag) {
     case kBoxCall:
@@ -548,7 +548,6 @@ static void Observe(CaseState* state, RunResult* run, const wchar_t* application
         run->endQpc = ReadPerformanceCounter();
         run->crash = debuggee.crash;
         run->cpuMilliseconds = CpuMillisecondsOf(started.hProcess);
-        run->threadTableFull = debuggee.threads.overflowed;
         if (debuggee.loopError != 0)
             SetRunError(run, L"the debug loop failed", L"");
         CloseHandle(started.hThread);
@@ -703,8 +702,6 @@ static void DoRun(CaseState* state, const Word* words, int count) {
     if (run.crash != 0)
         AddFailure(state, L"the wrapper ended of an exception it did not handle (%08lx)",
                    run.crash);
-    if (run.threadTableFull)
-        AddFailure(state, L"the wrapper had more threads than the runner's table holds");
     if (run.eventsLost)
         AddFailure(state, L"more DLL loads and calls than the runner keeps");
     if (state->atHashLine >= 0 && !run.atHashRan)

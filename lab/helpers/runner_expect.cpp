@@ -9,29 +9,50 @@
 static unsigned char fileBuffer[kFileCapacity];
 static unsigned char otherBuffer[kFileCapacity];
 
-// In a record, words are parted by kWordBreak and lines ended by kLineBreak: a box's text may
-// hold a line feed.
-const wchar_t kWordBreak = L'\x1f';
-const wchar_t kLineBreak = L'\x1e';
 const int kRecordLineCapacity = 96;
 
-// Appends a line of count words to the run's record.
+// Appends a word as the cases file writes it, barred where it must be, and a blank after it;
+// 0 when the record is full.
+static int PutWord(wchar_t* record, size_t* used, const wchar_t* word, size_t length) {
+    static wchar_t quoted[kTextCapacity * 2];
+    int plain = length > 0 && length <= 64;
+    for (size_t i = 0; i < length && plain; ++i)
+        plain = word[i] > L' ' && wcschr(L"|{}", word[i]) == nullptr;
+    if (plain)
+        _snwprintf(quoted, kTextCapacity * 2, L"%.*ls", static_cast<int>(length), word);
+    else
+        QuoteText(word, length, quoted, kTextCapacity * 2);
+    size_t size = wcslen(quoted);
+    if (*used + size + 2 >= kRecordCapacity)
+        return 0;
+    wcscpy(record + *used, quoted);
+    *used += size;
+    record[(*used)++] = L' ';
+    record[*used] = 0;
+    return 1;
+}
+
+static void PutRunWord(RunResult* run, const wchar_t* word, size_t length) {
+    run->recordFull = run->recordFull || !PutWord(run->record, &run->recordLength, word, length);
+}
+
+// The blank after a line's last word ends it.
+static void EndLine(wchar_t* record, size_t used) {
+    if (used > 0)
+        record[used - 1] = L'\n';
+}
+
+// Appends a line of count words to the run's record, unended when count is negative.
 static void AddLine(RunResult* run, int count, ...) {
     va_list words;
     va_start(words, count);
-    for (int i = 0; i < count; ++i) {
+    for (int i = 0; i < (count < 0 ? -count : count); ++i) {
         const wchar_t* word = va_arg(words, const wchar_t*);
-        size_t length = wcslen(word);
-        if (run->recordLength + length + 2 >= kRecordCapacity) {
-            run->recordFull = 1;
-            break;
-        }
-        wcscpy(run->record + run->recordLength, word);
-        run->recordLength += length;
-        run->record[run->recordLength++] = i + 1 < count ? kWordBreak : kLineBreak;
+        PutRunWord(run, word, wcslen(word));
     }
     va_end(words);
-    run->record[run->recordLength] = 0;
+    if (count > 0)
+        EndLine(run->record, run->recordLength);
 }
 
 static const wchar_t* Hex(DWORD value, wchar_t* out) {
@@ -43,29 +64,24 @@ static const wchar_t* Hex(DWORD value, wchar_t* out) {
 // NUL unit, and "hex:XX" for an odd last byte.
 static void AddValueLine(RunResult* run, const wchar_t* name, DWORD type, const unsigned char* data,
                          size_t size) {
-    static wchar_t line[kTextCapacity * 2];
+    static wchar_t units[kFileCapacity / 2];
     wchar_t kind[16];
     _snwprintf(kind, 16, L"%lu", type);
-    _snwprintf(line, kTextCapacity, L"value%lc%ls%lc%ls", kWordBreak, name, kWordBreak,
-               type == REG_SZ          ? L"sz"
-               : type == REG_EXPAND_SZ ? L"expand-sz"
-                                       : kind);
-    size_t used = wcslen(line);
-    for (size_t i = 0; i + 1 < size && used + 8 < kTextCapacity * 2; i += 2) {
-        wchar_t unit = static_cast<wchar_t>(data[i] | (data[i + 1] << 8));
-        int starts = unit == 0 || i == 0 || (data[i - 2] | data[i - 1]) == 0;
-        if (starts)
-            line[used++] = kWordBreak;
-        if (unit == 0)
-            used += static_cast<size_t>(_snwprintf(line + used, 4, L"nul"));
-        else
-            line[used++] = unit;
+    AddLine(run, -3, L"value", name,
+            type == REG_SZ          ? L"sz"
+            : type == REG_EXPAND_SZ ? L"expand-sz"
+                                    : kind);
+    memcpy(units, data, size & ~static_cast<size_t>(1));
+    for (size_t i = 0, stretch = 0; i<size / 2; i += stretch> 0 ? stretch : 1) {
+        for (stretch = 0; i + stretch < size / 2 && units[i + stretch] != 0;)
+            ++stretch;
+        PutRunWord(run, stretch > 0 ? units + i : L"nul", stretch > 0 ? stretch : 3);
     }
-    if (size % 2 != 0)
-        used += static_cast<size_t>(
-            _snwprintf(line + used, 8, L"%lchex:%02x", kWordBreak, data[size - 1]));
-    line[used] = 0;
-    AddLine(run, 1, line);
+    if (size % 2 != 0) {
+        _snwprintf(kind, 16, L"hex:%02x", data[size - 1]);
+        PutRunWord(run, kind, wcslen(kind));
+    }
+    EndLine(run->record, run->recordLength);
 }
 
 // The uninstall entry in each view: "entry VIEW" where it exists, then its values by name.
@@ -159,48 +175,21 @@ void MakeRecord(const CaseState* state, RunResult* run, const wchar_t* traced,
 
 // --- The comparison --------------------------------------------------------------------------
 
-// A record line as the cases file writes it: words parted by blanks, barred where they must be.
-static void PrintLine(const wchar_t* line, wchar_t* out, size_t capacity) {
-    out[0] = 0;
-    static wchar_t word[kTextCapacity], quoted[kTextCapacity];
-    for (const wchar_t* at = line; *at != 0 && *at != kLineBreak;) {
-        size_t length = wcscspn(at, L"\x1f\x1e");
-        wcsncpy(word, at, length);
-        word[length] = 0;
-        if (length == 0 || wcspbrk(word, L" \t\n|{}") != nullptr || length > 64)
-            QuoteText(word, length, quoted, kTextCapacity);
-        else
-            wcscpy(quoted, word);
-        size_t used = wcslen(out);
-        _snwprintf(out + used, capacity - used, L"%ls%ls", used > 0 ? L" " : L"", quoted);
-        out[capacity - 1] = 0;
-        at += length + (at[length] == kWordBreak);
-    }
-}
-
-// Splits text into its lines, each ended by kLineBreak; the count, or -1 when there are too many.
-static int SplitRecord(const wchar_t* text, const wchar_t** lines) {
+// Splits a record into its lines; their count, or -1 when there are too many.
+static int SplitRecord(wchar_t* text, const wchar_t** lines) {
     int count = 0;
-    for (const wchar_t* at = text; *at != 0; at = wcschr(at, kLineBreak) + 1) {
+    for (wchar_t* end; (end = wcschr(text, L'\n')) != nullptr; text = end + 1) {
         if (count == kRecordLineCapacity)
             return -1;
-        lines[count++] = at;
+        *end = 0;
+        lines[count++] = text;
     }
     return count;
 }
 
-static int LineLength(const wchar_t* line) {
-    return static_cast<int>(wcschr(line, kLineBreak) - line);
-}
-
-static int SameLine(const wchar_t* first, const wchar_t* second) {
-    return LineLength(first) == LineLength(second) &&
-           wcsncmp(first, second, static_cast<size_t>(LineLength(first))) == 0;
-}
-
 // The expected record against the run's, line by line as the longest common part aligns them:
 // "-" the case's alone, "+" the run's alone.
-static void AddDiff(CaseState* state, const wchar_t* want, const wchar_t* got) {
+static void AddDiff(CaseState* state, wchar_t* want, wchar_t* got) {
     const wchar_t *wanted[kRecordLineCapacity], *had[kRecordLineCapacity];
     int w = SplitRecord(want, wanted), g = SplitRecord(got, had);
     if (w < 0 || g < 0) {
@@ -211,23 +200,22 @@ static void AddDiff(CaseState* state, const wchar_t* want, const wchar_t* got) {
     for (int i = w; i >= 0; --i)
         for (int j = g; j >= 0; --j)
             common[i][j] = i == w || j == g                      ? 0
-                           : SameLine(wanted[i], had[j])         ? common[i + 1][j + 1] + 1
+                           : wcscmp(wanted[i], had[j]) == 0      ? common[i + 1][j + 1] + 1
                            : common[i + 1][j] > common[i][j + 1] ? common[i + 1][j]
                                                                  : common[i][j + 1];
     if (common[0][0] == w && w == g)
         return;
-    static wchar_t printed[kTextCapacity * 2], diff[kFailuresCapacity / 2];
+    static wchar_t diff[kFailuresCapacity / 2];
     diff[0] = 0;
     for (int i = 0, j = 0; i < w || j < g;) {
-        int both = i < w && j < g && SameLine(wanted[i], had[j]);
+        int both = i < w && j < g && wcscmp(wanted[i], had[j]) == 0;
         int mine = !both && i < w && (j == g || common[i + 1][j] >= common[i][j + 1]);
-        PrintLine(both || mine ? wanted[i] : had[j], printed, kTextCapacity * 2);
         size_t used = wcslen(diff);
         _snwprintf(diff + used, kFailuresCapacity / 2 - used, L"\n      %lc %ls",
                    both   ? L' '
                    : mine ? L'-'
                           : L'+',
-                   printed);
+                   both || mine ? wanted[i] : had[j]);
         diff[kFailuresCapacity / 2 - 1] = 0;
         i += both || mine;
         j += both || !mine;
@@ -236,26 +224,24 @@ static void AddDiff(CaseState* state, const wchar_t* want, const wchar_t* got) {
 }
 
 // The item lines below the current one, their words filled in, as a record.
-static void ExpectRecord(CaseState* state, const RunResult* run) {
+static void ExpectRecord(CaseState* state, RunResult* run) {
     static wchar_t want[kRecordCapacity], word[kTextCapacity];
     size_t used = 0;
+    want[0] = 0;
     for (int i = state->currentLine + 1; i < state->endLine && IsItemLine(state->data->lines[i]);
          ++i) {
         Word words[kWordCapacity];
         int count = SplitWords(state->data->lines[i].text, words, kWordCapacity);
         for (int k = 0; k < count; ++k) {
             if (!ExpandWord(state, words[k], word, kTextCapacity) ||
-                used + wcslen(word) + 2 >= kRecordCapacity) {
+                !PutWord(want, &used, word, wcslen(word))) {
                 AddFailure(state, L"line %d: cannot fill in %.*ls", state->data->lines[i].number,
                            static_cast<int>(words[k].length), words[k].start);
                 return;
             }
-            wcscpy(want + used, word);
-            used += wcslen(word);
-            want[used++] = k + 1 < count ? kWordBreak : kLineBreak;
         }
+        EndLine(want, used);
     }
-    want[used] = 0;
     if (run->recordFull)
         AddFailure(state, L"the run's record is longer than the runner keeps");
     AddDiff(state, want, run->record);
@@ -263,91 +249,67 @@ static void ExpectRecord(CaseState* state, const RunResult* run) {
 
 // --- The named checks ------------------------------------------------------------------------
 
-static int NarrowedAt(const RunResult* run) {
+// Bounds of the run's events, and tests of the DLLs loaded between them.
+enum { kStart, kNarrowing, kFirstAsk, kEnd };
+enum { kNoDlls, kUnder, kOutside, kNamed, kIs, kPreloaded };
+
+// Each kind of expectation, how many words follow it; for the checks of DLL loads, between which
+// events, what a load must be to match, and whether one must match (else none may).
+static const ExpectForm kExpectations[] = {
+    {L"record", 0, 0, 0, 0, kNoDlls, 0, nullptr},
+    {L"took-at-least", 1, 1, 0, 0, kNoDlls, 0, nullptr},
+    {L"took-under", 1, 1, 0, 0, kNoDlls, 0, nullptr},
+    {L"cpu-under", 1, 1, 0, 0, kNoDlls, 0, nullptr},
+    {L"payload-ended-first", 0, 0, 0, 0, kNoDlls, 0, nullptr},
+    {L"payload-without-error-box", 0, 0, 0, 0, kNoDlls, 0, nullptr},
+    {L"same-file", 2, 2, 0, 0, kNoDlls, 0, nullptr},
+    {L"length", 2, 2, 0, 0, kNoDlls, 0, nullptr},
+    {L"preloaded-before", 2, 8, kStart, kEnd, kPreloaded, 0, nullptr},
+    {L"first-asked", 1, 8, kStart, kFirstAsk, kNamed, 0,
+     L"DLLs loaded before the wrapper's first LoadLibraryExW"},
+    {L"loads-before-narrowing-only-from", 1, 1, kStart, kNarrowing, kOutside, 0,
+     L"DLLs from outside the system folder before the search was narrowed"},
+    {L"not-loaded-before-narrowing", 1, 8, kStart, kNarrowing, kNamed, 0,
+     L"DLLs loaded before the search was narrowed"},
+    {L"loaded-after-narrowing", 1, 1, kNarrowing, kEnd, kIs, 1,
+     L"not loaded after the search was narrowed"},
+    {L"not-loaded", 1, 8, kStart, kEnd, kNamed, 0, L"DLLs loaded"},
+    {L"loaded", 1, 1, kStart, kEnd, kIs, 1, L"never loaded"},
+    {L"loads-only-from", 1, 1, kStart, kEnd, kOutside, 0, L"DLLs from outside that folder"},
+    {L"none-loaded-from", 1, 1, kStart, kEnd, kUnder, 0, L"DLLs loaded from that folder"},
+};
+
+const ExpectForm* FindExpectation(const Word& word) {
+    for (const ExpectForm& form : kExpectations)
+        if (WordIs(word, form.name))
+            return &form;
+    return nullptr;
+}
+
+// The index of the event that bound is, or -1 when there was none.
+static int EventAt(const RunResult* run, int bound) {
     for (int i = 0; i < run->eventCount; ++i)
-        if (run->events[i].kind == kNarrowed)
+        if ((bound == kNarrowing && run->events[i].kind == kNarrowed) ||
+            (bound == kFirstAsk && run->events[i].kind == kLibraryAsked))
             return i;
-    return -1;
+    return bound == kStart ? 0 : bound == kEnd ? run->eventCount : -1;
 }
 
 static int NameIn(const wchar_t* path, CaseState* state, const Word* words, int from, int count) {
     const wchar_t* slash = wcsrchr(path, L'\\');
-    const wchar_t* name = slash != nullptr ? slash + 1 : path;
     for (int i = from; i < count; ++i) {
         wchar_t word[kPathCapacity];
-        if (ExpandWord(state, words[i], word, kPathCapacity) && _wcsicmp(name, word) == 0)
+        if (ExpandWord(state, words[i], word, kPathCapacity) &&
+            _wcsicmp(slash != nullptr ? slash + 1 : path, word) == 0)
             return 1;
     }
     return 0;
-}
-
-// The loads from first to end whose path is (wanted: 1) or is not (0) under folder, or whose
-// name is among the words (folder null).
-static void ExpectLoads(CaseState* state, const RunResult* run, int first, int end,
-                        const wchar_t* folder, int wanted, const Word* words, int count,
-                        const wchar_t* what) {
-    static wchar_t found[kTextCapacity];
-    found[0] = 0;
-    for (int i = first; i < end; ++i) {
-        const ProcessEvent& event = run->events[i];
-        if (event.kind != kLoaded)
-            continue;
-        int matches = folder != nullptr ? IsUnder(event.path, folder) == wanted
-                                        : NameIn(event.path, state, words, 2, count);
-        size_t used = wcslen(found);
-        if (matches)
-            _snwprintf(found + used, kTextCapacity - used, L" %ls", event.path);
-        found[kTextCapacity - 1] = 0;
-    }
-    if (found[0] != 0)
-        AddFailure(state, L"%ls:%ls", what, found);
-}
-
-static int WasLoaded(const RunResult* run, int first, const wchar_t* path) {
-    for (int i = first; i < run->eventCount; ++i)
-        if (run->events[i].kind == kLoaded && _wcsicmp(run->events[i].path, path) == 0)
-            return 1;
-    return 0;
-}
-
-static void ExpectDllEvents(CaseState* state, const RunResult* run, const Word* words, int count) {
-    wchar_t path[kPathCapacity];
-    int narrowed = NarrowedAt(run);
-    if ((WordIs(words[1], L"loads-before-narrowing-only-from") ||
-         WordIs(words[1], L"not-loaded-before-narrowing") ||
-         WordIs(words[1], L"loaded-after-narrowing")) &&
-        narrowed < 0) {
-        AddFailure(state, L"SetDefaultDllDirectories was never called");
-        return;
-    }
-    if (count == 3 && !Expand(state, words, 2, path, kPathCapacity))
-        return;
-    if (WordIs(words[1], L"loads-before-narrowing-only-from"))
-        ExpectLoads(state, run, 0, narrowed, path, 0, words, count,
-                    L"DLLs from outside the system folder before the search was narrowed");
-    else if (WordIs(words[1], L"not-loaded-before-narrowing"))
-        ExpectLoads(state, run, 0, narrowed, nullptr, 1, words, count,
-                    L"DLLs loaded before the search was narrowed");
-    else if (WordIs(words[1], L"not-loaded"))
-        ExpectLoads(state, run, 0, run->eventCount, nullptr, 1, words, count, L"DLLs loaded");
-    else if (WordIs(words[1], L"loads-only-from"))
-        ExpectLoads(state, run, 0, run->eventCount, path, 0, words, count,
-                    L"DLLs from outside that folder");
-    else if (WordIs(words[1], L"none-loaded-from"))
-        ExpectLoads(state, run, 0, run->eventCount, path, 1, words, count,
-                    L"DLLs loaded from that folder");
-    else if (WordIs(words[1], L"loaded-after-narrowing") && !WasLoaded(run, narrowed, path))
-        AddFailure(state, L"%ls was not loaded after the search was narrowed", path);
-    else if (WordIs(words[1], L"loaded") && !WasLoaded(run, 0, path))
-        AddFailure(state, L"%ls was never loaded", path);
 }
 
 // Each DLL named was asked for by the wrapper's own code, by its full path in the system folder,
 // before its first LoadLibraryExW of path, and, where the system has it, loaded then too.
-static void ExpectPreloaded(CaseState* state, const RunResult* run, const Word* words, int count) {
-    wchar_t path[kPathCapacity];
-    if (!Expand(state, words, 2, path, kPathCapacity))
-        return;
+static void ExpectPreloaded(CaseState* state, const RunResult* run, const wchar_t* path,
+                            const Word* words, int count) {
     int until = run->eventCount;
     for (int i = 0; i < run->eventCount && until == run->eventCount; ++i)
         if (run->events[i].kind == kLibraryAsked && _wcsicmp(run->events[i].path, path) == 0)
@@ -359,42 +321,55 @@ static void ExpectPreloaded(CaseState* state, const RunResult* run, const Word* 
         _snwprintf(wanted, kPathCapacity, L"%ls\\%ls", state->setting->system, name);
         int asked = 0, loaded = 0;
         for (int e = 0; e < until; ++e) {
-            asked = asked || (run->events[e].kind == kLibraryAsked &&
-                              _wcsicmp(run->events[e].path, wanted) == 0);
-            loaded = loaded ||
-                     (run->events[e].kind == kLoaded && _wcsicmp(run->events[e].path, wanted) == 0);
+            int same = _wcsicmp(run->events[e].path, wanted) == 0;
+            asked = asked || (same && run->events[e].kind == kLibraryAsked);
+            loaded = loaded || (same && run->events[e].kind == kLoaded);
         }
-        int exists = GetFileAttributesW(wanted) != INVALID_FILE_ATTRIBUTES;
-        if (!asked || (exists && !loaded))
+        if (!asked || (GetFileAttributesW(wanted) != INVALID_FILE_ATTRIBUTES && !loaded))
             AddFailure(state, L"%ls was not %ls before the wrapper asked for %ls", wanted,
                        asked ? L"loaded" : L"asked for by its full path", path);
     }
 }
 
-// The first library the wrapper's own code asked for was path, and none of the DLLs named had
-// been loaded by then, from anywhere.
-static void ExpectFirstAsked(CaseState* state, const RunResult* run, const Word* words, int count) {
+// The loads between the form's events that match its test: one at least, or none.
+static void ExpectDlls(CaseState* state, const RunResult* run, const ExpectForm& form,
+                       const Word* words, int count) {
     wchar_t path[kPathCapacity];
+    int from = EventAt(run, form.from), to = EventAt(run, form.to);
+    if (from < 0 || to < 0) {
+        AddFailure(state, L"%ls was never called",
+                   form.to == kFirstAsk ? L"LoadLibraryExW" : L"SetDefaultDllDirectories");
+        return;
+    }
     if (!Expand(state, words, 2, path, kPathCapacity))
         return;
-    int first = 0;
-    while (first < run->eventCount && run->events[first].kind != kLibraryAsked)
-        ++first;
-    const wchar_t* asked = first < run->eventCount ? run->events[first].path : L"none";
-    if (wcscmp(asked, path) != 0)
-        AddFailure(state, L"first library the wrapper asked for: got %ls, want %ls", asked, path);
-    for (int i = 3; i < count; ++i) {
-        wchar_t name[64];
-        if (!Expand(state, words, i, name, 64))
-            return;
-        for (int e = 0; e < first; ++e) {
-            const wchar_t* loaded = wcsrchr(run->events[e].path, L'\\');
-            if (run->events[e].kind == kLoaded && loaded != nullptr &&
-                _wcsicmp(loaded + 1, name) == 0)
-                AddFailure(state, L"%ls was loaded before the wrapper asked for %ls",
-                           run->events[e].path, path);
-        }
+    if (form.test == kPreloaded) {
+        ExpectPreloaded(state, run, path, words, count);
+        return;
     }
+    if (form.to == kFirstAsk && wcscmp(run->events[to].path, path) != 0)
+        AddFailure(state, L"first library the wrapper asked for: got %ls, want %ls",
+                   run->events[to].path, path);
+    static wchar_t found[kTextCapacity];
+    found[0] = 0;
+    int matched = 0;
+    for (int i = from; i < to; ++i) {
+        const wchar_t* loaded = run->events[i].path;
+        int matches = run->events[i].kind == kLoaded &&
+                      (form.test == kIs ? _wcsicmp(loaded, path) == 0
+                       : form.test == kNamed
+                           ? NameIn(loaded, state, words, form.to == kFirstAsk ? 3 : 2, count)
+                           : IsUnder(loaded, path) == (form.test == kUnder));
+        matched += matches;
+        size_t used = wcslen(found);
+        if (matches && !form.must)
+            _snwprintf(found + used, kTextCapacity - used, L" %ls", loaded);
+        found[kTextCapacity - 1] = 0;
+    }
+    if (form.must && matched == 0)
+        AddFailure(state, L"%ls %ls", path, form.what);
+    else if (found[0] != 0)
+        AddFailure(state, L"%ls:%ls", form.what, found);
 }
 
 static void ExpectSameFile(CaseState* state, const Word* words) {
@@ -408,9 +383,10 @@ static void ExpectSameFile(CaseState* state, const Word* words) {
 }
 
 void DoExpect(CaseState* state, const Word* words, int count) {
-    const RunResult* run = state->run;
+    RunResult* run = state->run;
+    const ExpectForm* form = FindExpectation(words[1]);
+    static wchar_t text[kTextCapacity];
     if (WordIs(words[1], L"length")) {
-        static wchar_t text[kTextCapacity];
         if (Expand(state, words, 2, text, kTextCapacity) &&
             wcslen(text) != wcstoul(words[3].start, nullptr, 10))
             AddFailure(state, L"length: got %lu", static_cast<unsigned long>(wcslen(text)));
@@ -428,58 +404,25 @@ void DoExpect(CaseState* state, const Word* words, int count) {
     double bound = count > 2 ? static_cast<double>(wcstoul(words[2].start, nullptr, 10)) : 0;
     double took = static_cast<double>(run->endQpc - run->startQpc) * 1000.0 /
                   static_cast<double>(run->frequency);
-    const ExpectForm* form = FindExpectation(words[1]);
-    if (form != nullptr && form->traces && !run->traced) {
+    if (form->test != kNoDlls && !run->traced)
         AddFailure(state, L"the run was not traced: give it trace=");
-    } else if (WordIs(words[1], L"record")) {
+    else if (form->test != kNoDlls)
+        ExpectDlls(state, run, *form, words, count);
+    else if (WordIs(words[1], L"record"))
         ExpectRecord(state, run);
-    } else if (WordIs(words[1], L"preloaded-before")) {
-        ExpectPreloaded(state, run, words, count);
-    } else if (WordIs(words[1], L"first-asked")) {
-        ExpectFirstAsked(state, run, words, count);
-    } else if (payload == nullptr && (WordIs(words[1], L"payload-ended-first") ||
-                                      WordIs(words[1], L"payload-without-error-box"))) {
+    else if (payload == nullptr && wcsncmp(words[1].start, L"payload-", 8) == 0)
         AddFailure(state, L"no payload was started");
-    } else if (WordIs(words[1], L"payload-ended-first")) {
-        if (!payload->ended || payload->endQpc >= run->endQpc)
-            AddFailure(state, L"the payload had not ended when the wrapper did");
-    } else if (WordIs(words[1], L"payload-without-error-box")) {
-        if (!payload->knowsErrorMode || !(payload->errorMode & SEM_NOGPFAULTERRORBOX))
-            AddFailure(state, L"the payload ran with error mode %lx, which lets a crash show a box",
-                       payload->errorMode);
-    } else if (WordIs(words[1], L"took-at-least") || WordIs(words[1], L"took-under")) {
-        if (WordIs(words[1], L"took-at-least") ? took < bound : took >= bound)
-            AddFailure(state, L"the wrapper took %.0f ms", took);
-    } else if (WordIs(words[1], L"cpu-under")) {
-        if (run->cpuMilliseconds < 0 || run->cpuMilliseconds >= bound)
-            AddFailure(state, L"the wrapper used %.0f ms of CPU", run->cpuMilliseconds);
-    } else {
-        ExpectDllEvents(state, run, words, count);
-    }
-}
-
-static const ExpectForm kExpectations[] = {
-    {L"record", 0, 0, 0},
-    {L"preloaded-before", 2, 8, 1},
-    {L"first-asked", 1, 8, 1},
-    {L"took-at-least", 1, 1, 0},
-    {L"took-under", 1, 1, 0},
-    {L"cpu-under", 1, 1, 0},
-    {L"payload-ended-first", 0, 0, 0},
-    {L"payload-without-error-box", 0, 0, 0},
-    {L"loads-before-narrowing-only-from", 1, 1, 1},
-    {L"not-loaded-before-narrowing", 1, 8, 1},
-    {L"loaded-after-narrowing", 1, 1, 1},
-    {L"not-loaded", 1, 8, 1},
-    {L"loaded", 1, 1, 1},
-    {L"loads-only-from", 1, 1, 1},
-    {L"none-loaded-from", 1, 1, 1},
-    {L"same-file", 2, 2, 0},
-    {L"length", 2, 2, 0},
-};
-const ExpectForm* FindExpectation(const Word& word) {
-    for (const ExpectForm& form : kExpectations)
-        if (WordIs(word, form.name))
-            return &form;
-    return nullptr;
+    else if (WordIs(words[1], L"payload-ended-first") &&
+             (!payload->ended || payload->endQpc >= run->endQpc))
+        AddFailure(state, L"the payload had not ended when the wrapper did");
+    else if (WordIs(words[1], L"payload-without-error-box") &&
+             (!payload->knowsErrorMode || !(payload->errorMode & SEM_NOGPFAULTERRORBOX)))
+        AddFailure(state, L"the payload ran with error mode %lx, which lets a crash show a box",
+                   payload->errorMode);
+    else if ((WordIs(words[1], L"took-at-least") && took < bound) ||
+             (WordIs(words[1], L"took-under") && took >= bound))
+        AddFailure(state, L"the wrapper took %.0f ms", took);
+    else if (WordIs(words[1], L"cpu-under") &&
+             (run->cpuMilliseconds < 0 || run->cpuMilliseconds >= bound))
+        AddFailure(state, L"the wrapper used %.0f ms of CPU", run->cpuMilliseconds);
 }
