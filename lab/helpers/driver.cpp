@@ -44,12 +44,6 @@ static void PrintRemoteText(HANDLE process, DWORD address) {
 // How long the program may take after its payload has ended, once a limit is set.
 const long long kAfterPayloadSeconds = 30;
 
-static long long CounterFrequency() {
-    LARGE_INTEGER frequency;
-    QueryPerformanceFrequency(&frequency);
-    return frequency.QuadPart;
-}
-
 static long long DeadlineAfterMs(long long ms) {
     return ReadPerformanceCounter() + ms * CounterFrequency() / 1000;
 }

@@ -19,11 +19,6 @@
 
 static DataFile data;
 
-static long long CounterFrequency() {
-    LARGE_INTEGER frequency;
-    QueryPerformanceFrequency(&frequency);
-    return frequency.QuadPart;
-}
 static Setting setting;
 static CaseState state;
 

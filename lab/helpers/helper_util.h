@@ -61,6 +61,12 @@ inline long long ReadPerformanceCounter() {
     return now.QuadPart;
 }
 
+inline long long CounterFrequency() {
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    return frequency.QuadPart;
+}
+
 static const wchar_t kEntryPath[] =
     L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\VuqTouchscreen";
 

@@ -2,31 +2,25 @@
 
 #include "runner.h"
 
-const DWORD kDefaultLimitSeconds = 60;
 static unsigned char fileBuffer[kFileCapacity];
 
 // --- The commands that lay out a case -------------------------------------------------------
 
-// The value of key=value among words from index on, or null.
-static const Word* FindOption(const Word* words, int count, int from, const wchar_t* key,
-                              Word* value) {
+// The value of the option key=VALUE, after the command's first word, filled in; 0 when the line
+// has none, -1 when it cannot be filled in. A flag is an option without a value.
+static int ReadOption(const CaseState* state, const Word* words, int count, const wchar_t* key,
+                      wchar_t* out) {
     size_t length = wcslen(key);
-    for (int i = from; i < count; ++i) {
+    for (int i = 2; i < count; ++i) {
+        if (WordIs(words[i], key))
+            return 1;
         if (words[i].length > length && words[i].start[length] == L'=' &&
             wcsncmp(words[i].start, key, length) == 0) {
-            value->start = words[i].start + length + 1;
-            value->length = words[i].length - length - 1;
-            value->barred = words[i].barred;
-            return value;
+            Word value = {words[i].start + length + 1, words[i].length - length - 1,
+                          words[i].barred};
+            return ExpandWord(state, value, out, kPathCapacity) ? 1 : -1;
         }
     }
-    return nullptr;
-}
-
-static int HasWord(const Word* words, int count, int from, const wchar_t* text) {
-    for (int i = from; i < count; ++i)
-        if (WordIs(words[i], text))
-            return 1;
     return 0;
 }
 
@@ -55,27 +49,21 @@ static int CopyProgram(CaseState* state, const wchar_t* name, const wchar_t* to)
 static void DoLayout(CaseState* state, const Word* words, int count) {
     wchar_t folder[kPathCapacity], name[kPathCapacity] = L"VuqSetup.exe";
     wchar_t wrapper[kPathCapacity] = L"VuqSetup", payload[kPathCapacity] = L"";
-    wchar_t payloadFolder[kPathCapacity];
-    Word option;
-    if (!ExpandWorkPath(state, words, 1, folder) ||
-        (FindOption(words, count, 2, L"name", &option) &&
-         !ExpandWord(state, option, name, kPathCapacity)) ||
-        (FindOption(words, count, 2, L"wrapper", &option) &&
-         !ExpandWord(state, option, wrapper, kPathCapacity)) ||
-        (FindOption(words, count, 2, L"payload", &option) &&
-         !ExpandWord(state, option, payload, kPathCapacity)))
+    wchar_t where[kPathCapacity], payloadFolder[kPathCapacity];
+    if (!ExpandWorkPath(state, words, 1, folder))
         return;
-    int withPayloads = 1;
+    int placed = ReadOption(state, words, count, L"payloads", where);
+    if (ReadOption(state, words, count, L"name", name) < 0 ||
+        ReadOption(state, words, count, L"wrapper", wrapper) < 0 ||
+        ReadOption(state, words, count, L"payload", payload) < 0 || placed < 0) {
+        AddFailure(state, L"an option cannot be filled in");
+        return;
+    }
+    int withPayloads = placed == 0 || wcscmp(where, L"none") != 0;
     wcscpy(payloadFolder, folder);
-    if (FindOption(words, count, 2, L"payloads", &option)) {
-        wchar_t where[kPathCapacity];
-        if (!ExpandWord(state, option, where, kPathCapacity))
-            return;
-        withPayloads = wcscmp(where, L"none") != 0;
-        if (withPayloads && !MakeWorkPath(state, where, payloadFolder)) {
-            AddFailure(state, L"not a path inside the work folder: %ls", where);
-            return;
-        }
+    if (placed > 0 && withPayloads && !MakeWorkPath(state, where, payloadFolder)) {
+        AddFailure(state, L"not a path inside the work folder: %ls", where);
+        return;
     }
     if (!RemovePath(folder) || !MakeFolders(state, folder) || !MakeFolders(state, payloadFolder)) {
         AddFailure(state, L"cannot make the folder %ls anew (error %lu)", folder, GetLastError());
@@ -603,18 +591,15 @@ static void DoRun(CaseState* state, const Word* words, int count) {
     static wchar_t commandLine[kTextCapacity], application[kPathCapacity];
     static wchar_t environment[kEnvironmentCapacity * 2], runEnvironment[kEnvironmentCapacity];
     static wchar_t values[kTextCapacity * 4];
-    wchar_t directory[kPathCapacity], held[kPathCapacity], traced[64] = L"";
+    wchar_t directory[kPathCapacity], cwd[kPathCapacity], hold[kPathCapacity], held[kPathCapacity];
+    wchar_t traced[kPathCapacity] = L"", limitText[kPathCapacity] = L"60";
     ZeroMemory(&run, sizeof(run));
-    LARGE_INTEGER frequency;
-    QueryPerformanceFrequency(&frequency);
-    run.frequency = frequency.QuadPart;
+    run.frequency = CounterFrequency();
     state->run = nullptr;
     state->observing = nullptr;
     state->atHashLine = -1;
-    Word option;
     wcscpy(application, state->exe);
     wcscpy(directory, state->setting->work);
-    DWORD limit = kDefaultLimitSeconds;
     values[0] = 0;
     // The stand-in payload's log, and the lab's NSIS installer's record, of this run alone.
     int logLength = _snwprintf(runEnvironment, kPathCapacity, L"VUQ_PAYLOAD_LOG=%ls\\payload.log",
@@ -624,27 +609,23 @@ static void DoRun(CaseState* state, const Word* words, int count) {
     int installerLength = _snwprintf(installer, kPathCapacity,
                                      L"VUQ_NSIS_RECORD=%ls\\installer.txt", state->setting->work);
     installer += 16;
-    if (!Expand(state, words, 1, commandLine, kTextCapacity) ||
-        (FindOption(words, count, 2, L"app", &option) &&
-         !ExpandWord(state, option, application, kPathCapacity)) ||
+    int hasCwd = ReadOption(state, words, count, L"cwd", cwd);
+    int hasHold = ReadOption(state, words, count, L"hold", hold);
+    if (!Expand(state, words, 1, commandLine, kTextCapacity) || hasCwd < 0 || hasHold < 0 ||
+        ReadOption(state, words, count, L"app", application) < 0 ||
+        ReadOption(state, words, count, L"limit", limitText) < 0 ||
+        ReadOption(state, words, count, L"trace", traced) < 0 ||
         !ReadRunItems(state, runEnvironment, static_cast<size_t>(logLength + installerLength + 2),
                       values)) {
-        AddFailure(state, L"the run's items cannot be read, or are too long");
+        AddFailure(state, L"the run's options or items cannot be read, or are too long");
         return;
     }
-    if (FindOption(words, count, 2, L"cwd", &option)) {
-        wchar_t relative[kPathCapacity];
-        if (!ExpandWord(state, option, relative, kPathCapacity) ||
-            !MakeWorkPath(state, relative, directory) || !MakeFolders(state, directory)) {
-            AddFailure(state, L"cannot make the current directory of the run");
-            return;
-        }
-        memmove(directory, PlainOf(directory), (wcslen(PlainOf(directory)) + 1) * sizeof(wchar_t));
+    if (hasCwd && (!MakeWorkPath(state, cwd, directory) || !MakeFolders(state, directory))) {
+        AddFailure(state, L"cannot make the current directory of the run");
+        return;
     }
-    if (FindOption(words, count, 2, L"limit", &option))
-        limit = wcstoul(option.start, nullptr, 10);
-    if (FindOption(words, count, 2, L"trace", &option))
-        _snwprintf(traced, 63, L"%.*ls", static_cast<int>(option.length), option.start);
+    memmove(directory, PlainOf(directory), (wcslen(PlainOf(directory)) + 1) * sizeof(wchar_t));
+    DWORD limit = wcstoul(limitText, nullptr, 10);
     DeleteFileW(log);
     DeleteFileW(installer);
     if (!BuildEnvironment(runEnvironment, environment, kEnvironmentCapacity * 2)) {
@@ -657,10 +638,8 @@ static void DoRun(CaseState* state, const Word* words, int count) {
     if (failed)
         AddFailure(state, L"cannot write the uninstall entry (error %lu)", GetLastError());
     HANDLE holder = INVALID_HANDLE_VALUE;
-    if (FindOption(words, count, 2, L"hold", &option)) {
-        wchar_t relative[kPathCapacity];
-        if (ExpandWord(state, option, relative, kPathCapacity) &&
-            MakeWorkPath(state, relative, held))
+    if (hasHold) {
+        if (MakeWorkPath(state, hold, held))
             holder = CreateFileW(held, GENERIC_WRITE,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                  OPEN_EXISTING, 0, nullptr);
@@ -671,7 +650,8 @@ static void DoRun(CaseState* state, const Word* words, int count) {
     }
     NoteCopyFolders(state->setting);
     wchar_t* desktop = nullptr;
-    if (HasWord(words, count, 2, L"hidden") && (desktop = HiddenDesktop()) == nullptr)
+    if (ReadOption(state, words, count, L"hidden", nullptr) > 0 &&
+        (desktop = HiddenDesktop()) == nullptr)
         SetRunError(&run, L"cannot make a window station nobody sees", L"");
     else
         Observe(state, &run, application, commandLine, directory, environment, desktop, limit,
@@ -719,29 +699,30 @@ struct CommandForm {
     const wchar_t* name;
     int least, most; // words after the name
     Command run;
+    const wchar_t* options; // those it takes, each between blanks; a value's with its "="
 };
 
 static void DoNothing(CaseState*, const Word*, int) {}
 
 // What a case says about itself is read before it runs.
 static const CommandForm kCommands[] = {
-    {L"suite", 1, 1, DoNothing},
-    {L"only", 2, 2, DoNothing},
-    {L"wine-only", 1, 1, DoNothing},
-    {L"wine-specific", 1, 1, DoNothing},
-    {L"layout", 1, 5, DoLayout},
-    {L"folder", 1, 1, DoFolder},
-    {L"copy", 2, 2, DoCopy},
-    {L"copy-system-dlls", 2, kWordCapacity - 1, DoCopySystemDlls},
-    {L"write", 2, 2, DoWrite},
-    {L"change", 2, 2, DoChange},
-    {L"delete", 1, 1, DoDelete},
-    {L"link", 2, 2, DoLink},
-    {L"set-user-value", 4, kWordCapacity - 1, DoSetUserValue},
-    {L"attack", 1, 1, DoAttack},
-    {L"change-read", 0, 0, DoChangeRead},
-    {L"run", 1, 7, DoRun},
-    {L"expect", 1, 12, DoExpect},
+    {L"suite", 1, 1, DoNothing, nullptr},
+    {L"only", 2, 2, DoNothing, nullptr},
+    {L"wine-only", 1, 1, DoNothing, nullptr},
+    {L"wine-specific", 1, 1, DoNothing, nullptr},
+    {L"layout", 1, 5, DoLayout, L" name= wrapper= payload= payloads= "},
+    {L"folder", 1, 1, DoFolder, nullptr},
+    {L"copy", 2, 2, DoCopy, nullptr},
+    {L"copy-system-dlls", 2, kWordCapacity - 1, DoCopySystemDlls, nullptr},
+    {L"write", 2, 2, DoWrite, nullptr},
+    {L"change", 2, 2, DoChange, nullptr},
+    {L"delete", 1, 1, DoDelete, nullptr},
+    {L"link", 2, 2, DoLink, nullptr},
+    {L"set-user-value", 4, kWordCapacity - 1, DoSetUserValue, nullptr},
+    {L"attack", 1, 1, DoAttack, nullptr},
+    {L"change-read", 0, 0, DoChangeRead, nullptr},
+    {L"run", 1, 7, DoRun, L" app= cwd= hold= limit= trace= hidden "},
+    {L"expect", 1, 12, DoExpect, nullptr},
 };
 
 // The words of a line without its "wine:" or "windows:" in front; 0 when the line
@@ -796,31 +777,17 @@ void RunCaseLines(CaseState* state) {
     }
 }
 
-static int Refuse(wchar_t* error, size_t capacity, const DataLine& line, const wchar_t* what) {
-    _snwprintf(error, capacity - 1, L"line %d: %ls: %ls", line.number, what, line.text);
-    error[capacity - 1] = 0;
-    return 0;
-}
-
-// Whether words from index on are all options that command takes: key=value or a flag.
-static int KnowsOptions(const Word& command, const Word* words, int from, int count) {
-    static const wchar_t* const runs[] = {L"app=",   L"cwd=",   L"hold=",
-                                          L"limit=", L"trace=", L"hidden"};
-    static const wchar_t* const layouts[] = {L"name=", L"wrapper=", L"payload=", L"payloads="};
-    int isRun = WordIs(command, L"run");
-    if (!isRun && !WordIs(command, L"layout"))
-        return 1;
-    const wchar_t* const* known = isRun ? runs : layouts;
-    int knownCount = isRun ? 6 : 4;
-    for (int i = from; i < count; ++i) {
-        int found = 0;
-        for (int k = 0; k < knownCount && !found; ++k) {
-            size_t length = wcslen(known[k]);
-            found = known[k][length - 1] == L'='
-                        ? words[i].length > length && wcsncmp(words[i].start, known[k], length) == 0
-                        : WordIs(words[i], known[k]);
-        }
-        if (!found)
+// Whether words from index 2 on are all options the command takes.
+static int KnowsOptions(const CommandForm& form, const Word* words, int count) {
+    for (int i = 2; i < count && form.options != nullptr; ++i) {
+        size_t length = 0;
+        while (length < words[i].length && words[i].start[length] != L'=')
+            ++length;
+        wchar_t option[40];
+        _snwprintf(option, 40, L" %.*ls ", static_cast<int>(length + (length < words[i].length)),
+                   words[i].start);
+        option[39] = 0;
+        if (wcsstr(form.options, option) == nullptr)
             return 0;
     }
     return 1;
@@ -835,62 +802,71 @@ static int IsRunItem(const Word* words, int count) {
             count - 2 <= form->most);
 }
 
-// Every line of every case has a known command with its number of words and its options, every
-// case its suite, every run its expected record, before anything runs.
+// Why the line is wrong, or null: a known command with its number of words and its options; an
+// item line below a run, or below a record.
+static const wchar_t* CheckLine(const DataLine& line, int items, const CommandForm** form,
+                                const ExpectForm** expectation) {
+    Word words[kWordCapacity];
+    int count = SplitWords(line.text, words, kWordCapacity);
+    if (count < 0)
+        return L"a bar without its pair, or too many words";
+    if (IsItemLine(line))
+        return items == 0 ? L"an item line below neither run nor record"
+               : items == 2 && !IsRunItem(words, count) ? L"not an item of a run"
+                                                        : nullptr;
+    int first = count > 1 && (WordIs(words[0], L"wine:") || WordIs(words[0], L"windows:"));
+    *form = count > first ? FindCommand(words[first]) : nullptr;
+    int after = count - first - 1;
+    if (*form == nullptr)
+        return L"no such command";
+    if (after < (*form)->least || after > (*form)->most)
+        return L"wrong number of words";
+    if (!KnowsOptions(**form, words + first, count - first))
+        return L"an option this command does not take";
+    if (WordIs(words[first], L"only") && !WordIs(words[first + 1], L"win64") &&
+        !WordIs(words[first + 1], L"win32"))
+        return L"only win64 or only win32";
+    *expectation = (*form)->run == DoExpect ? FindExpectation(words[first + 1]) : nullptr;
+    if ((*form)->run == DoExpect && *expectation == nullptr)
+        return L"no such expectation";
+    if (*expectation != nullptr &&
+        (after - 1 < (*expectation)->least || after - 1 > (*expectation)->most))
+        return L"wrong number of words";
+    return nullptr;
+}
+
+static int Refuse(wchar_t* error, size_t capacity, const DataLine& line, const wchar_t* what) {
+    Say(error, capacity, L"line %d: %ls: %ls", line.number, what, line.text);
+    return 0;
+}
+
+// Every line of every case is right, every case has its suite, every run its expected record,
+// before anything runs.
 int ValidateDataFile(const DataFile* data, wchar_t* error, size_t capacity) {
-    int itemsAllowed = 0, suites = 0, unchecked = -1;
+    int items = 0, suites = 0, unchecked = -1; // items: 2 a run's, 1 a record's, 0 none
     for (int i = 0; i <= data->lineCount; ++i) {
-        if (unchecked >= 0 && (i == data->lineCount || data->lines[i].indent == 0))
-            return Refuse(error, capacity, data->lines[unchecked], L"a run without its record");
-        if (i == data->lineCount)
-            break;
-        const DataLine& line = data->lines[i];
-        if (line.indent == 0) {
+        if (i == data->lineCount || data->lines[i].indent == 0) {
+            if (unchecked >= 0)
+                return Refuse(error, capacity, data->lines[unchecked], L"a run without its record");
             if (i > 0 && suites != 1)
                 return Refuse(error, capacity, data->lines[i - 1], L"a case needs one suite");
-            itemsAllowed = 0;
-            suites = 0;
+            items = suites = 0;
             continue;
         }
-        Word words[kWordCapacity];
-        int count = SplitWords(line.text, words, kWordCapacity);
-        if (count < 0)
-            return Refuse(error, capacity, line, L"a bar without its pair, or too many words");
-        if (IsItemLine(line)) {
-            if (!itemsAllowed)
-                return Refuse(error, capacity, line, L"an item line below neither run nor record");
-            if (itemsAllowed == 2 && !IsRunItem(words, count))
-                return Refuse(error, capacity, line, L"not an item of a run");
-            continue;
-        }
-        int first = count > 1 && (WordIs(words[0], L"wine:") || WordIs(words[0], L"windows:"));
-        const CommandForm* form = count > first ? FindCommand(words[first]) : nullptr;
+        const CommandForm* form = nullptr;
+        const ExpectForm* expectation = nullptr;
+        const wchar_t* wrong = CheckLine(data->lines[i], items, &form, &expectation);
+        if (wrong != nullptr)
+            return Refuse(error, capacity, data->lines[i], wrong);
         if (form == nullptr)
-            return Refuse(error, capacity, line, L"no such command");
-        int after = count - first - 1;
-        if (after < form->least || after > form->most)
-            return Refuse(error, capacity, line, L"wrong number of words");
-        if (!KnowsOptions(words[first], words, first + 2, count))
-            return Refuse(error, capacity, line, L"an option this command does not take");
-        if (WordIs(words[first], L"only") && !WordIs(words[first + 1], L"win64") &&
-            !WordIs(words[first + 1], L"win32"))
-            return Refuse(error, capacity, line, L"only win64 or only win32");
-        suites += WordIs(words[first], L"suite");
-        itemsAllowed = WordIs(words[first], L"run") ? 2 : 0;
-        if (itemsAllowed && unchecked >= 0)
+            continue;
+        suites += form->run == DoNothing && wcscmp(form->name, L"suite") == 0;
+        if (form->run == DoRun && unchecked >= 0)
             return Refuse(error, capacity, data->lines[unchecked], L"a run without its record");
-        unchecked = itemsAllowed ? i : unchecked;
-        if (form->run == DoExpect) {
-            const ExpectForm* expectation = FindExpectation(words[first + 1]);
-            if (expectation == nullptr)
-                return Refuse(error, capacity, line, L"no such expectation");
-            if (after - 1 < expectation->least || after - 1 > expectation->most)
-                return Refuse(error, capacity, line, L"wrong number of words");
-            itemsAllowed = WordIs(words[first + 1], L"record");
-            unchecked = itemsAllowed ? -1 : unchecked;
-        }
+        unchecked = form->run == DoRun ? i : unchecked;
+        int record = expectation != nullptr && wcscmp(expectation->name, L"record") == 0;
+        unchecked = record ? -1 : unchecked;
+        items = form->run == DoRun ? 2 : record;
     }
-    if (data->lineCount > 0 && suites != 1)
-        return Refuse(error, capacity, data->lines[data->lineCount - 1], L"a case needs one suite");
     return 1;
 }
