@@ -187,10 +187,9 @@ const ExpectForm* FindExpectation(const Word& word);
 int MakeWorkPath(const CaseState* state, const wchar_t* relative, wchar_t* out);
 const wchar_t* PlainOf(const wchar_t* path);
 int IsUnder(const wchar_t* path, const wchar_t* folder);
-// A pinned build's private copies lie in {temp}\VuqSetup-NAME folders. NoteCopyFolders notes
-// those there now; FindNewCopyFolder gives the path of one made since, if any.
-void NoteCopyFolders(const Setting* setting);
-int FindNewCopyFolder(const Setting* setting, wchar_t* path);
+// A pinned build's private copies lie in {temp}\VuqSetup-NAME folders: notes those there now
+// (note), or gives the path of one made since, if any.
+int ScanCopyFolders(const Setting* setting, int note, wchar_t* path);
 // A module path in a copy's folder, with the folder's random name as * and {temp} as the
 // runner spells it.
 void MaskCopyFolder(const Setting* setting, wchar_t* path);

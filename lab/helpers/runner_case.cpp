@@ -219,7 +219,7 @@ static int ExpandCopyOrWorkPath(CaseState* state, const Word* words, int index, 
     if (_wcsnicmp(expanded, state->setting->temp, length) != 0)
         return ExpandWorkPath(state, words, index, out);
     if (wcsncmp(expanded + length, L"\\VuqSetup-*\\", 12) != 0 ||
-        !FindNewCopyFolder(state->setting, folder)) {
+        !ScanCopyFolders(state->setting, 0, folder)) {
         AddFailure(state, L"no copy's folder made in this run for %ls", expanded);
         return 0;
     }
@@ -648,7 +648,7 @@ static void DoRun(CaseState* state, const Word* words, int count) {
             return;
         }
     }
-    NoteCopyFolders(state->setting);
+    ScanCopyFolders(state->setting, 1, nullptr);
     wchar_t* desktop = nullptr;
     if (ReadOption(state, words, count, L"hidden", nullptr) > 0 &&
         (desktop = HiddenDesktop()) == nullptr)
@@ -669,7 +669,7 @@ static void DoRun(CaseState* state, const Word* words, int count) {
     ReleaseChanges();
     // A pinned build leaves no copy behind, whatever happened.
     wchar_t left[kPathCapacity];
-    while (FindNewCopyFolder(state->setting, left)) {
+    while (ScanCopyFolders(state->setting, 0, left)) {
         AddFailure(state, L"a copy's folder is left: %ls", left);
         if (!RemovePath(left))
             break;

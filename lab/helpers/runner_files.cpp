@@ -36,7 +36,7 @@ int MakeWorkPath(const CaseState* state, const wchar_t* relative, wchar_t* out) 
     return 1;
 }
 
-static int RunWineShell(const wchar_t* link, const wchar_t* target);
+static int RunWineLinkShell(const wchar_t* link, const wchar_t* target);
 static int RemoveWineLinksIn(const wchar_t* folder);
 
 static int DeleteTreeBut(const wchar_t* folder, const wchar_t* const* keep, int keeping);
@@ -52,7 +52,7 @@ static int RemoveEntry(const wchar_t* path, DWORD attributes) {
     if (attributes & FILE_ATTRIBUTE_READONLY)
         SetFileAttributesW(path, attributes & ~FILE_ATTRIBUTE_READONLY);
     if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
-        done = RemoveDirectoryW(path) || DeleteFileW(path) || RunWineShell(path, nullptr);
+        done = RemoveDirectoryW(path) || DeleteFileW(path) || RunWineLinkShell(path, nullptr);
     else if (attributes & FILE_ATTRIBUTE_DIRECTORY)
         done = DeleteTreeBut(path, nullptr, 0) && RemoveDirectoryW(path);
     else
@@ -159,45 +159,15 @@ struct MountPointData {
     wchar_t names[2 * kPathCapacity + 8];
 };
 
-// Whether the folder's listing holds path's name (a link whose target is gone included).
-static int IsListed(const wchar_t* path) {
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW(path, &found);
-    if (search == INVALID_HANDLE_VALUE)
-        return 0;
-    FindClose(search);
-    return 1;
-}
-
-static int IdentifyFolder(const wchar_t* path, BY_HANDLE_FILE_INFORMATION* information) {
-    HANDLE folder = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (folder == INVALID_HANDLE_VALUE)
-        return 0;
-    int known = GetFileInformationByHandle(folder, information);
-    CloseHandle(folder);
-    return known;
-}
-
-// Whether link leads to the folder target now: the same folder, by volume and file index (a
-// path would not do: Wine names a folder x. by a short name of its own).
-static int LeadsTo(const wchar_t* link, const wchar_t* target) {
-    BY_HANDLE_FILE_INFORMATION through, folder;
-    return IdentifyFolder(link, &through) && IdentifyFolder(target, &folder) &&
-           through.dwVolumeSerialNumber == folder.dwVolumeSerialNumber &&
-           through.nFileIndexHigh == folder.nFileIndexHigh &&
-           through.nFileIndexLow == folder.nFileIndexLow;
-}
-
 // Wine 8 makes neither junctions (FSCTL_SET_REPARSE_POINT is not supported) nor symbolic links
 // (CreateSymbolicLinkW reports success and makes nothing), nor removes a Unix symbolic link with
 // RemoveDirectoryW or DeleteFileW; but it starts a Unix program given by its Unix path, without a
 // handle to wait on, its arguments parted as Windows parts them. There a Unix symbolic link, made
 // or replaced in one step by a shell, serves as the junction, and the runner waits until the
-// shell's work shows.
+// shell has made a file of its own to show that it has ended.
 // The Unix path of a path inside a folder: the folder's, then the name as it is (the name may be
 // a link, which is not to be followed), as wide text (Wine gives the folder's in UTF-8). 0 when
-// Wine cannot tell.
+// Wine cannot tell, or the shell could not take it between single quotes.
 static int UnixPathOf(const wchar_t* path, wchar_t* out) {
     typedef char*(CDECL * UnixNameFunction)(const wchar_t*);
     UnixNameFunction unixName = reinterpret_cast<UnixNameFunction>(reinterpret_cast<void*>(
@@ -215,12 +185,11 @@ static int UnixPathOf(const wchar_t* path, wchar_t* out) {
                                                              static_cast<int>(kPathCapacity));
     HeapFree(GetProcessHeap(), 0, unixFolder);
     return length > 0 && static_cast<size_t>(length) + wcslen(slash + 1) < kPathCapacity &&
-           wcscat(wcscat(out, L"/"), slash + 1) != nullptr;
+           wcscat(wcscat(out, L"/"), slash + 1) != nullptr && wcschr(out, L'\'') == nullptr;
 }
 
-// Starts command under Wine, then waits (at most 10 s) until done holds of first and second.
-static int StartWineShell(wchar_t* command, int (*done)(const wchar_t*, const wchar_t*),
-                          const wchar_t* first, const wchar_t* second) {
+// Starts the shell's command line, then waits (at most 10 s) until it has made the file done.
+static int RunWineShell(wchar_t* command, const wchar_t* done) {
     STARTUPINFOW startup;
     ZeroMemory(&startup, sizeof(startup));
     startup.cb = sizeof(startup);
@@ -229,65 +198,47 @@ static int StartWineShell(wchar_t* command, int (*done)(const wchar_t*, const wc
                         &started))
         return 0;
     for (int waited = 0; waited < 10000; waited += 20) {
-        if (done(first, second))
+        if (GetFileAttributesW(done) != INVALID_FILE_ATTRIBUTES && DeleteFileW(done))
             return 1;
         Sleep(20);
     }
     return 0;
 }
 
-// Whether the file the shell makes last is there; then it is taken away.
-static int HasShellEnded(const wchar_t* doneFile, const wchar_t*) {
-    return GetFileAttributesW(doneFile) != INVALID_FILE_ATTRIBUTES && DeleteFileW(doneFile);
-}
-
-static int LeadsOrIsGone(const wchar_t* link, const wchar_t* target) {
-    return target != nullptr ? LeadsTo(link, target) : !IsListed(link);
-}
-
-static int IsQuotable(int known, const wchar_t* unixPath) {
-    return known && wcschr(unixPath, L'\'') == nullptr;
-}
-
-// Every Unix link inside folder taken away by a shell, which then makes a file of its own to
-// show that it has ended. Nothing to do off Wine, where links are junctions.
+// Every Unix link inside folder taken away. Nothing to do off Wine, where links are junctions.
 static int RemoveWineLinksIn(const wchar_t* folder) {
     if (GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name") == nullptr)
         return 1;
     // The folder's Unix path is the done file's less its name: a work folder at the root of a
     // drive has no folder above it to find it from.
-    wchar_t doneFile[kPathCapacity];
-    _snwprintf(doneFile, kPathCapacity, L"%ls\\links-removed", folder);
-    wchar_t unixDone[kPathCapacity];
+    wchar_t done[kPathCapacity], unixDone[kPathCapacity];
     static wchar_t command[4 * kPathCapacity];
-    int quotable = IsQuotable(UnixPathOf(doneFile, unixDone), unixDone);
-    if (quotable)
-        _snwprintf(command, 4 * kPathCapacity,
-                   L"/bin/sh -c \"find '%.*ls' -mindepth 1 -type l -delete; : >'%ls'\"",
-                   static_cast<int>(wcsrchr(unixDone, L'/') - unixDone), unixDone, unixDone);
-    return quotable && StartWineShell(command, HasShellEnded, doneFile, nullptr);
+    _snwprintf(done, kPathCapacity, L"%ls\\links-removed", folder);
+    if (!UnixPathOf(done, unixDone))
+        return 0;
+    _snwprintf(command, 4 * kPathCapacity,
+               L"/bin/sh -c \"find '%.*ls' -mindepth 1 -type l -delete; : >'%ls'\"",
+               static_cast<int>(wcsrchr(unixDone, L'/') - unixDone), unixDone, unixDone);
+    return RunWineShell(command, done);
 }
 
-static int RunWineShell(const wchar_t* link, const wchar_t* target) {
-    wchar_t unixLink[kPathCapacity], unixTarget[kPathCapacity] = L"";
-    static wchar_t command[4 * kPathCapacity];
-    int quotable = IsQuotable(UnixPathOf(link, unixLink), unixLink) &&
-                   (target == nullptr || IsQuotable(UnixPathOf(target, unixTarget), unixTarget));
-    if (quotable && target != nullptr)
-        _snwprintf(command, 4 * kPathCapacity,
-                   L"/bin/sh -c \"ln -sfn '%ls' '%ls.new' && mv -T '%ls.new' '%ls'\"", unixTarget,
-                   unixLink, unixLink, unixLink);
-    else if (quotable)
-        _snwprintf(command, 4 * kPathCapacity, L"/bin/sh -c \"rm -f '%ls'\"", unixLink);
-    return quotable && StartWineShell(command, LeadsOrIsGone, link, target);
-}
-
-static int MakeWineLink(const wchar_t* link, const wchar_t* target) {
-    // A folder in the way (left by the junction's attempt) gives way to the link.
-    DWORD attributes = GetFileAttributesW(link);
-    if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
-        RemoveDirectoryW(link);
-    return RunWineShell(link, target);
+// Under Wine: link made a Unix link to target, or retargeted in one step, or taken away (target
+// null); the shell's file to show its end is the link's name with .done.
+static int RunWineLinkShell(const wchar_t* link, const wchar_t* target) {
+    wchar_t unixLink[kPathCapacity], unixTarget[kPathCapacity], done[kPathCapacity + 8];
+    static wchar_t command[5 * kPathCapacity];
+    if (!UnixPathOf(link, unixLink) || (target != nullptr && !UnixPathOf(target, unixTarget)))
+        return 0;
+    if (target != nullptr)
+        _snwprintf(
+            command, 5 * kPathCapacity,
+            L"/bin/sh -c \"ln -sfn '%ls' '%ls.new' && mv -T '%ls.new' '%ls' && : >'%ls.done'\"",
+            unixTarget, unixLink, unixLink, unixLink, unixLink);
+    else
+        _snwprintf(command, 5 * kPathCapacity, L"/bin/sh -c \"rm -f '%ls' && : >'%ls.done'\"",
+                   unixLink, unixLink);
+    _snwprintf(done, kPathCapacity + 8, L"%ls.done", link);
+    return RunWineShell(command, done);
 }
 
 // link is made a junction to the folder target, or retargeted in one step when it is one.
@@ -317,9 +268,11 @@ int MakeLink(const wchar_t* link, const wchar_t* target) {
                                nullptr, 0, &returned, nullptr);
     DWORD error = GetLastError();
     CloseHandle(folder);
-    if (!done && error == ERROR_NOT_SUPPORTED)
-        return MakeWineLink(link, target);
-    return done;
+    if (done || error != ERROR_NOT_SUPPORTED)
+        return done;
+    // A folder in the way (left by the junction's attempt) gives way to Wine's link.
+    RemoveDirectoryW(link);
+    return RunWineLinkShell(link, target);
 }
 
 // Whether path lies in folder.
@@ -344,48 +297,27 @@ static int IsCopyFolderName(const wchar_t* name) {
     return 1;
 }
 
-// Calls found(name) for each copy's folder now there, until it returns nonzero.
-static int ForEachCopyFolder(const Setting* setting, int (*found)(const wchar_t*, void*),
-                             void* context) {
+int ScanCopyFolders(const Setting* setting, int note, wchar_t* path) {
     wchar_t pattern[kPathCapacity];
     _snwprintf(pattern, kPathCapacity, L"%ls\\VuqSetup-*", setting->temp);
     WIN32_FIND_DATAW entry;
     HANDLE search = FindFirstFileW(pattern, &entry);
-    if (search == INVALID_HANDLE_VALUE)
-        return 0;
-    int stopped = 0;
-    do
-        stopped = IsCopyFolderName(entry.cFileName) && found(entry.cFileName, context);
-    while (!stopped && FindNextFileW(search, &entry));
-    FindClose(search);
-    return stopped;
-}
-
-static int NoteCopyFolder(const wchar_t* name, void*) {
-    if (notedCopyCount < kCopyFolderCapacity)
-        wcscpy(notedCopies[notedCopyCount++], name);
-    return 0;
-}
-
-void NoteCopyFolders(const Setting* setting) {
-    notedCopyCount = 0;
-    ForEachCopyFolder(setting, NoteCopyFolder, nullptr);
-}
-
-static int IsNewCopyFolder(const wchar_t* name, void* path) {
-    for (int i = 0; i < notedCopyCount; ++i)
-        if (wcscmp(notedCopies[i], name) == 0)
-            return 0;
-    wcscpy(static_cast<wchar_t*>(path), name);
-    return 1;
-}
-
-int FindNewCopyFolder(const Setting* setting, wchar_t* path) {
-    wchar_t name[kCopyNameLength + 1];
-    if (!ForEachCopyFolder(setting, IsNewCopyFolder, name))
-        return 0;
-    _snwprintf(path, kPathCapacity, L"%ls\\%ls", setting->temp, name);
-    return 1;
+    int found = 0;
+    notedCopyCount = note ? 0 : notedCopyCount;
+    for (int more = search != INVALID_HANDLE_VALUE; more && !found;
+         more = FindNextFileW(search, &entry)) {
+        int known = !IsCopyFolderName(entry.cFileName);
+        for (int i = 0; i < notedCopyCount; ++i)
+            known = known || wcscmp(notedCopies[i], entry.cFileName) == 0;
+        if (note && !known && notedCopyCount < kCopyFolderCapacity)
+            wcscpy(notedCopies[notedCopyCount++], entry.cFileName);
+        found = !note && !known;
+        if (found)
+            _snwprintf(path, kPathCapacity, L"%ls\\%ls", setting->temp, entry.cFileName);
+    }
+    if (search != INVALID_HANDLE_VALUE)
+        FindClose(search);
+    return found;
 }
 
 void MaskCopyFolder(const Setting* setting, wchar_t* path) {
