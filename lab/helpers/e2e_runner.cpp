@@ -173,10 +173,7 @@ static int RunCase(int index) {
     int specific = FindCaseLine(first, end, L"wine-specific", words, &count);
     if (specific)
         ExpandWord(&state, words[1], reason, kTextCapacity);
-    MarkCaseStart();
-    HoldChanges();
-    ClearEntry();
-    ReleaseChanges();
+    StartCase();
     RunCaseLines(&state);
     RestoreAfterCase();
     // A case none of whose runs holds here is not here; one that says no reason, a fault.
@@ -255,7 +252,6 @@ static int RunAll(int argc, wchar_t** argv) {
         return Refuse(L"the programs' folder does not exist");
     if (!TakeRunnerLock(setting.work, error, kTextCapacity))
         return Refuse(error);
-    int view = 0;
     if (!ClaimWorkFolder(setting.work, error, kTextCapacity))
         return Refuse(error);
     if (!UndoStoppedRun(setting.work, error, kTextCapacity))
@@ -264,7 +260,8 @@ static int RunAll(int argc, wchar_t** argv) {
         WriteUtf8(stdout, error);
         WriteUtf8(stdout, L"\n");
     }
-    if (EntryExists(&view)) {
+    int view = FindEntry(0);
+    if (view != 0) {
         _snwprintf(error, kTextCapacity,
                    L"the uninstall entry HKEY_LOCAL_MACHINE\\%ls exists (%d-bit view): the product "
                    L"is installed here; the cases would overwrite and delete its entry",

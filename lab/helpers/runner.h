@@ -206,12 +206,14 @@ int IsOnVisibleDesktop();
 int TakeRunnerLock(const wchar_t* work, wchar_t* error, size_t capacity);
 int ClaimWorkFolder(const wchar_t* work, wchar_t* error, size_t capacity);
 int UndoStoppedRun(const wchar_t* work, wchar_t* said, size_t capacity);
-int EntryExists(int* view);
+// The view (64 or 32) of the uninstall entry last written after the time given (0: any), or 0.
+int FindEntry(long long after);
 int BeginSafeRun(const wchar_t* work);
-void MarkCaseStart();
-// Around each change the case itself makes outside the work folder: the stop handler waits.
-void HoldChanges();
-void ReleaseChanges();
+// The record rewritten and the entry cleared, at a case's start.
+void StartCase();
+// The entry's values set (or, values null, the entry deleted); 0 when that failed. The stop
+// handler waits meanwhile, as for each change the case makes outside the work folder.
+int ChangeEntry(const wchar_t* values);
 int SetUserValue(const wchar_t* key, const wchar_t* name, DWORD type, const unsigned char* data,
                  DWORD size);
 void RestoreAfterCase();

@@ -632,10 +632,7 @@ static void DoRun(CaseState* state, const Word* words, int count) {
         AddFailure(state, L"the environment of the run is too long");
         return;
     }
-    HoldChanges();
-    int failed = values[0] != 0 && ApplyRegistryValues(values) != 0;
-    ReleaseChanges();
-    if (failed)
+    if (values[0] != 0 && !ChangeEntry(values))
         AddFailure(state, L"cannot write the uninstall entry (error %lu)", GetLastError());
     HANDLE holder = INVALID_HANDLE_VALUE;
     if (hasHold) {
@@ -664,9 +661,7 @@ static void DoRun(CaseState* state, const Word* words, int count) {
         MaskCopyFolder(state->setting, run.payloads[i].module);
     MakeRecord(state, &run, traced, installer);
     // What the run set up goes with it: the next starts from an empty entry.
-    HoldChanges();
-    ClearEntry();
-    ReleaseChanges();
+    ChangeEntry(nullptr);
     // A pinned build leaves no copy behind, whatever happened.
     wchar_t left[kPathCapacity];
     while (ScanCopyFolders(state->setting, 0, left)) {

@@ -115,18 +115,12 @@ int ClaimWorkFolder(const wchar_t* work, wchar_t* error, size_t capacity) {
             Say(error, capacity, L"cannot make the work folder %ls", work);
             return 0;
         }
-        HANDLE file = CreateFileW(mark, GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
         static const char text[] =
             "This folder is e2e_runner.exe's: it empties it at every run.\r\n";
-        DWORD written = 0;
-        if (file == INVALID_HANDLE_VALUE ||
-            !WriteFile(file, text, sizeof(text) - 1, &written, nullptr)) {
+        if (!WriteWholeFile(mark, text, sizeof(text) - 1)) {
             Say(error, capacity, L"cannot write the mark of the work folder %ls", work);
-            if (file != INVALID_HANDLE_VALUE)
-                CloseHandle(file);
             return 0;
         }
-        CloseHandle(file);
         return 1;
     }
     if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
@@ -140,34 +134,33 @@ int ClaimWorkFolder(const wchar_t* work, wchar_t* error, size_t capacity) {
     return 1;
 }
 
-static HKEY OpenEntry(REGSAM view, REGSAM access) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kEntryPath, 0, access | view, &key) != ERROR_SUCCESS)
-        return nullptr;
-    return key;
+static long long AsNumber(const FILETIME& time) {
+    return (static_cast<long long>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
-int EntryExists(int* view) {
+int FindEntry(long long after) {
     const REGSAM views[2] = {KEY_WOW64_64KEY, KEY_WOW64_32KEY};
     for (int i = 0; i < 2; ++i) {
-        HKEY key = OpenEntry(views[i], KEY_QUERY_VALUE);
-        if (key != nullptr) {
-            RegCloseKey(key);
-            *view = i == 0 ? 64 : 32;
-            return 1;
-        }
+        HKEY key;
+        FILETIME written = {0, 0};
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kEntryPath, 0, KEY_QUERY_VALUE | views[i], &key) !=
+            ERROR_SUCCESS)
+            continue;
+        RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                         nullptr, nullptr, nullptr, &written);
+        RegCloseKey(key);
+        if (AsNumber(written) >= after)
+            return i == 0 ? 64 : 32;
     }
     return 0;
 }
 
-static size_t AppendHexText(char* out, const wchar_t* text) {
-    size_t length = wcslen(text);
-    if (length == 0)
-        return static_cast<size_t>(sprintf(out, " -"));
-    out[0] = ' ';
-    for (size_t i = 0; i < length; ++i)
-        sprintf(out + 1 + 4 * i, "%02x%02x", text[i] & 0xff, (text[i] >> 8) & 0xff);
-    return 1 + 4 * length;
+// A blank, then the bytes in hex ("-" for none); returns the length written.
+static size_t PutHex(char* out, const void* bytes, size_t size) {
+    strcpy(out, " -");
+    for (size_t i = 0; i < size; ++i)
+        sprintf(out + 1 + 2 * i, "%02x", static_cast<const unsigned char*>(bytes)[i]);
+    return size == 0 ? 2 : 1 + 2 * size;
 }
 
 // Writes bytes to path so that path holds either its old text or the new one whole: a new file,
@@ -206,13 +199,12 @@ static int WriteRecord() {
     for (int i = 0; i < userValueCount; ++i) {
         const UserValue& value = userValues[i];
         length += static_cast<size_t>(sprintf(text + length, "user-value"));
-        length += AppendHexText(text + length, value.key);
-        length += AppendHexText(text + length, value.name);
-        length += AppendHexText(text + length, value.created);
+        length += PutHex(text + length, value.key, 2 * wcslen(value.key));
+        length += PutHex(text + length, value.name, 2 * wcslen(value.name));
+        length += PutHex(text + length, value.created, 2 * wcslen(value.created));
         if (value.existed) {
-            length += static_cast<size_t>(sprintf(text + length, " %lu ", value.type));
-            for (DWORD at = 0; at < value.size; ++at)
-                length += static_cast<size_t>(sprintf(text + length, "%02x", value.data[at]));
+            length += static_cast<size_t>(sprintf(text + length, " %lu", value.type));
+            length += PutHex(text + length, value.data, value.size);
         } else {
             length += static_cast<size_t>(sprintf(text + length, " absent"));
         }
@@ -263,19 +255,24 @@ static void RestoreLocked() {
     ClearEntry();
 }
 
-static int ReadHexText(const char* hex, wchar_t* out, size_t capacity) {
-    if (strcmp(hex, "-") == 0) {
-        out[0] = 0;
-        return 1;
+// Bytes from hex digits ("-" for none); their count, or -1.
+static long ReadHex(const char* hex, void* out, size_t capacity) {
+    size_t digits = hex == nullptr ? 1 : strcmp(hex, "-") == 0 ? 0 : strlen(hex);
+    if (digits % 2 != 0 || digits / 2 > capacity)
+        return -1;
+    for (size_t i = 0; i < digits / 2; ++i) {
+        char pair[3] = {hex[2 * i], hex[2 * i + 1], 0};
+        static_cast<unsigned char*>(out)[i] =
+            static_cast<unsigned char>(strtoul(pair, nullptr, 16));
     }
-    size_t digits = strlen(hex);
-    if (digits % 4 != 0 || digits / 4 >= capacity)
+    return static_cast<long>(digits / 2);
+}
+
+static int ReadHexText(const char* hex, wchar_t* out) {
+    long size = ReadHex(hex, out, 2 * (kPathCapacity - 1));
+    if (size < 0 || size % 2 != 0)
         return 0;
-    for (size_t i = 0; i < digits / 4; ++i) {
-        char unit[5] = {hex[4 * i + 2], hex[4 * i + 3], hex[4 * i], hex[4 * i + 1], 0};
-        out[i] = static_cast<wchar_t>(strtoul(unit, nullptr, 16));
-    }
-    out[digits / 4] = 0;
+    out[size / 2] = 0;
     return 1;
 }
 
@@ -286,48 +283,18 @@ static int ReadUserValueLine(char* line, UserValue* value) {
          field = strtok(nullptr, " \r\n"))
         fields[count++] = field;
     ZeroMemory(value, sizeof(*value));
-    if (count < 5 || !ReadHexText(fields[1], value->key, kPathCapacity) ||
-        !ReadHexText(fields[2], value->name, kPathCapacity) ||
-        !ReadHexText(fields[3], value->created, kPathCapacity))
+    if (count < 5 || !ReadHexText(fields[1], value->key) || !ReadHexText(fields[2], value->name) ||
+        !ReadHexText(fields[3], value->created))
         return 0;
     if (strcmp(fields[4], "absent") == 0)
         return 1;
-    const char* data = fields[5];
+    size_t capacity = fields[5] != nullptr ? strlen(fields[5]) / 2 + 1 : 1;
     value->existed = 1;
     value->type = strtoul(fields[4], nullptr, 10);
-    size_t digits = data != nullptr ? strlen(data) : 0;
-    value->data = static_cast<unsigned char*>(HeapAlloc(GetProcessHeap(), 0, digits / 2 + 1));
-    if (digits % 2 != 0 || value->data == nullptr)
-        return 0;
-    for (size_t i = 0; i < digits / 2; ++i) {
-        char pair[3] = {data[2 * i], data[2 * i + 1], 0};
-        value->data[i] = static_cast<unsigned char>(strtoul(pair, nullptr, 16));
-    }
-    value->size = static_cast<DWORD>(digits / 2);
-    return 1;
-}
-
-static long long AsNumber(const FILETIME& time) {
-    return (static_cast<long long>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
-}
-
-// An entry written long after the stopped run's last case began may be a real installation.
-static int EntryIsLeftover(const FILETIME& recorded, int* view) {
-    const REGSAM views[2] = {KEY_WOW64_64KEY, KEY_WOW64_32KEY};
-    for (int i = 0; i < 2; ++i) {
-        HKEY key = OpenEntry(views[i], KEY_QUERY_VALUE);
-        if (key == nullptr)
-            continue;
-        FILETIME written = {0, 0};
-        RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                         nullptr, nullptr, nullptr, &written);
-        RegCloseKey(key);
-        if (AsNumber(written) > AsNumber(recorded) + kLeftoverSlack) {
-            *view = i == 0 ? 64 : 32;
-            return 0;
-        }
-    }
-    return 1;
+    value->data = static_cast<unsigned char*>(HeapAlloc(GetProcessHeap(), 0, capacity));
+    long size = value->data != nullptr ? ReadHex(fields[5], value->data, capacity) : -1;
+    value->size = static_cast<DWORD>(size);
+    return size >= 0;
 }
 
 // The record's text, NUL-terminated, from the process heap; null when it cannot be read.
@@ -365,8 +332,8 @@ int UndoStoppedRun(const wchar_t* work, wchar_t* said, size_t capacity) {
     WIN32_FILE_ATTRIBUTE_DATA record;
     if (!GetFileAttributesExW(path, GetFileExInfoStandard, &record))
         return 1;
-    int view = 0;
-    if (!EntryIsLeftover(record.ftLastWriteTime, &view)) {
+    int view = FindEntry(AsNumber(record.ftLastWriteTime) + kLeftoverSlack + 1);
+    if (view != 0) {
         Say(said, capacity,
             L"the uninstall entry (%d-bit view) was written well after a stopped run of the runner "
             L"left %ls: it may be a real installation; remove the one or the other",
@@ -448,20 +415,18 @@ int BeginSafeRun(const wchar_t* work) {
     return 1;
 }
 
-void MarkCaseStart() {
+void StartCase() {
     EnterCriticalSection(&lock);
     WriteRecord();
+    ClearEntry();
     LeaveCriticalSection(&lock);
 }
 
-void HoldChanges() {
-    if (running)
-        EnterCriticalSection(&lock);
-}
-
-void ReleaseChanges() {
-    if (running)
-        LeaveCriticalSection(&lock);
+int ChangeEntry(const wchar_t* values) {
+    EnterCriticalSection(&lock);
+    int failed = values != nullptr ? ApplyRegistryValues(values) : ClearEntry();
+    LeaveCriticalSection(&lock);
+    return !failed;
 }
 
 // The value's type and bytes, of any size, into value (its data from the process heap); 0 when
@@ -567,10 +532,6 @@ void EndSafeRun() {
 }
 
 void WatchJob(HANDLE job) {
-    if (!running) {
-        watchedJob = job;
-        return;
-    }
     EnterCriticalSection(&lock);
     watchedJob = job;
     LeaveCriticalSection(&lock);
