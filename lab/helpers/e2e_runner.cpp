@@ -23,22 +23,13 @@ static Setting setting;
 static CaseState state;
 
 static int Refuse(const wchar_t* why) {
-    WriteUtf8(stdout, L"refused: ");
-    WriteUtf8(stdout, why);
-    WriteUtf8(stdout, L"\n");
+    Print(L"refused: %ls\n", why);
     return 2;
 }
 
 static int FullPath(const wchar_t* given, wchar_t* out) {
     DWORD length = GetFullPathNameW(given, kPathCapacity, out, nullptr);
     return length != 0 && length < kPathCapacity;
-}
-
-static void FolderOf(const wchar_t* path, wchar_t* out) {
-    wcscpy(out, path);
-    wchar_t* slash = wcsrchr(out, L'\\');
-    if (slash != nullptr)
-        *slash = 0;
 }
 
 // The work folder's path is part of the cases' command lines: it must not hold "VuqSetup",
@@ -61,32 +52,24 @@ static const wchar_t* CheckWorkPath(const wchar_t* work) {
 static int showTimes;
 
 static int ReadArguments(int argc, wchar_t** argv, wchar_t* cases, const wchar_t** only) {
-    wchar_t folder[kPathCapacity], drive[8] = L"C:";
+    wchar_t drive[8] = L"C:";
     GetModuleFileNameW(nullptr, setting.self, kPathCapacity);
-    FolderOf(setting.self, folder);
-    _snwprintf(cases, kPathCapacity, L"%ls\\cases.txt", folder);
-    wcscpy(setting.programs, folder);
+    wcscpy(setting.programs, setting.self);
+    *wcsrchr(setting.programs, L'\\') = 0;
+    _snwprintf(cases, kPathCapacity, L"%ls\\cases.txt", setting.programs);
     GetEnvironmentVariableW(L"SystemDrive", drive, 8);
     _snwprintf(setting.work, kPathCapacity, L"%ls\\vuq-e2e", drive);
-    for (int i = 1; i < argc; i += 2) {
-        if (wcscmp(argv[i], L"--times") == 0) {
+    for (int i = 1; i < argc; ++i) {
+        wchar_t* into = wcscmp(argv[i], L"--cases") == 0      ? cases
+                        : wcscmp(argv[i], L"--programs") == 0 ? setting.programs
+                        : wcscmp(argv[i], L"--work") == 0     ? setting.work
+                                                              : nullptr;
+        if (wcscmp(argv[i], L"--times") == 0)
             showTimes = 1;
-            --i;
-            continue;
-        }
-        if (i + 1 >= argc)
+        else if (wcscmp(argv[i], L"--only") == 0 && i + 1 < argc)
+            *only = argv[++i];
+        else if (into == nullptr || i + 1 == argc || !FullPath(argv[++i], into))
             return 0;
-        if (wcscmp(argv[i], L"--cases") == 0 && FullPath(argv[i + 1], cases))
-            continue;
-        if (wcscmp(argv[i], L"--programs") == 0 && FullPath(argv[i + 1], setting.programs))
-            continue;
-        if (wcscmp(argv[i], L"--work") == 0 && FullPath(argv[i + 1], setting.work))
-            continue;
-        if (wcscmp(argv[i], L"--only") == 0) {
-            *only = argv[i + 1];
-            continue;
-        }
-        return 0;
     }
     size_t length = wcslen(setting.work);
     if (length > 3 && setting.work[length - 1] == L'\\')
@@ -140,11 +123,7 @@ static void PrintReason(const wchar_t* name, const Word& reason) {
     static wchar_t text[kTextCapacity];
     if (!ExpandWord(&state, reason, text, kTextCapacity))
         wcscpy(text, L"(a reason the runner cannot read)");
-    WriteUtf8(stdout, L"not-here ");
-    WriteUtf8(stdout, name);
-    WriteUtf8(stdout, L": ");
-    WriteUtf8(stdout, text);
-    WriteUtf8(stdout, L"\n");
+    Print(L"not-here %ls: %ls\n", name, text);
 }
 
 // Runs case index, or tells why it is not here; returns 1 passed, 0 failed, -1 not here.
@@ -184,17 +163,10 @@ static int RunCase(int index) {
     if (state.runs == 0)
         AddFailure(&state, L"no run took place on this system");
     int passed = state.failuresLength == 0;
-    WriteUtf8(stdout, passed ? L"ok   " : L"FAIL ");
-    WriteUtf8(stdout, name);
-    WriteUtf8(stdout, L"\n");
-    WriteUtf8(stdout, state.failures);
-    if (state.skippedLines > 0) {
-        static wchar_t note[kTextCapacity + 64];
-        _snwprintf(note, kTextCapacity + 64,
-                   L"    %d line(s) passed by, as they hold on another system: %ls\n",
-                   state.skippedLines, reason);
-        WriteUtf8(stdout, note);
-    }
+    Print(L"%ls%ls\n%ls", passed ? L"ok   " : L"FAIL ", name, state.failures);
+    if (state.skippedLines > 0)
+        Print(L"    %d line(s) passed by, as they hold on another system: %ls\n",
+              state.skippedLines, reason);
     return passed;
 }
 
@@ -214,13 +186,6 @@ static int RunAll(int argc, wchar_t** argv);
 
 static int IsChosen(int index, const wchar_t* only) {
     return only == nullptr || wcsstr(data.lines[data.caseLines[index]].text + 5, only) != nullptr;
-}
-
-static int CountChosen(const wchar_t* only) {
-    int chosen = 0;
-    for (int i = 0; i < data.caseCount; ++i)
-        chosen += IsChosen(i, only);
-    return chosen;
 }
 
 int wmain(int argc, wchar_t** argv) {
@@ -256,10 +221,8 @@ static int RunAll(int argc, wchar_t** argv) {
         return Refuse(error);
     if (!UndoStoppedRun(setting.work, error, kTextCapacity))
         return Refuse(error);
-    if (error[0] != 0) {
-        WriteUtf8(stdout, error);
-        WriteUtf8(stdout, L"\n");
-    }
+    if (error[0] != 0)
+        Print(L"%ls\n", error);
     int view = FindEntry(0);
     if (view != 0) {
         _snwprintf(error, kTextCapacity,
@@ -273,17 +236,19 @@ static int RunAll(int argc, wchar_t** argv) {
         _snwprintf(error, kTextCapacity, L"cannot delete %ls, from an earlier run", left);
         return Refuse(error);
     }
-    if (only != nullptr && CountChosen(only) == 0) {
+    int chosen = 0;
+    for (int i = 0; i < data.caseCount; ++i)
+        chosen += IsChosen(i, only);
+    if (only != nullptr && chosen == 0) {
         Say(error, kTextCapacity, L"no case's name holds \"%ls\" (--only)", only);
         return Refuse(error);
     }
     if (!BeginSafeRun(setting.work))
         return Refuse(L"cannot write the record of what to put back in the work folder");
-    int passed = 0, failed = 0, notHere = 0, chosen = 0;
+    int passed = 0, failed = 0, notHere = 0;
     for (int i = 0; i < data.caseCount; ++i) {
         if (!IsChosen(i, only))
             continue;
-        ++chosen;
         long long started = ReadPerformanceCounter();
         int outcome = RunCase(i);
         if (showTimes)
@@ -300,9 +265,8 @@ static int RunAll(int argc, wchar_t** argv) {
     SystemKind kind =
         static_cast<SystemKind>((setting.onWine ? kWine64 : kWindows64) + (setting.is64 ? 0 : 1));
     if (only == nullptr && data.notHere[kind] != notHere) {
-        Say(error, kTextCapacity, L"the cases file says %d case(s) are not here on %ls; %d were\n",
-            data.notHere[kind], kSystemKindNames[kind], notHere);
-        WriteUtf8(stdout, error);
+        Print(L"the cases file says %d case(s) are not here on %ls; %d were\n", data.notHere[kind],
+              kSystemKindNames[kind], notHere);
         countsDiffer = 1;
     }
     printf("%d passed, %d failed, %d not here\n", passed, failed, notHere);

@@ -73,7 +73,6 @@ struct ProcessEvent {
 
 // A start of the stand-in payload, as it recorded it.
 struct PayloadStart {
-    long long startQpc;
     long long endQpc;
     int ended;
     int knowsErrorMode;
@@ -154,7 +153,8 @@ long ReadValueData(const CaseState* state, const Word* words, int count, DWORD* 
                    unsigned char* data, size_t capacity);
 // The text as the cases file would write it, between bars.
 void QuoteText(const wchar_t* text, size_t length, wchar_t* out, size_t capacity);
-void WriteUtf8(FILE* out, const wchar_t* text);
+// Prints as printf would, in UTF-8.
+void Print(const wchar_t* format, ...);
 void AddFailure(CaseState* state, const wchar_t* format, ...);
 // The word at index filled in (or a failure naming it); as a path inside the work folder.
 int Expand(CaseState* state, const Word* words, int index, wchar_t* out, size_t capacity);
@@ -197,6 +197,8 @@ int RemovePath(const wchar_t* path);
 const wchar_t* EmptyWorkFolder(const wchar_t* work);
 int MakeFolders(const CaseState* state, const wchar_t* folder);
 long ReadWholeFile(const wchar_t* path, unsigned char* buffer);
+// The buffer for a whole file, as each of the runner's parts reads one at a time.
+extern unsigned char fileBuffer[kFileCapacity];
 int WriteWholeFile(const wchar_t* path, const void* bytes, DWORD size);
 int MakeLink(const wchar_t* link, const wchar_t* target);
 

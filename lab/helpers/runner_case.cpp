@@ -2,8 +2,6 @@
 
 #include "runner.h"
 
-static unsigned char fileBuffer[kFileCapacity];
-
 // --- The commands that lay out a case -------------------------------------------------------
 
 // The value of the option key=VALUE, after the command's first word, filled in; 0 when the line
@@ -447,7 +445,6 @@ static void ReadPayloadLog(const wchar_t* path, RunResult* run) {
         if (strncmp(line, "start ", 6) == 0 && run->payloadCount < kPayloadStartCapacity) {
             PayloadStart* start = &run->payloads[run->payloadCount++];
             ZeroMemory(start, sizeof(*start));
-            start->startQpc = ReadNumber(line, "qpc=");
             const char* build = strstr(line, "build=");
             if (build != nullptr)
                 MultiByteToWideChar(CP_ACP, 0, build + 6, static_cast<int>(strcspn(build + 6, " ")),

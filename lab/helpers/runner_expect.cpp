@@ -6,7 +6,6 @@
 
 #include <stdarg.h>
 
-static unsigned char fileBuffer[kFileCapacity];
 static unsigned char otherBuffer[kFileCapacity];
 
 const int kRecordLineCapacity = 96;

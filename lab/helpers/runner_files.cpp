@@ -5,6 +5,7 @@
 // The runner's own file operations take a path as given, with \\?\ in front: Win32's reading
 // drops a trailing dot or blank from a name (x.\ is x\), and cases lay out such names.
 static const wchar_t kLongPrefix[] = L"\\\\?\\";
+unsigned char fileBuffer[kFileCapacity];
 
 static void ToLongPath(const wchar_t* path, wchar_t* out) {
     _snwprintf(out, kPathCapacity, L"%ls%ls",

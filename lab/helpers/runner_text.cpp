@@ -5,7 +5,6 @@
 
 #include <stdarg.h>
 
-static char fileBytes[kDataFileCapacity];
 static wchar_t fileText[kDataFileCapacity + 1];
 
 void Say(wchar_t* error, size_t capacity, const wchar_t* format, ...) {
@@ -20,106 +19,78 @@ static int IsBlank(wchar_t unit) {
     return unit == L' ' || unit == L'\t';
 }
 
-static int IsCommentOrEmpty(const wchar_t* text) {
-    while (IsBlank(*text))
-        ++text;
-    return *text == 0 || *text == L'#';
-}
-
-// Reads the file whole, in UTF-8, and keeps its lines that are not comments or empty.
 const wchar_t* const kSystemKindNames[kSystemKinds] = {L"wine64", L"wine32", L"windows64",
                                                        L"windows32"};
 
 // "not-here KIND N": how many cases do not run on that kind of system.
 static int ReadNotHereLine(const wchar_t* line, DataFile* data) {
-    if (wcsncmp(line, L"not-here ", 9) != 0)
-        return 0;
-    for (int kind = 0; kind < kSystemKinds; ++kind) {
-        size_t length = wcslen(kSystemKindNames[kind]);
-        if (wcsncmp(line + 9, kSystemKindNames[kind], length) == 0 && line[9 + length] == L' ') {
-            data->notHere[kind] = static_cast<int>(wcstol(line + 10 + length, nullptr, 10));
-            return 1;
-        }
-    }
+    wchar_t kind[16];
+    int count = 0;
+    for (int i = 0; i < kSystemKinds; ++i)
+        if (swscanf(line, L"not-here %15ls %d", kind, &count) == 2 &&
+            wcscmp(kind, kSystemKindNames[i]) == 0)
+            return data->notHere[i] = count, 1;
     return 0;
 }
 
+// Reads the file whole, in UTF-8, and keeps its lines that are not comments or empty: the header,
+// then the cases.
 int ReadDataFile(const wchar_t* path, DataFile* data, wchar_t* error, size_t capacity) {
-    HANDLE file =
-        CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    DWORD size = 0;
-    int read = file != INVALID_HANDLE_VALUE &&
-               ReadFile(file, fileBytes, sizeof(fileBytes), &size, nullptr) &&
-               size < sizeof(fileBytes);
-    if (file != INVALID_HANDLE_VALUE)
-        CloseHandle(file);
-    if (!read) {
-        Say(error, capacity, L"cannot read the cases file (error %d): %ls",
-            static_cast<int>(GetLastError()), path);
-        return 0;
-    }
-    int skip = size >= 3 && memcmp(fileBytes, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;
-    int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, fileBytes + skip,
-                                    static_cast<int>(size) - skip, fileText,
-                                    static_cast<int>(kDataFileCapacity));
-    if (units == 0 && size > static_cast<DWORD>(skip)) {
-        Say(error, capacity, L"the cases file is not UTF-8 text: %ls", path);
+    long size = ReadWholeFile(path, fileBuffer);
+    int skip = size >= 3 && memcmp(fileBuffer, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;
+    int units = size < 0 || size >= static_cast<long>(kDataFileCapacity)
+                    ? 0
+                    : MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS,
+                                          reinterpret_cast<char*>(fileBuffer) + skip,
+                                          static_cast<int>(size) - skip, fileText,
+                                          static_cast<int>(kDataFileCapacity));
+    if (units == 0 && size != skip) {
+        Say(error, capacity, L"cannot read the cases file as UTF-8 text (error %lu): %ls",
+            GetLastError(), path);
         return 0;
     }
     fileText[units] = 0;
+    ZeroMemory(data, sizeof(*data));
     data->declared = -1;
     for (int kind = 0; kind < kSystemKinds; ++kind)
         data->notHere[kind] = -1;
-    data->lineCount = 0;
-    data->caseCount = 0;
-    wchar_t* line = fileText;
-    for (int number = 1; line != nullptr; ++number) {
-        wchar_t* next = wcschr(line, L'\n');
+    wchar_t* next = fileText;
+    for (int number = 1; next != nullptr; ++number) {
+        wchar_t* line = next;
+        next = wcschr(line, L'\n');
         if (next != nullptr)
             *next++ = 0;
         size_t length = wcslen(line);
         while (length > 0 && (IsBlank(line[length - 1]) || line[length - 1] == L'\r'))
             line[--length] = 0;
-        if (!IsCommentOrEmpty(line)) {
-            if (data->lineCount == kLineCapacity) {
-                Say(error, capacity, L"line %d: more lines than the runner takes", number);
-                return 0;
-            }
-            int indent = 0;
-            while (IsBlank(line[indent]))
-                ++indent;
-            DataLine* kept = &data->lines[data->lineCount];
-            kept->number = number;
-            kept->indent = indent;
-            kept->text = line + indent;
-            if (data->declared < 0) {
-                if (indent != 0 || wcsncmp(line, L"cases ", 6) != 0) {
-                    Say(error, capacity, L"line %d: the header \"cases N\" must come first",
-                        number);
-                    return 0;
-                }
-                data->declared = static_cast<int>(wcstol(line + 6, nullptr, 10));
-                line = next;
-                continue;
-            }
-            if (indent == 0 && data->caseCount == 0 && ReadNotHereLine(line, data)) {
-                line = next;
-                continue;
-            }
-            if (indent == 0) {
-                if (wcsncmp(line, L"case ", 5) != 0) {
-                    Say(error, capacity, L"line %d: a line at the margin must start a case: %ls",
-                        number, line);
-                    return 0;
-                }
-                data->caseLines[data->caseCount++] = data->lineCount;
-            } else if (data->caseCount == 0) {
-                Say(error, capacity, L"line %d: a case's line before any case: %ls", number, line);
-                return 0;
-            }
-            ++data->lineCount;
+        int indent = 0;
+        while (IsBlank(line[indent]))
+            ++indent;
+        const wchar_t* wrong = nullptr;
+        if (line[indent] == 0 || line[indent] == L'#')
+            continue;
+        if (data->declared < 0)
+            wrong = indent == 0 && swscanf(line, L"cases %d", &data->declared) == 1
+                        ? nullptr
+                        : L"the header \"cases N\" must come first";
+        else if (indent == 0 && data->caseCount == 0 && ReadNotHereLine(line, data))
+            continue;
+        else if (data->lineCount == kLineCapacity)
+            wrong = L"more lines than the runner takes";
+        else if (indent == 0 && wcsncmp(line, L"case ", 5) != 0)
+            wrong = L"a line at the margin must start a case";
+        else if (indent > 0 && data->caseCount == 0)
+            wrong = L"a case's line before any case";
+        if (wrong != nullptr) {
+            Say(error, capacity, L"line %d: %ls: %ls", number, wrong, line);
+            return 0;
         }
-        line = next;
+        if (indent == 0 && wcsncmp(line, L"case ", 5) == 0)
+            data->caseLines[data->caseCount++] = data->lineCount;
+        else if (indent == 0)
+            continue; // the header
+        DataLine kept = {number, indent, line + indent};
+        data->lines[data->lineCount++] = kept;
     }
     if (data->declared < 0) {
         Say(error, capacity, L"no header \"cases N\" in %ls", path);
@@ -373,12 +344,18 @@ void QuoteText(const wchar_t* text, size_t length, wchar_t* out, size_t capacity
         wcscpy(out + capacity - 5, L"...|");
 }
 
-void WriteUtf8(FILE* out, const wchar_t* text) {
-    static char bytes[kFailuresCapacity * 3];
+void Print(const wchar_t* format, ...) {
+    static wchar_t text[kFailuresCapacity + kTextCapacity];
+    static char bytes[sizeof(text) / sizeof(wchar_t) * 3];
+    va_list arguments;
+    va_start(arguments, format);
+    _vsnwprintf(text, kFailuresCapacity + kTextCapacity - 1, format, arguments);
+    va_end(arguments);
+    text[kFailuresCapacity + kTextCapacity - 1] = 0;
     int length = WideCharToMultiByte(CP_UTF8, 0, text, -1, bytes, sizeof(bytes), nullptr, nullptr);
     if (length > 1)
-        fwrite(bytes, 1, static_cast<size_t>(length - 1), out);
-    fflush(out);
+        fwrite(bytes, 1, static_cast<size_t>(length - 1), stdout);
+    fflush(stdout);
 }
 
 // --- A case's failures, and words filled in or failing -------------------------------------
