@@ -154,7 +154,7 @@ static int RunCase(int index) {
         ExpandWord(&state, words[1], reason, kTextCapacity);
     StartCase();
     RunCaseLines(&state);
-    RestoreAfterCase();
+    RestoreAfterCase(0);
     // A case none of whose runs holds here is not here; one that says no reason, a fault.
     if (specific && state.runs == 0 && state.failuresLength == 0) {
         PrintReason(name, words[1]);
@@ -258,7 +258,7 @@ static int RunAll(int argc, wchar_t** argv) {
         failed += outcome == 0;
         notHere += outcome < 0;
     }
-    EndSafeRun();
+    RestoreAfterCase(1);
     int countsDiffer = data.caseCount != data.declared;
     if (countsDiffer)
         printf("the cases file declares %d cases and holds %d\n", data.declared, data.caseCount);

@@ -4,8 +4,8 @@
 // (runner_text.cpp), a case's commands and runs (runner_case.cpp), a run's record and the checks
 // of what it must have shown (runner_expect.cpp), its files, folders and links
 // (runner_files.cpp), what it changes on the system and puts back (runner_safety.cpp), and the
-// program around them (e2e_runner.cpp). Calls go one way: e2e_runner -> case -> expect -> text
-// -> files, and safety -> text.
+// program around them (e2e_runner.cpp). Calls go one way: e2e_runner -> case -> expect, safety
+// -> text -> files.
 
 #include "debugger.h"
 #include "helper_util.h"
@@ -127,10 +127,9 @@ struct CaseState {
     int firstLine, endLine; // its lines, "case" line excluded
     wchar_t folder[kPathCapacity];
     wchar_t exe[kPathCapacity];
-    int atHashLine;              // the item line whose command the run runs at CryptHashData
-    const wchar_t* wineSpecific; // the reason given, or null
-    int skippedLines;            // lines passed by as Wine's own
-    int runs;                    // the runs that took place
+    int atHashLine;   // the item line whose command the run runs at CryptHashData
+    int skippedLines; // lines passed by as Wine's own
+    int runs;         // the runs that took place
     int currentLine;
     RunResult* observing; // the run going on, for at-hash's commands
     RunResult* run;       // the last run, for expect
@@ -218,6 +217,6 @@ void StartCase();
 int ChangeEntry(const wchar_t* values);
 int SetUserValue(const wchar_t* key, const wchar_t* name, DWORD type, const unsigned char* data,
                  DWORD size);
-void RestoreAfterCase();
-void EndSafeRun();
+// Everything put back; after the last case, the record deleted and the stop handler idle.
+void RestoreAfterCase(int last);
 void WatchJob(HANDLE job);

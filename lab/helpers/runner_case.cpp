@@ -22,26 +22,18 @@ static int ReadOption(const CaseState* state, const Word* words, int count, cons
     return 0;
 }
 
-static int ProgramPath(const CaseState* state, const wchar_t* name, wchar_t* out) {
-    if (wcschr(name, L'\\') != nullptr || wcschr(name, L'/') != nullptr ||
-        wcschr(name, L':') != nullptr ||
-        wcslen(name) + wcslen(state->setting->programs) + 6 >= kPathCapacity)
-        return 0;
-    _snwprintf(out, kPathCapacity, L"%ls\\%ls.exe", state->setting->programs, name);
-    return GetFileAttributesW(out) != INVALID_FILE_ATTRIBUTES;
-}
-
+// Copies the program NAME.exe of the programs' folder to the path to.
 static int CopyProgram(CaseState* state, const wchar_t* name, const wchar_t* to) {
     wchar_t program[kPathCapacity];
-    if (!ProgramPath(state, name, program)) {
+    _snwprintf(program, kPathCapacity, L"%ls\\%ls.exe", state->setting->programs, name);
+    program[kPathCapacity - 1] = 0;
+    if (wcspbrk(name, L"\\/:") != nullptr || GetFileAttributesW(program) == INVALID_FILE_ATTRIBUTES)
         AddFailure(state, L"the program %ls.exe is not in %ls", name, state->setting->programs);
-        return 0;
-    }
-    if (!CopyFileW(program, to, FALSE)) {
+    else if (!CopyFileW(program, to, FALSE))
         AddFailure(state, L"copying %ls to %ls failed (error %lu)", program, to, GetLastError());
-        return 0;
-    }
-    return 1;
+    else
+        return 1;
+    return 0;
 }
 
 static void DoLayout(CaseState* state, const Word* words, int count) {
@@ -410,11 +402,6 @@ static wchar_t* HiddenDesktop() {
     return made ? name : nullptr;
 }
 
-static long long ReadNumber(const char* line, const char* key) {
-    const char* at = strstr(line, key);
-    return at != nullptr ? _strtoi64(at + strlen(key), nullptr, 10) : 0;
-}
-
 static void ReadHexField(const char* line, const char* key, wchar_t* out, size_t capacity) {
     out[0] = 0;
     const char* at = strstr(line, key);
@@ -432,31 +419,27 @@ static void ReadHexField(const char* line, const char* key, wchar_t* out, size_t
 
 // The stand-in payload's own record of each start, and of its end.
 static void ReadPayloadLog(const wchar_t* path, RunResult* run) {
-    static char text[256 * 1024];
-    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return;
-    DWORD size = 0;
-    ReadFile(file, text, sizeof(text) - 1, &size, nullptr);
-    CloseHandle(file);
-    text[size] = 0;
+    long size = ReadWholeFile(path, fileBuffer);
+    char* text = reinterpret_cast<char*>(fileBuffer);
+    text[size > 0 ? size : 0] = 0;
     for (char* line = strtok(text, "\n"); line != nullptr; line = strtok(nullptr, "\n")) {
+        const char* build = strstr(line, "build=");
+        const char* mode = strstr(line, "errormode=");
         if (strncmp(line, "start ", 6) == 0 && run->payloadCount < kPayloadStartCapacity) {
             PayloadStart* start = &run->payloads[run->payloadCount++];
             ZeroMemory(start, sizeof(*start));
-            const char* build = strstr(line, "build=");
             if (build != nullptr)
                 MultiByteToWideChar(CP_ACP, 0, build + 6, static_cast<int>(strcspn(build + 6, " ")),
                                     start->build, 7);
             ReadHexField(line, "module=", start->module, kPathCapacity);
             ReadHexField(line, "cwd=", start->directory, kPathCapacity);
             ReadHexField(line, "cmdline=", start->commandLine, kTextCapacity);
-            start->knowsErrorMode = strstr(line, "errormode=") != nullptr;
-            const char* mode = strstr(line, "errormode=");
+            start->knowsErrorMode = mode != nullptr;
             start->errorMode = mode != nullptr ? strtoul(mode + 10, nullptr, 16) : 0;
         } else if (strncmp(line, "end ", 4) == 0 && run->payloadCount > 0) {
-            run->payloads[run->payloadCount - 1].endQpc = ReadNumber(line, "qpc=");
+            const char* qpc = strstr(line, "qpc=");
+            run->payloads[run->payloadCount - 1].endQpc =
+                qpc != nullptr ? _strtoi64(qpc + 4, nullptr, 10) : 0;
             run->payloads[run->payloadCount - 1].ended = 1;
         }
     }

@@ -476,21 +476,17 @@ int SetUserValue(const wchar_t* path, const wchar_t* name, DWORD type, const uns
     if (wcslen(path) >= kPathCapacity || wcslen(name) >= kPathCapacity)
         return 0;
     EnterCriticalSection(&lock);
-    int known = 0;
+    int known = 0, done = 0;
     for (int i = 0; i < userValueCount; ++i)
         known = known ||
                 (_wcsicmp(userValues[i].key, path) == 0 && _wcsicmp(userValues[i].name, name) == 0);
-    if (!known) {
-        if (userValueCount == kUserValueCapacity) {
-            LeaveCriticalSection(&lock);
-            return 0;
-        }
-        UserValue* value = &userValues[userValueCount];
+    UserValue* value = &userValues[userValueCount];
+    HKEY key;
+    if (!known && userValueCount < kUserValueCapacity) {
         ZeroMemory(value, sizeof(*value));
         wcscpy(value->key, path);
         wcscpy(value->name, name);
         FindMissingKey(path, value->created);
-        HKEY key;
         if (value->created[0] == 0 &&
             RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
             value->existed = ReadUserValue(key, name, value);
@@ -498,17 +494,12 @@ int SetUserValue(const wchar_t* path, const wchar_t* name, DWORD type, const uns
         }
         ++userValueCount;
         // Nothing changes that the record does not hold.
-        if (!WriteRecord()) {
-            FreeData(value->data);
-            --userValueCount;
-            LeaveCriticalSection(&lock);
-            return 0;
-        }
+        known = WriteRecord();
+        if (!known)
+            FreeData(userValues[--userValueCount].data);
     }
-    HKEY key;
-    int done = RegCreateKeyExW(HKEY_CURRENT_USER, path, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
-                               nullptr) == ERROR_SUCCESS;
-    if (done) {
+    if (known && RegCreateKeyExW(HKEY_CURRENT_USER, path, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                                 &key, nullptr) == ERROR_SUCCESS) {
         done = RegSetValueExW(key, name, 0, type, data, size) == ERROR_SUCCESS;
         RegCloseKey(key);
     }
@@ -516,18 +507,14 @@ int SetUserValue(const wchar_t* path, const wchar_t* name, DWORD type, const uns
     return done;
 }
 
-void RestoreAfterCase() {
+void RestoreAfterCase(int last) {
     EnterCriticalSection(&lock);
     RestoreLocked();
-    WriteRecord();
-    LeaveCriticalSection(&lock);
-}
-
-void EndSafeRun() {
-    EnterCriticalSection(&lock);
-    RestoreLocked();
-    DeleteFileW(recordPath);
-    running = 0;
+    if (last)
+        DeleteFileW(recordPath);
+    else
+        WriteRecord();
+    running = !last;
     LeaveCriticalSection(&lock);
 }
 
