@@ -76,24 +76,6 @@ static void DoLayout(CaseState* state, const Word* words, int count) {
     }
 }
 
-static void DoFolder(CaseState* state, const Word* words, int) {
-    wchar_t folder[kPathCapacity];
-    if (ExpandWorkPath(state, words, 1, folder) &&
-        (!RemovePath(folder) || !MakeFolders(state, folder)))
-        AddFailure(state, L"cannot make the folder %ls anew (error %lu)", folder, GetLastError());
-}
-
-static void DoCopy(CaseState* state, const Word* words, int) {
-    wchar_t from[kPathCapacity], to[kPathCapacity];
-    if (!Expand(state, words, 1, from, kPathCapacity) || !ExpandWorkPath(state, words, 2, to))
-        return;
-    wchar_t source[kPathCapacity];
-    if (!MakeWorkPath(state, from, source))
-        AddFailure(state, L"not a path inside the work folder: %ls", from);
-    else if (!CopyFileW(source, to, FALSE))
-        AddFailure(state, L"copying %ls to %ls failed (error %lu)", source, to, GetLastError());
-}
-
 static void DoCopySystemDlls(CaseState* state, const Word* words, int count) {
     wchar_t folder[kPathCapacity];
     if (!ExpandWorkPath(state, words, 1, folder))
@@ -109,48 +91,39 @@ static void DoCopySystemDlls(CaseState* state, const Word* words, int count) {
     }
 }
 
-static void DoWrite(CaseState* state, const Word* words, int) {
-    wchar_t path[kPathCapacity];
+// folder, delete, copy, link, write and change: each a path of the work folder first (copy's
+// after the source), then what it takes.
+static void DoFile(CaseState* state, const Word* words, int) {
+    wchar_t path[kPathCapacity], other[kPathCapacity];
     static wchar_t text[kTextCapacity];
     static char bytes[kTextCapacity * 3];
-    if (!ExpandWorkPath(state, words, 1, path) || !Expand(state, words, 2, text, kTextCapacity))
+    int copy = WordIs(words[0], L"copy"), worked = 1;
+    if (!ExpandWorkPath(state, words, 1 + copy, path))
         return;
-    int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, bytes, sizeof(bytes), nullptr, nullptr);
-    if (size < 1 || !WriteWholeFile(path, bytes, static_cast<DWORD>(size - 1)))
-        AddFailure(state, L"cannot write %ls (error %lu)", path, GetLastError());
-}
-
-static void DoChange(CaseState* state, const Word* words, int) {
-    wchar_t path[kPathCapacity];
-    if (!ExpandWorkPath(state, words, 1, path))
-        return;
-    long size = ReadWholeFile(path, fileBuffer);
-    if (size < 1) {
-        AddFailure(state, L"cannot read %ls (error %lu)", path, GetLastError());
-        return;
-    }
-    if (WordIs(words[2], L"flip-middle-byte"))
+    long size = WordIs(words[0], L"change") ? ReadWholeFile(path, fileBuffer) : 0;
+    if (WordIs(words[0], L"folder") || WordIs(words[0], L"delete"))
+        worked = RemovePath(path) && (WordIs(words[0], L"delete") || MakeFolders(state, path));
+    else if (copy || WordIs(words[0], L"link"))
+        worked = ExpandWorkPath(state, words, 2 - copy, other) &&
+                 (copy ? CopyFileW(other, path, FALSE) : MakeLink(path, other));
+    else if (WordIs(words[0], L"write"))
+        worked = Expand(state, words, 2, text, kTextCapacity) &&
+                 (size = WideCharToMultiByte(CP_UTF8, 0, text, -1, bytes, sizeof(bytes), nullptr,
+                                             nullptr)) > 0 &&
+                 WriteWholeFile(path, bytes, static_cast<DWORD>(size - 1));
+    else if (size < 1)
+        worked = 0;
+    else if (WordIs(words[2], L"flip-middle-byte"))
         fileBuffer[size / 2] ^= 1;
     else if (WordIs(words[2], L"drop-last-byte"))
         --size;
     else
         fileBuffer[size++] = 0;
-    if (!WriteWholeFile(path, fileBuffer, static_cast<DWORD>(size)))
-        AddFailure(state, L"cannot write %ls (error %lu)", path, GetLastError());
-}
-
-static void DoDelete(CaseState* state, const Word* words, int) {
-    wchar_t path[kPathCapacity];
-    if (ExpandWorkPath(state, words, 1, path) && !RemovePath(path))
-        AddFailure(state, L"cannot delete %ls (error %lu)", path, GetLastError());
-}
-
-static void DoLink(CaseState* state, const Word* words, int) {
-    wchar_t link[kPathCapacity], target[kPathCapacity];
-    if (ExpandWorkPath(state, words, 1, link) && ExpandWorkPath(state, words, 2, target) &&
-        !MakeLink(link, target))
-        AddFailure(state, L"cannot make %ls a link to %ls (error %lu)", link, target,
-                   GetLastError());
+    if (size > 0 && WordIs(words[0], L"change"))
+        worked = worked && WriteWholeFile(path, fileBuffer, static_cast<DWORD>(size));
+    if (!worked)
+        AddFailure(state, L"%.*ls %ls failed (error %lu)", static_cast<int>(words[0].length),
+                   words[0].start, path, GetLastError());
 }
 
 // "view,name,type,hex;" as the stand-in payload and ApplyRegistryValues take them.
@@ -686,13 +659,13 @@ static const CommandForm kCommands[] = {
     {L"wine-only", 1, 1, DoNothing, nullptr},
     {L"wine-specific", 1, 1, DoNothing, nullptr},
     {L"layout", 1, 5, DoLayout, L" name= wrapper= payload= payloads= "},
-    {L"folder", 1, 1, DoFolder, nullptr},
-    {L"copy", 2, 2, DoCopy, nullptr},
+    {L"folder", 1, 1, DoFile, nullptr},
+    {L"copy", 2, 2, DoFile, nullptr},
     {L"copy-system-dlls", 2, kWordCapacity - 1, DoCopySystemDlls, nullptr},
-    {L"write", 2, 2, DoWrite, nullptr},
-    {L"change", 2, 2, DoChange, nullptr},
-    {L"delete", 1, 1, DoDelete, nullptr},
-    {L"link", 2, 2, DoLink, nullptr},
+    {L"write", 2, 2, DoFile, nullptr},
+    {L"change", 2, 2, DoFile, nullptr},
+    {L"delete", 1, 1, DoFile, nullptr},
+    {L"link", 2, 2, DoFile, nullptr},
     {L"set-user-value", 4, kWordCapacity - 1, DoSetUserValue, nullptr},
     {L"attack", 1, 1, DoAttack, nullptr},
     {L"change-read", 0, 0, DoChangeRead, nullptr},

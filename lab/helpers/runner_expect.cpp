@@ -83,6 +83,10 @@ static void AddValueLine(RunResult* run, const wchar_t* name, DWORD type, const 
     EndLine(run->record, run->recordLength);
 }
 
+static int CompareNames(const void* first, const void* second) {
+    return _wcsicmp(static_cast<const wchar_t*>(first), static_cast<const wchar_t*>(second));
+}
+
 // The uninstall entry in each view: "entry VIEW" where it exists, then its values by name.
 static void AddEntryLines(const Setting* setting, RunResult* run) {
     static unsigned char data[70000];
@@ -101,13 +105,7 @@ static void AddEntryLines(const Setting* setting, RunResult* run) {
              length = 256)
             ++count;
         // By name: the order of a key's values is each system's own.
-        for (int i = 1; i < count; ++i)
-            for (int j = i; j > 0 && _wcsicmp(names[j - 1], names[j]) > 0; --j) {
-                wchar_t swap[256];
-                wcscpy(swap, names[j]);
-                wcscpy(names[j], names[j - 1]);
-                wcscpy(names[j - 1], swap);
-            }
+        qsort(names, static_cast<size_t>(count), sizeof(names[0]), CompareNames);
         for (int i = 0; i < count; ++i) {
             DWORD type = 0, size = sizeof(data);
             if (RegQueryValueExW(key, names[i], nullptr, &type, data, &size) == ERROR_SUCCESS)
