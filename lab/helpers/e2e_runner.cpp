@@ -32,23 +32,6 @@ static int FullPath(const wchar_t* given, wchar_t* out) {
     return length != 0 && length < kPathCapacity;
 }
 
-// The work folder's path is part of the cases' command lines: it must not hold "VuqSetup",
-// which the wrapper would take for its own folder, nor blanks, which would part them.
-static const wchar_t* CheckWorkPath(const wchar_t* work) {
-    wchar_t lower[kPathCapacity];
-    wcscpy(lower, work);
-    CharLowerW(lower);
-    if (wcsstr(lower, L"vuqsetup") != nullptr)
-        return L"the work folder's path holds \"VuqSetup\", which the wrapper would take for its "
-               L"own folder: give another with --work";
-    if (wcspbrk(work, L" \t") != nullptr)
-        return L"the work folder's path holds a blank: give one without with --work";
-    if (wcslen(work) < 4 || work[1] != L':' || work[2] != L'\\' || wcslen(work) > 100)
-        return L"the work folder must be a folder below a drive's root, with a path of at most "
-               L"100 characters";
-    return nullptr;
-}
-
 static int showTimes;
 
 static int ReadArguments(int argc, wchar_t** argv, wchar_t* cases, const wchar_t** only) {
@@ -204,38 +187,10 @@ static int RunAll(int argc, wchar_t** argv) {
         !ValidateDataFile(&data, error, kTextCapacity))
         return Refuse(error);
     DescribeSystem();
-    const wchar_t* badWork = CheckWorkPath(setting.work);
-    if (badWork != nullptr)
-        return Refuse(badWork);
-    if (!IsElevated())
-        return Refuse(L"not elevated: the wrapper asks for administrator rights and the cases "
-                      L"write HKEY_LOCAL_MACHINE; run it from an elevated prompt");
-    if (!IsOnVisibleDesktop())
-        return Refuse(L"not on a desktop that can be seen (a service's window station): the "
-                      L"wrapper shows no box there, and the cases expect its boxes");
     if (GetFileAttributesW(setting.programs) == INVALID_FILE_ATTRIBUTES)
         return Refuse(L"the programs' folder does not exist");
-    if (!TakeRunnerLock(setting.work, error, kTextCapacity))
+    if (!PrepareRun(setting.work, error, kTextCapacity))
         return Refuse(error);
-    if (!ClaimWorkFolder(setting.work, error, kTextCapacity))
-        return Refuse(error);
-    if (!UndoStoppedRun(setting.work, error, kTextCapacity))
-        return Refuse(error);
-    if (error[0] != 0)
-        Print(L"%ls\n", error);
-    int view = FindEntry(0);
-    if (view != 0) {
-        _snwprintf(error, kTextCapacity,
-                   L"the uninstall entry HKEY_LOCAL_MACHINE\\%ls exists (%d-bit view): the product "
-                   L"is installed here; the cases would overwrite and delete its entry",
-                   kEntryPath, view);
-        return Refuse(error);
-    }
-    const wchar_t* left = EmptyWorkFolder(setting.work);
-    if (left != nullptr) {
-        _snwprintf(error, kTextCapacity, L"cannot delete %ls, from an earlier run", left);
-        return Refuse(error);
-    }
     int chosen = 0;
     for (int i = 0; i < data.caseCount; ++i)
         chosen += IsChosen(i, only);

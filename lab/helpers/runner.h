@@ -202,13 +202,10 @@ int WriteWholeFile(const wchar_t* path, const void* bytes, DWORD size);
 int MakeLink(const wchar_t* link, const wchar_t* target);
 
 // runner_safety.cpp
-int IsElevated();
-int IsOnVisibleDesktop();
-int TakeRunnerLock(const wchar_t* work, wchar_t* error, size_t capacity);
-int ClaimWorkFolder(const wchar_t* work, wchar_t* error, size_t capacity);
-int UndoStoppedRun(const wchar_t* work, wchar_t* said, size_t capacity);
-// The view (64 or 32) of the uninstall entry last written after the time given (0: any), or 0.
-int FindEntry(long long after);
+// The refusals at the start, and the work folder made ready: a work path the cases can use,
+// elevated, on a desktop that can be seen, one runner at a time, the work folder its own, what a
+// killed run left put back (and said), no real installation; 0 (and why in error) to refuse.
+int PrepareRun(const wchar_t* work, wchar_t* error, size_t capacity);
 int BeginSafeRun(const wchar_t* work);
 // The record rewritten and the entry cleared, at a case's start.
 void StartCase();

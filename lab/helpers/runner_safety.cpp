@@ -37,7 +37,7 @@ static void FreeData(void* data) {
         HeapFree(GetProcessHeap(), 0, data);
 }
 
-int IsElevated() {
+static int IsElevated() {
     HANDLE token;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
         return 0;
@@ -60,7 +60,7 @@ int IsElevated() {
     return elevated && member;
 }
 
-int IsOnVisibleDesktop() {
+static int IsOnVisibleDesktop() {
     USEROBJECTFLAGS flags;
     DWORD needed = 0;
     return GetUserObjectInformationW(GetProcessWindowStation(), UOI_FLAGS, &flags, sizeof(flags),
@@ -71,7 +71,7 @@ int IsOnVisibleDesktop() {
 // The first runner makes the mapping and writes who it is into it; the mapping goes when that
 // runner ends, however it ends. A second one finds it and refuses: both would share the entry and
 // HKEY_CURRENT_USER, and each would take the other's record for a killed run's.
-int TakeRunnerLock(const wchar_t* work, wchar_t* error, size_t capacity) {
+static int TakeRunnerLock(const wchar_t* work, wchar_t* error, size_t capacity) {
     SetLastError(0);
     HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
                                         kOwnerCapacity * sizeof(wchar_t), kOwnerName);
@@ -106,7 +106,7 @@ static void PathIn(const wchar_t* work, const wchar_t* name, wchar_t* out) {
 }
 
 // The work folder is the runner's own: made by it with its mark, or refused.
-int ClaimWorkFolder(const wchar_t* work, wchar_t* error, size_t capacity) {
+static int ClaimWorkFolder(const wchar_t* work, wchar_t* error, size_t capacity) {
     wchar_t mark[kPathCapacity];
     PathIn(work, kWorkMarkName, mark);
     DWORD attributes = GetFileAttributesW(work);
@@ -138,7 +138,7 @@ static long long AsNumber(const FILETIME& time) {
     return (static_cast<long long>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
-int FindEntry(long long after) {
+static int FindEntry(long long after) {
     const REGSAM views[2] = {KEY_WOW64_64KEY, KEY_WOW64_32KEY};
     for (int i = 0; i < 2; ++i) {
         HKEY key;
@@ -325,7 +325,7 @@ static int IsWholeRecord(const char* text) {
 }
 
 // Puts back what a killed run's record lists; 0 (and why in said) when it cannot be sure.
-int UndoStoppedRun(const wchar_t* work, wchar_t* said, size_t capacity) {
+static int UndoStoppedRun(const wchar_t* work, wchar_t* said, size_t capacity) {
     said[0] = 0;
     wchar_t path[kPathCapacity];
     PathIn(work, kRecordName, path);
@@ -371,6 +371,52 @@ int UndoStoppedRun(const wchar_t* work, wchar_t* said, size_t capacity) {
         L"HKEY_CURRENT_USER as they were",
         values);
     return 1;
+}
+
+// The work folder's path is part of the cases' command lines: it must not hold "VuqSetup",
+// which the wrapper would take for its own folder, nor blanks, which would part them.
+static const wchar_t* CheckWorkPath(const wchar_t* work) {
+    wchar_t lower[kPathCapacity];
+    wcscpy(lower, work);
+    CharLowerW(lower);
+    if (wcsstr(lower, L"vuqsetup") != nullptr)
+        return L"the work folder's path holds \"VuqSetup\", which the wrapper would take for its "
+               L"own folder: give another with --work";
+    if (wcspbrk(work, L" \t") != nullptr)
+        return L"the work folder's path holds a blank: give one without with --work";
+    if (wcslen(work) < 4 || work[1] != L':' || work[2] != L'\\' || wcslen(work) > 100)
+        return L"the work folder must be a folder below a drive's root, with a path of at most "
+               L"100 characters";
+    return nullptr;
+}
+
+int PrepareRun(const wchar_t* work, wchar_t* error, size_t capacity) {
+    const wchar_t* wrong = CheckWorkPath(work);
+    if (wrong == nullptr && !IsElevated())
+        wrong = L"not elevated: the wrapper asks for administrator rights and the cases write "
+                L"HKEY_LOCAL_MACHINE; run it from an elevated prompt";
+    if (wrong == nullptr && !IsOnVisibleDesktop())
+        wrong = L"not on a desktop that can be seen (a service's window station): the wrapper "
+                L"shows no box there, and the cases expect its boxes";
+    if (wrong != nullptr) {
+        Say(error, capacity, L"%ls", wrong);
+        return 0;
+    }
+    if (!TakeRunnerLock(work, error, capacity) || !ClaimWorkFolder(work, error, capacity) ||
+        !UndoStoppedRun(work, error, capacity))
+        return 0;
+    if (error[0] != 0)
+        Print(L"%ls\n", error);
+    int view = FindEntry(0);
+    const wchar_t* left = view != 0 ? nullptr : EmptyWorkFolder(work);
+    if (view != 0)
+        Say(error, capacity,
+            L"the uninstall entry HKEY_LOCAL_MACHINE\\%ls exists (%d-bit view): the product is "
+            L"installed here; the cases would overwrite and delete its entry",
+            kEntryPath, view);
+    else if (left != nullptr)
+        Say(error, capacity, L"cannot delete %ls, from an earlier run", left);
+    return view == 0 && left == nullptr;
 }
 
 // Ends the job's processes, and waits (at most 5 s) until they are gone: the stand-in payload
