@@ -22,7 +22,7 @@ const int kEventCapacity = 512;
 const int kPayloadStartCapacity = 4;
 const int kUserValueCapacity = 8;
 const size_t kValueDataCapacity = 4096;
-const size_t kEnvironmentCapacity = 64 * 1024;
+const size_t kEnvironmentCapacity = 128 * 1024;
 const size_t kFileCapacity = 8 * 1024 * 1024;
 const size_t kRecordCapacity = 64 * 1024;
 // In the work folder: the mark that makes it the runner's, and the record of what to put back.

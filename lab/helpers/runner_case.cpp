@@ -336,25 +336,16 @@ static void OnIdle(void* context, Debuggee* debuggee) {
         EnumWindows(AnswerBox, static_cast<LPARAM>(observation->processId));
 }
 
-// The runner's environment without its own VUQ_ names, then the run's (NAME=VALUE\0...).
-static int BuildEnvironment(const wchar_t* run, wchar_t* block, size_t capacity) {
-    size_t used = 0;
-    wchar_t* own = GetEnvironmentStringsW();
-    const wchar_t* blocks[2] = {own, run};
-    for (int i = 0; i < 2; ++i) {
-        for (const wchar_t* entry = blocks[i]; entry != nullptr && *entry != 0;
-             entry += wcslen(entry) + 1) {
-            size_t length = wcslen(entry) + 1;
-            if (i == 0 && _wcsnicmp(entry, L"VUQ_", 4) == 0)
-                continue;
-            if (used + length + 1 >= capacity)
-                return 0;
-            memcpy(block + used, entry, length * sizeof(wchar_t));
-            used += length;
-        }
-    }
-    FreeEnvironmentStringsW(own);
-    block[used] = 0;
+// Appends NAME=VALUE (or, value null, the variable name as the block holds it) to the run's
+// environment block; 0 when it does not fit.
+static int AddVariable(wchar_t* block, size_t* used, const wchar_t* name, const wchar_t* value) {
+    int length = _snwprintf(block + *used, kEnvironmentCapacity - *used - 2, L"%ls%ls%ls", name,
+                            value != nullptr ? L"=" : L"", value != nullptr ? value : L"");
+    if (length < 0)
+        return 0;
+    *used += static_cast<size_t>(length);
+    block[(*used)++] = 0;
+    block[*used] = 0;
     return 1;
 }
 
@@ -500,50 +491,49 @@ static void Observe(CaseState* state, RunResult* run, const wchar_t* application
     CloseHandle(job);
 }
 
-// A run's item lines: the environment (env NAME VALUE, after the block's first used units), values
-// of the uninstall entry before it (entry VIEW NAME TYPE DATA...), those the stand-in payload
-// writes at its end (writes ...), and the command it runs at CryptHashData (at-hash COMMAND...).
-static int ReadRunItems(CaseState* state, wchar_t* environment, size_t used, wchar_t* values) {
-    static wchar_t writes[kTextCapacity * 4];
-    writes[0] = 0;
+// The run's environment: the runner's own without its VUQ_ names, the stand-in payload's log
+// and the lab's NSIS installer's record, then the run's item lines: env NAME VALUE, the values
+// of the uninstall entry before it (entry VIEW NAME TYPE DATA..., into values), those the
+// stand-in payload writes at its end (writes ...); and the command it runs at CryptHashData
+// (at-hash COMMAND...).
+static int ReadRunItems(CaseState* state, wchar_t* environment, wchar_t* values) {
+    static wchar_t writes[kTextCapacity * 4], value[kTextCapacity];
+    wchar_t name[256], file[kPathCapacity];
+    size_t used = 0;
+    int fits = 1;
+    writes[0] = environment[0] = 0;
+    wchar_t* own = GetEnvironmentStringsW();
+    for (const wchar_t* entry = own; *entry != 0; entry += wcslen(entry) + 1)
+        fits = fits && (_wcsnicmp(entry, L"VUQ_", 4) == 0 ||
+                        AddVariable(environment, &used, entry, nullptr));
+    FreeEnvironmentStringsW(own);
+    _snwprintf(file, kPathCapacity, L"%ls\\payload.log", state->setting->work);
+    fits = fits && AddVariable(environment, &used, L"VUQ_PAYLOAD_LOG", file);
+    _snwprintf(file, kPathCapacity, L"%ls\\installer.txt", state->setting->work);
+    fits = fits && AddVariable(environment, &used, L"VUQ_NSIS_RECORD", file);
     for (int i = state->currentLine + 1; i < state->endLine && IsItemLine(state->data->lines[i]);
          ++i) {
         Word words[kWordCapacity];
         int count = SplitWords(state->data->lines[i].text, words, kWordCapacity);
-        wchar_t name[256];
-        static wchar_t value[kTextCapacity];
-        if (WordIs(words[0], L"at-hash")) {
+        if (WordIs(words[0], L"at-hash"))
             state->atHashLine = i;
-        } else if (WordIs(words[0], L"env")) {
-            if (!Expand(state, words, 1, name, 256) ||
-                !Expand(state, words, 2, value, kTextCapacity))
-                return 0;
-            int length = _snwprintf(environment + used, kEnvironmentCapacity - used - 1, L"%ls=%ls",
-                                    name, value);
-            if (length < 0)
-                return 0;
-            used += static_cast<size_t>(length) + 1;
-        } else if (!AppendRegistryValue(state, words, count,
-                                        WordIs(words[0], L"entry") ? values : writes,
-                                        kTextCapacity * 4)) {
-            return 0;
-        }
+        else if (WordIs(words[0], L"env"))
+            fits = fits && Expand(state, words, 1, name, 256) &&
+                   Expand(state, words, 2, value, kTextCapacity) &&
+                   AddVariable(environment, &used, name, value);
+        else
+            fits = fits && AppendRegistryValue(state, words, count,
+                                               WordIs(words[0], L"entry") ? values : writes,
+                                               kTextCapacity * 4);
     }
-    int length = writes[0] == 0 ? 0
-                                : _snwprintf(environment + used, kEnvironmentCapacity - used - 1,
-                                             L"VUQ_PAYLOAD_REG=%ls", writes);
-    if (length < 0)
-        return 0;
-    used += static_cast<size_t>(length) + (length > 0);
-    environment[used] = 0;
-    return 1;
+    return fits && (writes[0] == 0 || AddVariable(environment, &used, L"VUQ_PAYLOAD_REG", writes));
 }
 
 static void DoRun(CaseState* state, const Word* words, int count) {
     static RunResult run;
     static wchar_t commandLine[kTextCapacity], application[kPathCapacity];
-    static wchar_t environment[kEnvironmentCapacity * 2], runEnvironment[kEnvironmentCapacity];
-    static wchar_t values[kTextCapacity * 4];
+    static wchar_t environment[kEnvironmentCapacity], values[kTextCapacity * 4];
+    wchar_t log[kPathCapacity], installer[kPathCapacity];
     wchar_t directory[kPathCapacity], cwd[kPathCapacity], hold[kPathCapacity], held[kPathCapacity];
     wchar_t traced[kPathCapacity] = L"", limitText[kPathCapacity] = L"60";
     ZeroMemory(&run, sizeof(run));
@@ -555,21 +545,15 @@ static void DoRun(CaseState* state, const Word* words, int count) {
     wcscpy(directory, state->setting->work);
     values[0] = 0;
     // The stand-in payload's log, and the lab's NSIS installer's record, of this run alone.
-    int logLength = _snwprintf(runEnvironment, kPathCapacity, L"VUQ_PAYLOAD_LOG=%ls\\payload.log",
-                               state->setting->work);
-    const wchar_t* log = runEnvironment + 16;
-    wchar_t* installer = runEnvironment + logLength + 1;
-    int installerLength = _snwprintf(installer, kPathCapacity,
-                                     L"VUQ_NSIS_RECORD=%ls\\installer.txt", state->setting->work);
-    installer += 16;
+    _snwprintf(log, kPathCapacity, L"%ls\\payload.log", state->setting->work);
+    _snwprintf(installer, kPathCapacity, L"%ls\\installer.txt", state->setting->work);
     int hasCwd = ReadOption(state, words, count, L"cwd", cwd);
     int hasHold = ReadOption(state, words, count, L"hold", hold);
     if (!Expand(state, words, 1, commandLine, kTextCapacity) || hasCwd < 0 || hasHold < 0 ||
         ReadOption(state, words, count, L"app", application) < 0 ||
         ReadOption(state, words, count, L"limit", limitText) < 0 ||
         ReadOption(state, words, count, L"trace", traced) < 0 ||
-        !ReadRunItems(state, runEnvironment, static_cast<size_t>(logLength + installerLength + 2),
-                      values)) {
+        !ReadRunItems(state, environment, values)) {
         AddFailure(state, L"the run's options or items cannot be read, or are too long");
         return;
     }
@@ -581,10 +565,6 @@ static void DoRun(CaseState* state, const Word* words, int count) {
     DWORD limit = wcstoul(limitText, nullptr, 10);
     DeleteFileW(log);
     DeleteFileW(installer);
-    if (!BuildEnvironment(runEnvironment, environment, kEnvironmentCapacity * 2)) {
-        AddFailure(state, L"the environment of the run is too long");
-        return;
-    }
     if (values[0] != 0 && !ChangeEntry(values))
         AddFailure(state, L"cannot write the uninstall entry (error %lu)", GetLastError());
     HANDLE holder = INVALID_HANDLE_VALUE;
