@@ -653,24 +653,6 @@ static const CommandForm kCommands[] = {
     {L"expect", 1, 12, DoExpect, nullptr},
 };
 
-// The words of a line without its "wine:" or "windows:" in front; 0 when the line
-// does not hold on this system (a "wine:" line off Wine, a "windows:" line on Wine, are counted
-// as passed by).
-static int LineWords(CaseState* state, const DataLine& line, Word* words, int* count, int* first) {
-    *count = SplitWords(line.text, words, kWordCapacity);
-    *first = 0;
-    if (*count < 1)
-        return 1;
-    if (WordIs(words[0], L"wine:") || WordIs(words[0], L"windows:")) {
-        *first = 1;
-        int holds = WordIs(words[0], L"wine:") == state->setting->onWine;
-        if (!holds)
-            ++state->skippedLines;
-        return holds;
-    }
-    return 1;
-}
-
 static const CommandForm* FindCommand(const Word& word) {
     for (const CommandForm& form : kCommands)
         if (WordIs(word, form.name))
@@ -678,31 +660,32 @@ static const CommandForm* FindCommand(const Word& word) {
     return nullptr;
 }
 
+// A line's command; a line starting "wine:" holds only under Wine, "windows:" only off it: the
+// others are counted as passed by, and a run passed by leaves no run to expect of.
 static void RunCommandLine(CaseState* state, int lineIndex) {
     Word words[kWordCapacity];
-    int count = 0, first = 0;
+    int count = SplitWords(state->data->lines[lineIndex].text, words, kWordCapacity);
+    int first = count > 1 && (WordIs(words[0], L"wine:") || WordIs(words[0], L"windows:"));
     int saved = state->currentLine;
     state->currentLine = lineIndex;
-    if (LineWords(state, state->data->lines[lineIndex], words, &count, &first)) {
+    if (first && WordIs(words[0], L"wine:") != state->setting->onWine) {
+        ++state->skippedLines;
+        state->run = WordIs(words[1], L"run") ? nullptr : state->run;
+    } else {
         // at-hash's own command follows its name.
-        if (WordIs(words[first], L"at-hash") && state->observing != nullptr)
-            ++first;
+        first += WordIs(words[first], L"at-hash") && state->observing != nullptr;
         const CommandForm* form = FindCommand(words[first]);
         if (form != nullptr)
             form->run(state, words + first, count - first);
-    } else if (WordIs(words[first], L"run")) {
-        state->run = nullptr;
     }
     state->currentLine = saved;
 }
 
 void RunCaseLines(CaseState* state) {
     state->atHashLine = -1;
-    for (int i = state->firstLine; i < state->endLine; ++i) {
-        if (IsItemLine(state->data->lines[i]))
-            continue;
-        RunCommandLine(state, i);
-    }
+    for (int i = state->firstLine; i < state->endLine; ++i)
+        if (!IsItemLine(state->data->lines[i]))
+            RunCommandLine(state, i);
 }
 
 // Whether words from index 2 on are all options the command takes.
