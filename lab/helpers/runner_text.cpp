@@ -170,62 +170,50 @@ static void PutLongFolder(Output* out, long length) {
 
 static int ExpandInto(const CaseState* state, const wchar_t* text, size_t length, Output* out);
 
-// The value of {name} or {name:argument}; 0 when there is no such placeholder.
+// The value of {name} or {name:argument}; 0 when there is no such placeholder. In capitals, its
+// value in capitals.
 static int PutPlaceholder(const CaseState* state, const wchar_t* name, size_t nameLength,
                           const wchar_t* argument, size_t argumentLength, Output* out) {
     const Setting* setting = state->setting;
-    wchar_t lower[32];
-    if (nameLength == 0 || nameLength >= 32)
-        return 0;
-    int capitals = 1;
-    for (size_t i = 0; i < nameLength; ++i) {
-        lower[i] = towlower(name[i]);
+    static const wchar_t* const names[] = {L"work", L"folder", L"exe",  L"payload", L"other",
+                                           L"bits", L"system", L"temp", L"tab",     L"nl",
+                                           L"bar",  L"repeat", L"long"};
+    const wchar_t* values[] = {setting->work,
+                               state->folder,
+                               state->exe,
+                               setting->is64 ? L"VuqSetup64.wzq" : L"VuqSetup.wzq",
+                               setting->is64 ? L"VuqSetup.wzq" : L"VuqSetup64.wzq",
+                               setting->is64 ? L"64" : L"32",
+                               setting->system,
+                               setting->temp,
+                               L"\t",
+                               L"\n",
+                               L"|"};
+    int which = -1, capitals = nameLength > 0;
+    for (int i = 0; i < 13; ++i)
+        if (wcslen(names[i]) == nameLength && _wcsnicmp(name, names[i], nameLength) == 0)
+            which = i;
+    for (size_t i = 0; i < nameLength; ++i)
         capitals = capitals && iswupper(name[i]);
-    }
-    lower[nameLength] = 0;
-    wchar_t expanded[kTextCapacity];
-    Output inner = {expanded, 0, kTextCapacity, 0};
-    expanded[0] = 0;
-    if (argument != nullptr && !ExpandInto(state, argument, argumentLength, &inner))
+    wchar_t expanded[kTextCapacity], value[kTextCapacity];
+    Output inner = {expanded, 0, kTextCapacity, 0}, own = {value, 0, kTextCapacity, 0};
+    expanded[0] = value[0] = 0;
+    if (which < 0 || (argument != nullptr) != (which >= 11) ||
+        (argument != nullptr && !ExpandInto(state, argument, argumentLength, &inner)))
         return 0;
-    wchar_t value[kTextCapacity];
-    Output own = {value, 0, kTextCapacity, 0};
-    value[0] = 0;
-    const wchar_t* payload = setting->is64 ? L"VuqSetup64.wzq" : L"VuqSetup.wzq";
-    const wchar_t* other = setting->is64 ? L"VuqSetup.wzq" : L"VuqSetup64.wzq";
-    if (argument == nullptr) {
-        const wchar_t* plain = wcscmp(lower, L"work") == 0      ? setting->work
-                               : wcscmp(lower, L"folder") == 0  ? state->folder
-                               : wcscmp(lower, L"exe") == 0     ? state->exe
-                               : wcscmp(lower, L"payload") == 0 ? payload
-                               : wcscmp(lower, L"other") == 0   ? other
-                               : wcscmp(lower, L"bits") == 0    ? (setting->is64 ? L"64" : L"32")
-                               : wcscmp(lower, L"system") == 0  ? setting->system
-                               : wcscmp(lower, L"temp") == 0    ? setting->temp
-                               : wcscmp(lower, L"tab") == 0     ? L"\t"
-                               : wcscmp(lower, L"nl") == 0      ? L"\n"
-                               : wcscmp(lower, L"bar") == 0     ? L"|"
-                                                                : nullptr;
-        if (plain == nullptr)
+    wchar_t* rest = expanded;
+    long number = argument != nullptr ? wcstol(expanded, &rest, 10) : 0;
+    if (which < 11) {
+        PutText(&own, values[which]);
+    } else if (which == 11) {
+        if (*rest != L':' || number < 0)
             return 0;
-        PutText(&own, plain);
-    } else if (wcscmp(lower, L"repeat") == 0) {
-        wchar_t* rest = nullptr;
-        long times = wcstol(expanded, &rest, 10);
-        if (*rest != L':' || times < 0)
-            return 0;
-        for (long i = 0; i < times && !own.full; ++i)
+        for (long i = 0; i < number && !own.full; ++i)
             PutText(&own, rest + 1);
-    } else if (wcscmp(lower, L"long") == 0) {
-        wchar_t* rest = nullptr;
-        long length = wcstol(expanded, &rest, 10);
-        if (*rest == L'-')
-            length -= static_cast<long>(wcslen(rest + 1));
-        else if (*rest != 0)
-            return 0;
-        PutLongFolder(&own, length);
     } else {
-        return 0;
+        if (*rest != L'-' && *rest != 0)
+            return 0;
+        PutLongFolder(&own, number - (*rest == L'-' ? static_cast<long>(wcslen(rest + 1)) : 0));
     }
     if (capitals)
         CharUpperBuffW(value, static_cast<DWORD>(own.length));
