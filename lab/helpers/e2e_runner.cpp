@@ -1,19 +1,8 @@
-// Runs the end-to-end cases of VuqSetup.exe on the Windows it runs on (Wine is one).
+// Runs the end-to-end cases of VuqSetup.exe on the Windows it runs on (Wine is one), XP SP3 and
+// later:
 //   e2e_runner.exe [--cases FILE] [--programs DIR] [--work DIR] [--only TEXT] [--times]
-// Without them: cases.txt and the programs beside this program, and the work folder vuq-e2e at
-// the root of the system drive; --only runs the cases whose name holds TEXT; --times adds a line
-// "    N.N s" below each case's.
-// Prints one line per case: "ok   NAME", "FAIL NAME" and below it indented lines saying what
-// differed, or "not-here NAME: REASON" (the reason the cases file gives, or the wine-specific
-// reason of a case none of whose runs holds here); then "N passed, N failed, N not here". Exits
-// 0 when every case passed, 1 when one failed, or the cases file holds another number of cases
-// than its header declares, or (without --only) another number was not here than the header
-// says for this kind of system; 2 when it refused to run, or --only named no case.
-//
-// It must run elevated, on a desktop that can be seen, alone (a second runner refuses, naming the
-// first), and refuses to start while the uninstall entry exists (a real installation). It works
-// only in its work folder, which it makes with a mark, and puts back what it changed elsewhere
-// (see runner_safety.cpp). It starts on Windows XP SP3 and later.
+// Its options, its output, its exit status, and what it changes and puts back (see
+// runner_safety.cpp): docs/WINDOWS.md.
 
 #include "runner.h"
 
