@@ -124,7 +124,6 @@ static int RunCase(int index) {
     int specific = FindCaseLine(first, end, L"wine-specific", words, &count);
     if (specific)
         ExpandWord(&state, words[1], reason, kTextCapacity);
-    StartCase();
     RunCaseLines(&state);
     RestoreAfterCase(0);
     // A case none of whose runs holds here is not here; one that says no reason, a fault.

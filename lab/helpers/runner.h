@@ -207,13 +207,13 @@ int MakeLink(const wchar_t* link, const wchar_t* target);
 // killed run left put back (and said), no real installation; 0 (and why in error) to refuse.
 int PrepareRun(const wchar_t* work, wchar_t* error, size_t capacity);
 int BeginSafeRun(const wchar_t* work);
-// The record rewritten and the entry cleared, at a case's start.
-void StartCase();
 // The entry's values set (or, values null, the entry deleted); 0 when that failed. The stop
 // handler waits meanwhile, as for each change the case makes outside the work folder.
 int ChangeEntry(const wchar_t* values);
 int SetUserValue(const wchar_t* key, const wchar_t* name, DWORD type, const unsigned char* data,
                  DWORD size);
-// Everything put back; after the last case, the record deleted and the stop handler idle.
+// Everything put back, and the record rewritten (its time: when the last case began, as the
+// entry is none of the runner's when written long after); after the last case, the record
+// deleted and the stop handler idle.
 void RestoreAfterCase(int last);
 void WatchJob(HANDLE job);

@@ -461,13 +461,6 @@ int BeginSafeRun(const wchar_t* work) {
     return 1;
 }
 
-void StartCase() {
-    EnterCriticalSection(&lock);
-    WriteRecord();
-    ClearEntry();
-    LeaveCriticalSection(&lock);
-}
-
 int ChangeEntry(const wchar_t* values) {
     EnterCriticalSection(&lock);
     int failed = values != nullptr ? ApplyRegistryValues(values) : ClearEntry();
