@@ -40,10 +40,7 @@ case runner stop: a run its payload keeps busy
 """ % (USER_KEY, BIG_KEY)
 # A run that lasts, during which a second runner starts.
 LOCK_CASES = r"""cases 1
-not-here wine64 0
-not-here wine32 0
-not-here windows64 0
-not-here windows32 0
+%s
 
 case runner lock: a run that lasts while a second runner starts
   suite lab
@@ -84,10 +81,7 @@ case runner count: what is set up for a run passed by is spent
 # A link made in a work folder whose name is not ASCII: Wine's shell gets its Unix path whole.
 WIDE_WORK = "C:\\vuq-\u00e92e"
 WIDE_CASES = """cases 1
-not-here wine64 0
-not-here wine32 0
-not-here windows64 0
-not-here windows32 0
+%s
 
 case runner wide: a link in a work folder whose name is not ASCII
   suite lab
@@ -100,9 +94,15 @@ case runner wide: a link in a work folder whose name is not ASCII
 """
 
 
-def not_here_copy(count):
-    return NOT_HERE_CASES % "\n".join("not-here %s %d" % (kind, count)
-                                      for kind in ("wine64", "wine32", "windows64", "windows32"))
+def not_here(count):
+    """The header's lines that say how many cases are not here, on each kind of system."""
+    return "\n".join("not-here %s %d" % (kind, count)
+                     for kind in ("wine64", "wine32", "windows64", "windows32"))
+
+
+def runner_section(name, arguments):
+    """Lines of the checks' batch file: a section that runs the runner and shows its status."""
+    return ["echo === " + name, "%s %s" % (RUNNER, arguments), "echo exit=%errorlevel%"]
 
 
 def broken_copy(text):
@@ -183,8 +183,8 @@ def run_checks_batch(prefix):
         text = f.read()
     broken = write_kit_file(prefix, "broken-cases.txt", broken_copy(text))
     miscounted = write_kit_file(prefix, "miscounted-cases.txt", miscounted_copy(text))
-    counted = write_kit_file(prefix, "not-here-cases.txt", not_here_copy(2))
-    not_counted = write_kit_file(prefix, "not-here-miscounted.txt", not_here_copy(1))
+    counted = write_kit_file(prefix, "not-here-cases.txt", NOT_HERE_CASES % not_here(2))
+    not_counted = write_kit_file(prefix, "not-here-miscounted.txt", NOT_HERE_CASES % not_here(1))
     partial = prefix.host_path(r"C:\e2e-partial")
     shutil.rmtree(partial, ignore_errors=True)
     os.makedirs(partial)
@@ -201,30 +201,18 @@ def run_checks_batch(prefix):
         'reg query "HKCU\\%s" >nul 2>nul' % USER_KEY,
         "echo user-key=%errorlevel%",
         'reg query "HKCU\\%s" /v Name' % BIG_KEY,
-        "echo === broken",
-        '%s --cases %s --only "%s"' % (RUNNER, broken, BROKEN_CASE),
-        "echo exit=%errorlevel%",
-        "echo === miscounted",
-        '%s --cases %s --only "%s"' % (RUNNER, miscounted, BROKEN_CASE),
-        "echo exit=%errorlevel%",
+    ] + runner_section("broken", '--cases %s --only "%s"' % (broken, BROKEN_CASE)) + \
+        runner_section("miscounted", '--cases %s --only "%s"' % (miscounted, BROKEN_CASE)) + [
         "echo === entry",
         r"%s\regtool.exe set %s" % (KIT, entry),
         "%s %s" % (RUNNER, only),
         "echo exit=%errorlevel%",
         r"%s\regtool.exe dump 64" % KIT,
         r"%s\regtool.exe clear" % KIT,
-        "echo === counted",
-        "%s --cases %s" % (RUNNER, counted),
-        "echo exit=%errorlevel%",
-        "echo === notcounted",
-        "%s --cases %s" % (RUNNER, not_counted),
-        "echo exit=%errorlevel%",
-        "echo === nomatch",
-        "%s %s" % (RUNNER, only),
-        "echo exit=%errorlevel%",
-        "echo === partial",
-        r"%s --work C:\e2e-partial %s" % (RUNNER, only),
-        "echo exit=%errorlevel%",
+    ] + runner_section("counted", "--cases " + counted) + \
+        runner_section("notcounted", "--cases " + not_counted) + \
+        runner_section("nomatch", only) + \
+        runner_section("partial", r"--work C:\e2e-partial " + only) + [
         "echo === unprivileged",
         "set VUQ_DRIVER_APP=%s" % RUNNER,
         "set VUQ_DRIVER_CMDLINE_HEX=%s" % hex_line,
@@ -235,13 +223,8 @@ def run_checks_batch(prefix):
         "set VUQ_DRIVER_HIDDEN=1",
         r"%s\driver.exe" % KIT,
         "set VUQ_DRIVER_HIDDEN=",
-        "echo === unmarked",
-        r"%s --work C:\e2e-unmarked %s" % (RUNNER, only),
-        "echo exit=%errorlevel%",
-        "echo === named",
-        r"%s --work C:\VuqSetup-tests %s" % (RUNNER, only),
-        "echo exit=%errorlevel%",
-    ]
+    ] + runner_section("unmarked", r"--work C:\e2e-unmarked " + only) + \
+        runner_section("named", r"--work C:\VuqSetup-tests " + only)
     unmarked = prefix.host_path(r"C:\e2e-unmarked")
     os.makedirs(unmarked, exist_ok=True)
     with open(os.path.join(unmarked, "someone's.txt"), "w") as f:
@@ -282,7 +265,7 @@ def check_runner(prefix, pattern, runner_lines, record):
            seen and os.path.exists(record_path) and whole_record(record_path),
            ["payload seen: %s; output:" % seen, killed])
     stopped, seen, _ = stop_runner(prefix, cases, signal.SIGINT)
-    locked = write_kit_file(prefix, "lock-cases.txt", LOCK_CASES)
+    locked = write_kit_file(prefix, "lock-cases.txt", LOCK_CASES % not_here(0))
     first, seen, second = stop_runner(prefix, locked, None, meanwhile=second_runner)
     record("%s runner: a second runner refuses while one runs, naming the first, which passes"
            % arch, exit_of(second) == 2 and "another runner is running (process" in second and
@@ -304,8 +287,8 @@ def check_runner(prefix, pattern, runner_lines, record):
            exit_of(not_counted) == 1 and "not here on" in not_counted, [counted, not_counted])
     # Started by Wine itself: its arguments come from Linux as UTF-8, where cmd reads a batch
     # file in its own code page.
-    wide = prefix.wine([RUNNER, "--work", WIDE_WORK, "--cases",
-                        write_kit_file(prefix, "wide-cases.txt", WIDE_CASES)], timeout=300)
+    wide_cases = write_kit_file(prefix, "wide-cases.txt", WIDE_CASES % not_here(0))
+    wide = prefix.wine([RUNNER, "--work", WIDE_WORK, "--cases", wide_cases], timeout=300)
     said = wide.stdout.decode("utf-8", "replace")
     record("%s runner: a work folder whose name is not ASCII" % arch,
            wide.returncode == 0 and "ok   runner wide" in said, [said])
