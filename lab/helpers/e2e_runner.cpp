@@ -46,6 +46,8 @@ static int ReadArguments(int argc, wchar_t** argv, wchar_t* cases, const wchar_t
     size_t length = wcslen(setting.work);
     if (length > 3 && setting.work[length - 1] == L'\\')
         setting.work[length - 1] = 0;
+    _snwprintf(setting.payloadLog, kPathCapacity, L"%ls\\payload.log", setting.work);
+    _snwprintf(setting.installerRecord, kPathCapacity, L"%ls\\installer.txt", setting.work);
     return 1;
 }
 

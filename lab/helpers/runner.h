@@ -17,9 +17,7 @@ const int kWordCapacity = 24;
 const int kLineCapacity = 16384;
 const size_t kDataFileCapacity = 512 * 1024;
 const size_t kFailuresCapacity = 32 * 1024;
-const int kBoxCapacity = 8;
 const int kEventCapacity = 512;
-const int kPayloadStartCapacity = 4;
 const int kUserValueCapacity = 8;
 const size_t kValueDataCapacity = 4096;
 const size_t kEnvironmentCapacity = 128 * 1024;
@@ -55,32 +53,12 @@ struct DataFile {
     int caseLines[kLineCapacity]; // index of each "case" line
 };
 
-struct MessageBoxCall {
-    DWORD owner;
-    DWORD style;
-    wchar_t text[kTextCapacity];
-    wchar_t caption[256];
-};
-
-// What the wrapper's process did, in order: loaded a DLL (path), or called, from its own code,
-// SetDefaultDllDirectories (value), LoadLibraryExW (path) or WaitForSingleObject (value).
-enum EventKind { kLoaded, kNarrowed, kLibraryAsked, kWaited };
+// What the checks of DLL lists read: a DLL loaded (path), or the wrapper's own code called
+// SetDefaultDllDirectories or LoadLibraryExW (path).
+enum EventKind { kLoaded, kNarrowed, kLibraryAsked };
 struct ProcessEvent {
     int kind;
-    DWORD value;
-    wchar_t path[MAX_PATH * 2];
-};
-
-// A start of the stand-in payload, as it recorded it.
-struct PayloadStart {
-    long long endQpc;
-    int ended;
-    int knowsErrorMode;
-    DWORD errorMode;
-    wchar_t build[8];
-    wchar_t module[kPathCapacity];
-    wchar_t directory[kPathCapacity];
-    wchar_t commandLine[kTextCapacity];
+    wchar_t path[kPathCapacity];
 };
 
 struct RunResult {
@@ -90,20 +68,17 @@ struct RunResult {
     DWORD crash;
     long long startQpc, endQpc, frequency;
     double cpuMilliseconds; // the wrapper's own, user and kernel, as GetProcessTimes gives it
-    int boxCount;
-    MessageBoxCall boxes[kBoxCapacity];
+    int traced;             // DLL loads and the wrapper's calls were watched
     int eventCount;
     int eventsLost;
     ProcessEvent events[kEventCapacity];
     int payloadCount;
-    PayloadStart payloads[kPayloadStartCapacity];
+    long long payloadEndQpc; // 0 until a payload ended
+    DWORD payloadErrorMode;  // the first payload's, ~0 unknown
     int atHashRan;
     HANDLE process;              // the wrapper's, while it runs
     DWORD hashedAt, hashedCount; // the buffer of the wrapper's first CryptHashData call
-    int traced;                  // DLL loads and the wrapper's calls were watched
-    int attacked;
-    DWORD attackErrors[4];           // write, delete, rename, overwrite
-    wchar_t record[kRecordCapacity]; // what the run did, as runner_expect.cpp writes it
+    wchar_t record[kRecordCapacity]; // what the run did, in the cases file's words
     size_t recordLength;
     int recordFull;
 };
@@ -116,6 +91,8 @@ struct Setting {
     wchar_t system[kPathCapacity];
     wchar_t wow64System[kPathCapacity]; // the 32-bit system folder's real path, or empty
     wchar_t temp[kPathCapacity];        // the Windows folder's Temp, where pinned builds copy
+    wchar_t payloadLog[kPathCapacity];  // the stand-in payload's record of this run
+    wchar_t installerRecord[kPathCapacity]; // the lab's NSIS installer's
     int is64;
     int onWine;
 };
@@ -176,10 +153,11 @@ int ValidateDataFile(const DataFile* data, wchar_t* error, size_t capacity);
 
 // runner_expect.cpp
 void DoExpect(CaseState* state, const Word* words, int count);
-// The run's record: its exit status, boxes, payloads started, the installer's own record (from
-// that file), the attack's errors, the wrapper's calls named in traced, the uninstall entry.
-void MakeRecord(const CaseState* state, RunResult* run, const wchar_t* traced,
-                const wchar_t* installerRecord);
+// Appends a line of count words to the run's record.
+void AddLine(RunResult* run, int count, ...);
+// The rest of the run's record, after what its calls added: the payloads started, the lab's
+// installer's events, the uninstall entry, the exit status.
+void MakeRecord(const CaseState* state, RunResult* run);
 const ExpectForm* FindExpectation(const Word& word);
 
 // runner_files.cpp

@@ -6,10 +6,6 @@
 
 #include <stdarg.h>
 
-static unsigned char otherBuffer[kFileCapacity];
-
-const int kRecordLineCapacity = 96;
-
 // Appends a word as the cases file writes it, barred where it must be, and a blank after it;
 // 0 when the record is full.
 static int PutWord(wchar_t* record, size_t* used, const wchar_t* word, size_t length) {
@@ -41,22 +37,15 @@ static void EndLine(wchar_t* record, size_t used) {
         record[used - 1] = L'\n';
 }
 
-// Appends a line of count words to the run's record, unended when count is negative.
-static void AddLine(RunResult* run, int count, ...) {
+void AddLine(RunResult* run, int count, ...) {
     va_list words;
     va_start(words, count);
-    for (int i = 0; i < (count < 0 ? -count : count); ++i) {
+    for (int i = 0; i < count; ++i) {
         const wchar_t* word = va_arg(words, const wchar_t*);
         PutRunWord(run, word, wcslen(word));
     }
     va_end(words);
-    if (count > 0)
-        EndLine(run->record, run->recordLength);
-}
-
-static const wchar_t* Hex(DWORD value, wchar_t* out) {
-    _snwprintf(out, 16, L"%lx", value);
-    return out;
+    EndLine(run->record, run->recordLength);
 }
 
 // A value's data as the cases file writes it: its type, then each stretch of text, "nul" for each
@@ -66,12 +55,12 @@ static void AddValueLine(RunResult* run, const wchar_t* name, DWORD type, const 
     static wchar_t units[kFileCapacity / 2];
     wchar_t kind[16];
     _snwprintf(kind, 16, L"%lu", type);
-    AddLine(run, -3, L"value", name,
-            type == REG_SZ          ? L"sz"
-            : type == REG_EXPAND_SZ ? L"expand-sz"
-                                    : kind);
+    PutRunWord(run, L"value", 5);
+    PutRunWord(run, name, wcslen(name));
+    const wchar_t* typeName = type == REG_SZ ? L"sz" : type == REG_EXPAND_SZ ? L"expand-sz" : kind;
+    PutRunWord(run, typeName, wcslen(typeName));
     memcpy(units, data, size & ~static_cast<size_t>(1));
-    for (size_t i = 0, stretch = 0; i<size / 2; i += stretch> 0 ? stretch : 1) {
+    for (size_t i = 0, stretch = 0; i < size / 2; i += stretch > 0 ? stretch : 1) {
         for (stretch = 0; i + stretch < size / 2 && units[i + stretch] != 0;)
             ++stretch;
         PutRunWord(run, stretch > 0 ? units + i : L"nul", stretch > 0 ? stretch : 3);
@@ -87,9 +76,11 @@ static int CompareNames(const void* first, const void* second) {
     return _wcsicmp(static_cast<const wchar_t*>(first), static_cast<const wchar_t*>(second));
 }
 
-// The uninstall entry in each view: "entry VIEW" where it exists, then its values by name.
+// The uninstall entry in each view: "entry VIEW" where it exists, then its values by name (the
+// order of a key's values is each system's own).
 static void AddEntryLines(const Setting* setting, RunResult* run) {
     static unsigned char data[70000];
+    static wchar_t names[32][256];
     const wchar_t* views[2] = {L"64", L"32"};
     for (int v = 0; v < (setting->is64 ? 2 : 1); ++v) {
         HKEY key;
@@ -97,14 +88,12 @@ static void AddEntryLines(const Setting* setting, RunResult* run) {
                           &key) != ERROR_SUCCESS)
             continue;
         AddLine(run, 2, L"entry", views[v]);
-        static wchar_t names[32][256];
         int count = 0;
         for (DWORD length = 256;
              count < 32 && RegEnumValueW(key, static_cast<DWORD>(count), names[count], &length,
                                          nullptr, nullptr, nullptr, nullptr) == 0;
              length = 256)
             ++count;
-        // By name: the order of a key's values is each system's own.
         qsort(names, static_cast<size_t>(count), sizeof(names[0]), CompareNames);
         for (int i = 0; i < count; ++i) {
             DWORD type = 0, size = sizeof(data);
@@ -115,16 +104,64 @@ static void AddEntryLines(const Setting* setting, RunResult* run) {
     }
 }
 
-// What the lab's NSIS installer appended: per start its event, command line and parameters.
-static void AddInstallerLines(const wchar_t* path, RunResult* run) {
-    long size = ReadWholeFile(path, fileBuffer);
+// The file's text, whose bytes are UTF-16 units or, narrow, code units of the ANSI code page.
+static wchar_t* ReadText(const wchar_t* path, int narrow) {
     static wchar_t text[kFileCapacity / 2 + 1];
-    size_t units = size > 0 ? static_cast<size_t>(size) / 2 : 0;
-    memcpy(text, fileBuffer, units * 2);
+    long size = ReadWholeFile(path, fileBuffer);
+    size_t units = size <= 0 ? 0
+                   : narrow  ? static_cast<size_t>(MultiByteToWideChar(
+                                  CP_ACP, 0, reinterpret_cast<char*>(fileBuffer), size, text,
+                                  static_cast<int>(kFileCapacity / 2)))
+                             : static_cast<size_t>(size) / 2;
+    if (!narrow)
+        memcpy(text, fileBuffer, units * 2);
     text[units] = 0;
+    return text;
+}
+
+// The text of a field KEY=HEX of a stand-in payload's line, HEX its UTF-16 units.
+static const wchar_t* ReadHexField(const wchar_t* line, const wchar_t* key, wchar_t* out,
+                                   size_t capacity) {
+    const wchar_t* at = wcsstr(line, key);
+    at = at != nullptr ? at + wcslen(key) : L"";
+    long size = DecodeHex(at, wcscspn(at, L" "), reinterpret_cast<unsigned char*>(out),
+                          2 * (capacity - 1));
+    out[size > 0 ? size / 2 : 0] = 0;
+    return out;
+}
+
+// The stand-in payload's own record: a line for each start (as the copy's folder and a current
+// directory are written here), and for its end.
+static void AddPayloadLines(const Setting* setting, RunResult* run) {
+    static wchar_t module[kPathCapacity], directory[kPathCapacity], commandLine[kTextCapacity];
+    wchar_t build[8];
+    for (wchar_t *line = ReadText(setting->payloadLog, 1), *end; *line != 0; line = end + 1) {
+        end = line + wcscspn(line, L"\n");
+        *end = 0;
+        const wchar_t* mode = wcsstr(line, L"errormode=");
+        if (wcsncmp(line, L"end ", 4) == 0 && run->payloadCount > 0)
+            run->payloadEndQpc = _wcstoi64(line + wcscspn(line, L"=") + 1, nullptr, 10);
+        if (wcsncmp(line, L"start ", 6) != 0)
+            continue;
+        if (run->payloadCount++ == 0)
+            run->payloadErrorMode = mode != nullptr ? wcstoul(mode + 10, nullptr, 16) : ~0u;
+        ReadHexField(line, L"module=", module, kPathCapacity);
+        MaskCopyFolder(setting, module);
+        size_t length = wcslen(ReadHexField(line, L"cwd=", directory, kPathCapacity));
+        if (length > 3 && directory[length - 1] == L'\\')
+            directory[length - 1] = 0;
+        swscanf(wcsstr(line, L"build=") + 6, L"%7ls", build);
+        AddLine(run, 5, L"payload", module,
+                ReadHexField(line, L"cmdline=", commandLine, kTextCapacity), directory, build);
+    }
+}
+
+// What the lab's NSIS installer appended: per start its event, command line and parameters.
+static void AddInstallerLines(const Setting* setting, RunResult* run) {
     const wchar_t* fields[3];
     int field = 0;
-    for (wchar_t *line = text, *end; (end = wcschr(line, L'\n')) != nullptr; line = end + 1) {
+    for (wchar_t *line = ReadText(setting->installerRecord, 0), *end;
+         (end = wcschr(line, L'\n')) != nullptr; line = end + 1) {
         *end = 0;
         const wchar_t* prefix = field == 1 ? L"cmdline=" : L"parameters=";
         size_t skip = field > 0 && wcsncmp(line, prefix, wcslen(prefix)) == 0 ? wcslen(prefix) : 0;
@@ -135,96 +172,47 @@ static void AddInstallerLines(const wchar_t* path, RunResult* run) {
     }
 }
 
-void MakeRecord(const CaseState* state, RunResult* run, const wchar_t* traced,
-                const wchar_t* installerRecord) {
-    wchar_t number[16], owner[16], style[16];
+void MakeRecord(const CaseState* state, RunResult* run) {
+    wchar_t number[16];
+    AddPayloadLines(state->setting, run);
+    AddInstallerLines(state->setting, run);
+    AddEntryLines(state->setting, run);
     _snwprintf(number, 16, L"%lu", run->exitCode);
     AddLine(run, 2, L"exit", number);
-    for (int i = 0; i < run->boxCount; ++i)
-        AddLine(run, 5, L"box", Hex(run->boxes[i].owner, owner), run->boxes[i].text,
-                run->boxes[i].caption, Hex(run->boxes[i].style, style));
-    for (int i = 0; i < run->payloadCount; ++i) {
-        PayloadStart* start = &run->payloads[i];
-        size_t length = wcslen(start->directory);
-        if (length > 3 && start->directory[length - 1] == L'\\')
-            start->directory[length - 1] = 0;
-        AddLine(run, 5, L"payload", start->module, start->commandLine, start->directory,
-                start->build);
-    }
-    AddInstallerLines(installerRecord, run);
-    if (run->attacked) {
-        static wchar_t errors[4][32];
-        static const wchar_t* names[4] = {L"write", L"delete", L"rename", L"overwrite"};
-        for (int i = 0; i < 4; ++i)
-            _snwprintf(errors[i], 32, L"%ls=%lu", names[i], run->attackErrors[i]);
-        AddLine(run, 5, L"attack", errors[0], errors[1], errors[2], errors[3]);
-    }
-    static const wchar_t* traceNames[] = {L"", L"narrowed", L"asked", L"waited"};
-    for (int i = 0; i < run->eventCount; ++i) {
-        const ProcessEvent& event = run->events[i];
-        if (event.kind == kLoaded || wcsstr(traced, traceNames[event.kind]) == nullptr)
-            continue;
-        _snwprintf(number, 16, L"%08lx", event.value);
-        AddLine(run, 2, traceNames[event.kind], event.kind == kLibraryAsked ? event.path : number);
-    }
-    AddEntryLines(state->setting, run);
 }
 
 // --- The comparison --------------------------------------------------------------------------
 
-// Splits a record into its lines; their count, or -1 when there are too many.
-static int SplitRecord(wchar_t* text, const wchar_t** lines) {
+// Whether the line of length units is one of text's lines.
+static int HasLine(const wchar_t* text, const wchar_t* line, size_t length) {
+    for (; *text != 0; text += wcscspn(text, L"\n") + 1)
+        if (wcsncmp(text, line, length) == 0 && text[length] == L'\n')
+            return 1;
+    return 0;
+}
+
+// The lines of one record that the other lacks (or, other null, all), each after mark; their
+// count.
+static int AddMissingLines(const wchar_t* from, const wchar_t* other, wchar_t mark, wchar_t* diff,
+                           size_t capacity) {
     int count = 0;
-    for (wchar_t* end; (end = wcschr(text, L'\n')) != nullptr; text = end + 1) {
-        if (count == kRecordLineCapacity)
-            return -1;
-        *end = 0;
-        lines[count++] = text;
+    for (; *from != 0; from += wcscspn(from, L"\n") + 1) {
+        size_t length = wcscspn(from, L"\n"), used = wcslen(diff);
+        if (other != nullptr && HasLine(other, from, length))
+            continue;
+        _snwprintf(diff + used, capacity - used, L"\n      %lc %.*ls", mark,
+                   static_cast<int>(length), from);
+        diff[capacity - 1] = 0;
+        ++count;
     }
     return count;
 }
 
-// The expected record against the run's, line by line as the longest common part aligns them:
-// "-" the case's alone, "+" the run's alone.
-static void AddDiff(CaseState* state, wchar_t* want, wchar_t* got) {
-    const wchar_t *wanted[kRecordLineCapacity], *had[kRecordLineCapacity];
-    int w = SplitRecord(want, wanted), g = SplitRecord(got, had);
-    if (w < 0 || g < 0) {
-        AddFailure(state, L"a record of more than %d lines", kRecordLineCapacity);
-        return;
-    }
-    static int common[kRecordLineCapacity + 1][kRecordLineCapacity + 1];
-    for (int i = w; i >= 0; --i)
-        for (int j = g; j >= 0; --j)
-            common[i][j] = i == w || j == g                      ? 0
-                           : wcscmp(wanted[i], had[j]) == 0      ? common[i + 1][j + 1] + 1
-                           : common[i + 1][j] > common[i][j + 1] ? common[i + 1][j]
-                                                                 : common[i][j + 1];
-    if (common[0][0] == w && w == g)
-        return;
-    static wchar_t diff[kFailuresCapacity / 2];
-    diff[0] = 0;
-    for (int i = 0, j = 0; i < w || j < g;) {
-        int both = i < w && j < g && wcscmp(wanted[i], had[j]) == 0;
-        int mine = !both && i < w && (j == g || common[i + 1][j] >= common[i][j + 1]);
-        size_t used = wcslen(diff);
-        _snwprintf(diff + used, kFailuresCapacity / 2 - used, L"\n      %lc %ls",
-                   both   ? L' '
-                   : mine ? L'-'
-                          : L'+',
-                   both || mine ? wanted[i] : had[j]);
-        diff[kFailuresCapacity / 2 - 1] = 0;
-        i += both || mine;
-        j += both || !mine;
-    }
-    AddFailure(state, L"the run's record differs (-: expected, +: the run's):%ls", diff);
-}
-
-// The item lines below the current one, their words filled in, as a record.
+// The item lines below the current one, their words filled in, as a record, against the run's.
 static void ExpectRecord(CaseState* state, RunResult* run) {
-    static wchar_t want[kRecordCapacity], word[kTextCapacity];
+    static wchar_t want[kRecordCapacity], word[kTextCapacity], diff[kFailuresCapacity / 2];
     size_t used = 0;
-    want[0] = 0;
+    want[0] = diff[0] = 0;
     for (int i = state->currentLine + 1; i < state->endLine && IsItemLine(state->data->lines[i]);
          ++i) {
         Word words[kWordCapacity];
@@ -241,7 +229,15 @@ static void ExpectRecord(CaseState* state, RunResult* run) {
     }
     if (run->recordFull)
         AddFailure(state, L"the run's record is longer than the runner keeps");
-    AddDiff(state, want, run->record);
+    if (wcscmp(want, run->record) == 0)
+        return;
+    if (AddMissingLines(want, run->record, L'-', diff, kFailuresCapacity / 2) +
+            AddMissingLines(run->record, want, L'+', diff, kFailuresCapacity / 2) ==
+        0)
+        AddMissingLines(run->record, nullptr, L' ', diff, kFailuresCapacity / 2);
+    AddFailure(state, L"the run's record differs (-: expected alone, +: the run's alone; else the "
+                      L"run's, as expected but for order or number):%ls",
+               diff);
 }
 
 // --- The named checks ------------------------------------------------------------------------
@@ -294,12 +290,11 @@ static int EventAt(const RunResult* run, int bound) {
 
 static int NameIn(const wchar_t* path, CaseState* state, const Word* words, int from, int count) {
     const wchar_t* slash = wcsrchr(path, L'\\');
-    for (int i = from; i < count; ++i) {
-        wchar_t word[kPathCapacity];
+    wchar_t word[kPathCapacity];
+    for (int i = from; i < count; ++i)
         if (ExpandWord(state, words[i], word, kPathCapacity) &&
             _wcsicmp(slash != nullptr ? slash + 1 : path, word) == 0)
             return 1;
-    }
     return 0;
 }
 
@@ -308,7 +303,7 @@ static int NameIn(const wchar_t* path, CaseState* state, const Word* words, int 
 static void ExpectPreloaded(CaseState* state, const RunResult* run, const wchar_t* path,
                             const Word* words, int count) {
     int until = run->eventCount;
-    for (int i = 0; i < run->eventCount && until == run->eventCount; ++i)
+    for (int i = run->eventCount - 1; i >= 0; --i)
         if (run->events[i].kind == kLibraryAsked && _wcsicmp(run->events[i].path, path) == 0)
             until = i;
     for (int i = 3; i < count; ++i) {
@@ -331,8 +326,8 @@ static void ExpectPreloaded(CaseState* state, const RunResult* run, const wchar_
 // The loads between the form's events that match its test: one at least, or none.
 static void ExpectDlls(CaseState* state, const RunResult* run, const ExpectForm& form,
                        const Word* words, int count) {
-    wchar_t path[kPathCapacity];
-    int from = EventAt(run, form.from), to = EventAt(run, form.to);
+    static wchar_t path[kPathCapacity], found[kTextCapacity];
+    int from = EventAt(run, form.from), to = EventAt(run, form.to), matched = 0;
     if (from < 0 || to < 0) {
         AddFailure(state, L"%ls was never called",
                    form.to == kFirstAsk ? L"LoadLibraryExW" : L"SetDefaultDllDirectories");
@@ -347,9 +342,7 @@ static void ExpectDlls(CaseState* state, const RunResult* run, const ExpectForm&
     if (form.to == kFirstAsk && wcscmp(run->events[to].path, path) != 0)
         AddFailure(state, L"first library the wrapper asked for: got %ls, want %ls",
                    run->events[to].path, path);
-    static wchar_t found[kTextCapacity];
     found[0] = 0;
-    int matched = 0;
     for (int i = from; i < to; ++i) {
         const wchar_t* loaded = run->events[i].path;
         int matches = run->events[i].kind == kLoaded &&
@@ -370,12 +363,13 @@ static void ExpectDlls(CaseState* state, const RunResult* run, const ExpectForm&
 }
 
 static void ExpectSameFile(CaseState* state, const Word* words) {
+    static unsigned char other[kFileCapacity];
     wchar_t first[kPathCapacity], second[kPathCapacity];
     if (!ExpandWorkPath(state, words, 2, first) || !ExpandWorkPath(state, words, 3, second))
         return;
     long size = ReadWholeFile(first, fileBuffer);
-    long otherSize = ReadWholeFile(second, otherBuffer);
-    if (size < 0 || size != otherSize || memcmp(fileBuffer, otherBuffer, static_cast<size_t>(size)))
+    if (size < 0 || size != ReadWholeFile(second, other) ||
+        memcmp(fileBuffer, other, static_cast<size_t>(size)) != 0)
         AddFailure(state, L"%ls is no longer the same as %ls", first, second);
 }
 
@@ -397,7 +391,6 @@ void DoExpect(CaseState* state, const Word* words, int count) {
         AddFailure(state, L"expect before any run");
         return;
     }
-    const PayloadStart* payload = run->payloadCount > 0 ? &run->payloads[0] : nullptr;
     double bound = count > 2 ? static_cast<double>(wcstoul(words[2].start, nullptr, 10)) : 0;
     double took = static_cast<double>(run->endQpc - run->startQpc) * 1000.0 /
                   static_cast<double>(run->frequency);
@@ -407,15 +400,15 @@ void DoExpect(CaseState* state, const Word* words, int count) {
         ExpectDlls(state, run, *form, words, count);
     else if (WordIs(words[1], L"record"))
         ExpectRecord(state, run);
-    else if (payload == nullptr && wcsncmp(words[1].start, L"payload-", 8) == 0)
+    else if (run->payloadCount == 0 && wcsncmp(words[1].start, L"payload-", 8) == 0)
         AddFailure(state, L"no payload was started");
     else if (WordIs(words[1], L"payload-ended-first") &&
-             (!payload->ended || payload->endQpc >= run->endQpc))
+             (run->payloadEndQpc == 0 || run->payloadEndQpc >= run->endQpc))
         AddFailure(state, L"the payload had not ended when the wrapper did");
     else if (WordIs(words[1], L"payload-without-error-box") &&
-             (!payload->knowsErrorMode || !(payload->errorMode & SEM_NOGPFAULTERRORBOX)))
+             (run->payloadErrorMode == ~0u || !(run->payloadErrorMode & SEM_NOGPFAULTERRORBOX)))
         AddFailure(state, L"the payload ran with error mode %lx, which lets a crash show a box",
-                   payload->errorMode);
+                   run->payloadErrorMode);
     else if ((WordIs(words[1], L"took-at-least") && took < bound) ||
              (WordIs(words[1], L"took-under") && took >= bound))
         AddFailure(state, L"the wrapper took %.0f ms", took);

@@ -48,8 +48,8 @@ case runner lock: a run that lasts while a second runner starts
   run |"{exe}"|
     env VUQ_PAYLOAD_SLEEP_MS 5000
   expect record
-    exit 0
     payload |{folder}\{payload}| |/NoReset | |{work}| {bits}
+    exit 0
 """
 # Two cases not here under Wine: one the harness runs, one whose only run is Windows's; and one
 # whose set-up for a run passed by must not reach the next run.
@@ -74,8 +74,8 @@ case runner count: what is set up for a run passed by is spent
   windows: expect record
   run |"{exe}"|
   expect record
-    exit 0
     payload |{folder}\{payload}| |/NoReset | |{work}| {bits}
+    exit 0
 """
 
 # A link made in a work folder whose name is not ASCII: Wine's shell gets its Unix path whole.
@@ -89,8 +89,8 @@ case runner wide: a link in a work folder whose name is not ASCII
   link link real
   run |"{work}\\link\\VuqSetup.exe"| app=|{work}\\link\\VuqSetup.exe|
   expect record
-    exit 0
     payload |{work}\\link\\{payload}| |/NoReset | |{work}| {bits}
+    exit 0
 """
 
 
