@@ -51,14 +51,12 @@ static int ReadArguments(int argc, wchar_t** argv, wchar_t* cases, const wchar_t
     return 1;
 }
 
+extern "C" LONG WINAPI RtlGetVersion(OSVERSIONINFOW* version);
+
 static void DescribeSystem() {
-    typedef BOOL(WINAPI * Wow64Function)(HANDLE, PBOOL);
     typedef const char*(CDECL * WineVersionFunction)();
-    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-    Wow64Function isWow64 = reinterpret_cast<Wow64Function>(
-        reinterpret_cast<void*>(GetProcAddress(kernel, "IsWow64Process")));
     BOOL wow64 = FALSE;
-    setting.is64 = isWow64 != nullptr && isWow64(GetCurrentProcess(), &wow64) && wow64;
+    setting.is64 = IsWow64Process(GetCurrentProcess(), &wow64) && wow64;
     WineVersionFunction wineVersion = reinterpret_cast<WineVersionFunction>(reinterpret_cast<void*>(
         GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version")));
     setting.onWine = wineVersion != nullptr;
@@ -67,15 +65,11 @@ static void DescribeSystem() {
     wcscpy(setting.temp + windows, L"\\Temp");
     if (!setting.is64 || GetSystemWow64DirectoryW(setting.wow64System, kPathCapacity) == 0)
         setting.wow64System[0] = 0;
-    // From ntdll: GetVersionExW tells a program without a manifest that 10 and 11 are 8.
-    typedef LONG(WINAPI * VersionFunction)(OSVERSIONINFOW*);
-    VersionFunction readVersion = reinterpret_cast<VersionFunction>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlGetVersion")));
+    // GetVersionExW tells a program without a manifest that 10 and 11 are 8; ntdll's does not.
     OSVERSIONINFOW version;
     ZeroMemory(&version, sizeof(version));
     version.dwOSVersionInfoSize = sizeof(version);
-    if (readVersion == nullptr || readVersion(&version) != 0)
-        GetVersionExW(&version);
+    RtlGetVersion(&version);
     printf("e2e_runner: %d cases of %d declared, on Windows %lu.%lu.%lu, %s%s%s\n", data.caseCount,
            data.declared, version.dwMajorVersion, version.dwMinorVersion, version.dwBuildNumber,
            setting.is64 ? "64-bit" : "32-bit", setting.onWine ? ", Wine " : "",
@@ -83,54 +77,20 @@ static void DescribeSystem() {
     fflush(stdout);
 }
 
-// The text of the case's first line starting with key, its words in words; 0 without one.
-static int FindCaseLine(int first, int end, const wchar_t* key, Word* words, int* count) {
-    for (int i = first; i < end; ++i) {
-        *count = SplitWords(data.lines[i].text, words, kWordCapacity);
-        if (*count > 0 && WordIs(words[0], key))
-            return 1;
-    }
-    return 0;
-}
-
-static void PrintReason(const wchar_t* name, const Word& reason) {
-    static wchar_t text[kTextCapacity];
-    if (!ExpandWord(&state, reason, text, kTextCapacity))
-        wcscpy(text, L"(a reason the runner cannot read)");
-    Print(L"not-here %ls: %ls\n", name, text);
-}
-
 // Runs case index, or tells why it is not here; returns 1 passed, 0 failed, -1 not here.
 static int RunCase(int index) {
-    int first = data.caseLines[index] + 1;
-    int end = index + 1 < data.caseCount ? data.caseLines[index + 1] : data.lineCount;
     const wchar_t* name = data.lines[data.caseLines[index]].text + 5;
-    Word words[kWordCapacity];
-    int count = 0;
     ZeroMemory(&state, sizeof(state));
     state.setting = &setting;
     state.data = &data;
-    state.firstLine = first;
-    state.endLine = end;
+    state.firstLine = data.caseLines[index] + 1;
+    state.endLine = index + 1 < data.caseCount ? data.caseLines[index + 1] : data.lineCount;
     state.currentLine = data.caseLines[index];
-    if (FindCaseLine(first, end, L"wine-only", words, &count)) {
-        PrintReason(name, words[1]);
-        return -1;
-    }
-    if (FindCaseLine(first, end, L"only", words, &count) &&
-        WordIs(words[1], setting.is64 ? L"win32" : L"win64")) {
-        PrintReason(name, words[2]);
-        return -1;
-    }
-    static wchar_t reason[kTextCapacity] = L"";
-    int specific = FindCaseLine(first, end, L"wine-specific", words, &count);
-    if (specific)
-        ExpandWord(&state, words[1], reason, kTextCapacity);
     RunCaseLines(&state);
     RestoreAfterCase(0);
     // A case none of whose runs holds here is not here; one that says no reason, a fault.
-    if (specific && state.runs == 0 && state.failuresLength == 0) {
-        PrintReason(name, words[1]);
+    if (state.notHere || (state.reason[0] != 0 && state.runs == 0 && state.failuresLength == 0)) {
+        Print(L"not-here %ls: %ls\n", name, state.reason);
         return -1;
     }
     if (state.runs == 0)
@@ -139,7 +99,7 @@ static int RunCase(int index) {
     Print(L"%ls%ls\n%ls", passed ? L"ok   " : L"FAIL ", name, state.failures);
     if (state.skippedLines > 0)
         Print(L"    %d line(s) passed by, as they hold on another system: %ls\n",
-              state.skippedLines, reason);
+              state.skippedLines, state.reason);
     return passed;
 }
 

@@ -104,6 +104,8 @@ struct CaseState {
     int firstLine, endLine; // its lines, "case" line excluded
     wchar_t folder[kPathCapacity];
     wchar_t exe[kPathCapacity];
+    int notHere;                   // it says it does not run here, for reason
+    wchar_t reason[kTextCapacity]; // why it, or some of its lines, do not run here
     int atHashLine;   // the item line whose command the run runs at CryptHashData
     int skippedLines; // lines passed by as Wine's own
     int runs;         // the runs that took place

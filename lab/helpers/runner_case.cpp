@@ -238,30 +238,27 @@ struct Observation {
     DWORD processId;
 };
 
-static void AddEvent(RunResult* run, int kind, const wchar_t* path) {
+// A DLL from the 32-bit system folder's real place (SysWOW64) is named as a 32-bit program names
+// that folder, so that one name holds on every system.
+static void AddEvent(Observation* observation, int kind, const wchar_t* path) {
+    RunResult* run = observation->run;
+    const Setting* setting = observation->state->setting;
     if (run->eventCount == kEventCapacity) {
         run->eventsLost = 1;
         return;
     }
     ProcessEvent* event = &run->events[run->eventCount++];
     event->kind = kind;
-    wcsncpy(event->path, path, kPathCapacity - 1);
+    if (setting->wow64System[0] != 0 && IsUnder(path, setting->wow64System))
+        _snwprintf(event->path, kPathCapacity, L"%ls%ls", setting->system,
+                   path + wcslen(setting->wow64System));
+    else
+        _snwprintf(event->path, kPathCapacity, L"%ls", path);
     event->path[kPathCapacity - 1] = 0;
 }
 
-// A DLL from the 32-bit system folder's real place (SysWOW64) under the name a 32-bit program
-// gives that folder, so that one name holds on every system.
 static void OnLoaded(void* context, Debuggee*, DWORD, const wchar_t* path) {
-    Observation* observation = static_cast<Observation*>(context);
-    const Setting* setting = observation->state->setting;
-    wchar_t named[kPathCapacity];
-    if (setting->wow64System[0] != 0 && IsUnder(path, setting->wow64System))
-        _snwprintf(named, kPathCapacity, L"%ls%ls", setting->system,
-                   path + wcslen(setting->wow64System));
-    else
-        _snwprintf(named, kPathCapacity, L"%ls", path);
-    named[kPathCapacity - 1] = 0;
-    AddEvent(observation->run, kLoaded, named);
+    AddEvent(static_cast<Observation*>(context), kLoaded, path);
 }
 
 static void RunCommandLine(CaseState* state, int lineIndex);
@@ -296,7 +293,7 @@ static int OnCalled(void* context, Debuggee* debuggee, int index, HANDLE, CONTEX
         else
             _snwprintf(text, 16, L"%08lx", frame[tag == kWaitCall ? 2 : 1]);
         if (tag != kWaitCall)
-            AddEvent(run, tag, text);
+            AddEvent(observation, tag, text);
         if (wcsstr(observation->traced, calls[tag]) != nullptr)
             AddLine(run, 2, calls[tag], text);
     }
@@ -403,7 +400,8 @@ static void Observe(CaseState* state, RunResult* run, RunPlan* plan, wchar_t* de
     ZeroMemory(&startup, sizeof(startup));
     startup.cb = sizeof(startup);
     startup.lpDesktop = desktop;
-    HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    // One job for all runs, ended after each; closed with the runner, it ends what runs in it.
+    static HANDLE job = CreateJobObjectW(nullptr, nullptr);
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
     ZeroMemory(&limits, sizeof(limits));
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
@@ -439,10 +437,8 @@ static void Observe(CaseState* state, RunResult* run, RunPlan* plan, wchar_t* de
         CloseHandle(started.hThread);
         CloseHandle(started.hProcess);
     }
-    // Whatever the wrapper left running goes with the job.
+    // Whatever the wrapper left running goes with it.
     TerminateJobObject(job, 1);
-    WatchJob(nullptr);
-    CloseHandle(job);
 }
 
 // The run's plan: its options, its command line, and its environment (the runner's own without
@@ -578,12 +574,20 @@ struct CommandForm {
 
 static void DoNothing(CaseState*, const Word*, int) {}
 
-// What a case says about itself is read before it runs.
+// only win64|win32 REASON, wine-only REASON and wine-specific REASON: why the case, or some of its
+// lines, do not run here; and whether the case stops here.
+static void DoSayWhere(CaseState* state, const Word* words, int count) {
+    if (Expand(state, words, count - 1, state->reason, kTextCapacity))
+        state->notHere = WordIs(words[0], L"wine-only") ||
+                         (WordIs(words[0], L"only") &&
+                          WordIs(words[1], state->setting->is64 ? L"win32" : L"win64"));
+}
+
 static const CommandForm kCommands[] = {
     {L"suite", 1, 1, DoNothing},
-    {L"only", 2, 2, DoNothing},
-    {L"wine-only", 1, 1, DoNothing},
-    {L"wine-specific", 1, 1, DoNothing},
+    {L"only", 2, 2, DoSayWhere},
+    {L"wine-only", 1, 1, DoSayWhere},
+    {L"wine-specific", 1, 1, DoSayWhere},
     {L"layout", 1, 5, DoLayout},
     {L"folder", 1, 1, DoFile},
     {L"copy", 2, 2, DoFile},
@@ -629,7 +633,7 @@ static void RunCommandLine(CaseState* state, int lineIndex) {
 
 void RunCaseLines(CaseState* state) {
     state->atHashLine = -1;
-    for (int i = state->firstLine; i < state->endLine; ++i)
+    for (int i = state->firstLine; i < state->endLine && !state->notHere; ++i)
         if (!IsItemLine(state->data->lines[i]))
             RunCommandLine(state, i);
 }
