@@ -68,7 +68,9 @@ struct RunResult {
     DWORD crash;
     long long startQpc, endQpc, frequency;
     double cpuMilliseconds; // the wrapper's own, user and kernel, as GetProcessTimes gives it
-    int traced;             // DLL loads and the wrapper's calls were watched
+    const wchar_t* traced;  // the kinds of call its record shows (trace=); empty: untraced
+    long long deadline;     // when the runner ends it
+    int boxShown;
     int eventCount;
     int eventsLost;
     ProcessEvent events[kEventCapacity];

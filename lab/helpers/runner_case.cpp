@@ -225,24 +225,18 @@ static void DoAttack(CaseState* state, const Word* words, int) {
 
 // --- A run of the wrapper ----------------------------------------------------------------------
 
+// The job of the wrapper and what it starts: one for all runs, ended after each; closed with the
+// runner, it ends what runs in it.
+static HANDLE job;
+
 // The breakpoints' tags: the first two are also the events they add.
 enum { kNarrowCall = kNarrowed, kLibraryCall = kLibraryAsked, kWaitCall, kBoxCall, kHashCall };
 
-struct Observation {
-    CaseState* state;
-    RunResult* run;
-    const wchar_t* traced; // the kinds of call the record shows
-    HANDLE job;
-    long long deadline;
-    int boxShown;
-    DWORD processId;
-};
-
 // A DLL from the 32-bit system folder's real place (SysWOW64) is named as a 32-bit program names
 // that folder, so that one name holds on every system.
-static void AddEvent(Observation* observation, int kind, const wchar_t* path) {
-    RunResult* run = observation->run;
-    const Setting* setting = observation->state->setting;
+static void AddEvent(CaseState* state, int kind, const wchar_t* path) {
+    RunResult* run = state->observing;
+    const Setting* setting = state->setting;
     if (run->eventCount == kEventCapacity) {
         run->eventsLost = 1;
         return;
@@ -258,14 +252,14 @@ static void AddEvent(Observation* observation, int kind, const wchar_t* path) {
 }
 
 static void OnLoaded(void* context, Debuggee*, DWORD, const wchar_t* path) {
-    AddEvent(static_cast<Observation*>(context), kLoaded, path);
+    AddEvent(static_cast<CaseState*>(context), kLoaded, path);
 }
 
 static void RunCommandLine(CaseState* state, int lineIndex);
 
 static int OnCalled(void* context, Debuggee* debuggee, int index, HANDLE, CONTEXT* registers) {
-    Observation* observation = static_cast<Observation*>(context);
-    RunResult* run = observation->run;
+    CaseState* state = static_cast<CaseState*>(context);
+    RunResult* run = state->observing;
     DWORD frame[6] = {0};
     ReadRemote(debuggee->process, registers->Esp, frame, sizeof(frame));
     int own = frame[0] >= debuggee->imageBase && frame[0] < debuggee->imageEnd;
@@ -279,22 +273,22 @@ static int OnCalled(void* context, Debuggee* debuggee, int index, HANDLE, CONTEX
         _snwprintf(owner, 16, L"%lx", frame[1]);
         _snwprintf(style, 16, L"%lx", frame[4]);
         AddLine(run, 5, L"box", owner, text, caption, style);
-        observation->boxShown = 1;
+        run->boxShown = 1;
     } else if (tag == kHashCall) {
         // The wrapper stands still while the command runs, then goes on.
         run->atHashRan = 1;
         run->process = debuggee->process;
         run->hashedAt = frame[2];
         run->hashedCount = frame[3];
-        RunCommandLine(observation->state, observation->state->atHashLine);
+        RunCommandLine(state, state->atHashLine);
     } else if (own) {
         if (tag == kLibraryCall)
             ReadRemoteText(debuggee->process, frame[1], text, MAX_PATH * 2);
         else
             _snwprintf(text, 16, L"%08lx", frame[tag == kWaitCall ? 2 : 1]);
         if (tag != kWaitCall)
-            AddEvent(observation, tag, text);
-        if (wcsstr(observation->traced, calls[tag]) != nullptr)
+            AddEvent(state, tag, text);
+        if (wcsstr(run->traced, calls[tag]) != nullptr)
             AddLine(run, 2, calls[tag], text);
     }
     return kRunFunction;
@@ -314,14 +308,14 @@ static BOOL CALLBACK AnswerBox(HWND window, LPARAM processId) {
 
 // A box shown where someone can see it waits for a click: the runner gives it one.
 static void OnIdle(void* context, Debuggee* debuggee) {
-    Observation* observation = static_cast<Observation*>(context);
-    if (!observation->run->timedOut && ReadPerformanceCounter() > observation->deadline) {
-        observation->run->timedOut = 1;
-        TerminateJobObject(observation->job, 1);
+    RunResult* run = static_cast<CaseState*>(context)->observing;
+    if (!run->timedOut && ReadPerformanceCounter() > run->deadline) {
+        run->timedOut = 1;
+        TerminateJobObject(job, 1);
         TerminateProcess(debuggee->process, 1);
     }
-    if (observation->boxShown)
-        EnumWindows(AnswerBox, static_cast<LPARAM>(observation->processId));
+    if (run->boxShown)
+        EnumWindows(AnswerBox, static_cast<LPARAM>(debuggee->processId));
 }
 
 // Appends NAME=VALUE (or, value null, the variable name as the block holds it) to the run's
@@ -385,7 +379,7 @@ struct RunPlan {
 // process costs time (much of it under emulation).
 static void Observe(CaseState* state, RunResult* run, RunPlan* plan, wchar_t* desktop) {
     static Debuggee debuggee;
-    int traces = plan->options[kTrace][0] != 0;
+    int traces = run->traced[0] != 0;
     ClearDebuggee(&debuggee);
     AddFunctionBreakpoint(&debuggee, L"user32.dll", "MessageBoxW", kBoxCall, 1);
     if (traces) {
@@ -400,8 +394,7 @@ static void Observe(CaseState* state, RunResult* run, RunPlan* plan, wchar_t* de
     ZeroMemory(&startup, sizeof(startup));
     startup.cb = sizeof(startup);
     startup.lpDesktop = desktop;
-    // One job for all runs, ended after each; closed with the runner, it ends what runs in it.
-    static HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    job = job != nullptr ? job : CreateJobObjectW(nullptr, nullptr);
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
     ZeroMemory(&limits, sizeof(limits));
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
@@ -423,9 +416,8 @@ static void Observe(CaseState* state, RunResult* run, RunPlan* plan, wchar_t* de
         AssignProcessToJobObject(job, started.hProcess);
         StartDebuggee(&debuggee, started);
         long long limit = wcstoul(plan->options[kLimit], nullptr, 10);
-        Observation observation = {state, run, plan->options[kTrace], job,
-                                   run->startQpc + limit * run->frequency, 0, started.dwProcessId};
-        DebugHooks hooks = {&observation, traces ? OnLoaded : nullptr, OnCalled, OnIdle};
+        run->deadline = run->startQpc + limit * run->frequency;
+        DebugHooks hooks = {state, traces ? OnLoaded : nullptr, OnCalled, OnIdle};
         state->observing = run;
         run->exitCode = DebugUntilExit(&debuggee, &hooks);
         state->observing = nullptr;
@@ -532,6 +524,7 @@ static void DoRun(CaseState* state, const Word* words, int count) {
     state->run = nullptr;
     if (!PlanRun(state, words, count, &plan))
         return;
+    run.traced = plan.options[kTrace];
     DeleteFileW(state->setting->payloadLog);
     DeleteFileW(state->setting->installerRecord);
     if (plan.values[0] != 0 && !ChangeEntry(plan.values))
@@ -551,7 +544,6 @@ static void DoRun(CaseState* state, const Word* words, int count) {
         SetRunError(&run, L"cannot make a window station nobody sees", L"");
     else
         Observe(state, &run, &plan, desktop);
-    run.traced = plan.options[kTrace][0] != 0;
     if (holder != INVALID_HANDLE_VALUE)
         CloseHandle(holder);
     MakeRecord(state, &run);

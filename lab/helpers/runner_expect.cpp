@@ -394,7 +394,7 @@ void DoExpect(CaseState* state, const Word* words, int count) {
     double bound = count > 2 ? static_cast<double>(wcstoul(words[2].start, nullptr, 10)) : 0;
     double took = static_cast<double>(run->endQpc - run->startQpc) * 1000.0 /
                   static_cast<double>(run->frequency);
-    if (form->test != kNoDlls && !run->traced)
+    if (form->test != kNoDlls && run->traced[0] == 0)
         AddFailure(state, L"the run was not traced: give it trace=");
     else if (form->test != kNoDlls)
         ExpectDlls(state, run, *form, words, count);
