@@ -1,8 +1,5 @@
 // Runs the end-to-end cases of VuqSetup.exe on the Windows it runs on (Wine is one), XP SP3 and
-// later:
-//   e2e_runner.exe [--cases FILE] [--programs DIR] [--work DIR] [--only TEXT] [--times]
-// Its options, its output, its exit status, and what it changes and puts back (see
-// runner_safety.cpp): docs/WINDOWS.md.
+// later. Its options, output and exit status, and what it changes and puts back: docs/WINDOWS.md.
 
 #include "runner.h"
 

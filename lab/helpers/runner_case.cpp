@@ -2,9 +2,8 @@
 
 #include "runner.h"
 
-// The options key=VALUE after the command's first word, filled in, into values (kept as they are
-// where not given; a flag given is "1"); 0 (and a failure) when one is not a key or cannot be
-// filled in.
+// Options after the command's first word: key=VALUE filled in, a flag as "1"; 0 (and a failure)
+// for one it does not take.
 static int ReadOptions(CaseState* state, const Word* words, int count, const wchar_t* const* keys,
                        int keyCount, wchar_t (*values)[kPathCapacity]) {
     for (int i = 2; i < count; ++i) {
@@ -29,7 +28,6 @@ static int ReadOptions(CaseState* state, const Word* words, int count, const wch
     return 1;
 }
 
-// Copies the program NAME.exe of the programs' folder to the path to.
 static int CopyProgram(CaseState* state, const wchar_t* name, const wchar_t* to) {
     wchar_t program[kPathCapacity];
     _snwprintf(program, kPathCapacity, L"%ls\\%ls.exe", state->setting->programs, name);
@@ -225,8 +223,7 @@ static void DoAttack(CaseState* state, const Word* words, int) {
 
 // --- A run of the wrapper ----------------------------------------------------------------------
 
-// The job of the wrapper and what it starts: one for all runs, ended after each; closed with the
-// runner, it ends what runs in it.
+// The wrapper's and what it starts: ended after each run, and with the runner.
 static HANDLE job;
 
 // The breakpoints' tags: the first two are also the events they add.
@@ -318,8 +315,7 @@ static void OnIdle(void* context, Debuggee* debuggee) {
         EnumWindows(AnswerBox, static_cast<LPARAM>(debuggee->processId));
 }
 
-// Appends NAME=VALUE (or, value null, the variable name as the block holds it) to the run's
-// environment block; 0 when it does not fit.
+// NAME=VALUE, or the variable as the block holds it, added to the block; 0 when it does not fit.
 static int AddVariable(wchar_t* block, size_t* used, const wchar_t* name, const wchar_t* value) {
     int length = _snwprintf(block + *used, kEnvironmentCapacity - *used - 2, L"%ls%ls%ls", name,
                             value != nullptr ? L"=" : L"", value != nullptr ? value : L"");
@@ -331,8 +327,7 @@ static int AddVariable(wchar_t* block, size_t* used, const wchar_t* name, const 
     return 1;
 }
 
-// A desktop on a window station of the runner's own, which no one sees, as a service's; kept
-// for the runner's life.
+// A desktop on a window station nobody sees, as a service's; kept for the runner's life.
 static wchar_t* HiddenDesktop() {
     static wchar_t name[] = L"VuqHidden\\Default";
     static int made = 0;
@@ -353,7 +348,6 @@ static void SetRunError(RunResult* run, const wchar_t* what, const wchar_t* deta
     run->error[511] = 0;
 }
 
-// The process's CPU time, user and kernel, in milliseconds.
 static double CpuMillisecondsOf(HANDLE process) {
     FILETIME created, ended, kernel, user;
     if (!GetProcessTimes(process, &created, &ended, &kernel, &user))
@@ -365,7 +359,6 @@ static double CpuMillisecondsOf(HANDLE process) {
 
 enum { kApp, kCwd, kHold, kLimit, kTrace, kHidden, kRunOptions };
 
-// What a run starts, and how: its options (app= cwd= hold= limit= trace= hidden) and its items.
 struct RunPlan {
     wchar_t options[kRunOptions][kPathCapacity];
     wchar_t commandLine[kTextCapacity];
@@ -374,9 +367,7 @@ struct RunPlan {
     wchar_t values[kTextCapacity * 4]; // the entry's before the run
 };
 
-// Starts the wrapper in a job of its own (its payload joins it), debugs it to its end. Boxes are
-// watched in every run; DLL loads and calls only in a run with trace=, as each stop of the
-// process costs time (much of it under emulation).
+// DLL loads and calls are watched only with trace=: each stop costs time (much under emulation).
 static void Observe(CaseState* state, RunResult* run, RunPlan* plan, wchar_t* desktop) {
     static Debuggee debuggee;
     int traces = run->traced[0] != 0;
@@ -433,11 +424,8 @@ static void Observe(CaseState* state, RunResult* run, RunPlan* plan, wchar_t* de
     TerminateJobObject(job, 1);
 }
 
-// The run's plan: its options, its command line, and its environment (the runner's own without
-// its VUQ_ names, the stand-in payload's log and the lab's NSIS installer's record), then its
-// item lines: env NAME VALUE, the uninstall entry's values before it (entry VIEW NAME TYPE
-// DATA...), those the stand-in payload writes at its end (writes ...), and the command run at
-// CryptHashData (at-hash COMMAND...). 0 (and a failure) when it cannot be read or made.
+// The run's options, command line and item lines; its environment is the runner's own without its
+// VUQ_ names, then the stand-in payload's and the NSIS installer's records, then env items.
 static int PlanRun(CaseState* state, const Word* words, int count, RunPlan* plan) {
     static const wchar_t* const keys[] = {L"app", L"cwd", L"hold", L"limit", L"trace", L"hidden"};
     static wchar_t writes[kTextCapacity * 4], value[kTextCapacity];
@@ -491,8 +479,7 @@ static int PlanRun(CaseState* state, const Word* words, int count, RunPlan* plan
     return 1;
 }
 
-// What must hold after every run, whatever its expected record: no copy's folder left behind,
-// nothing that kept the runner from seeing the run whole.
+// What every run must show, whatever its record.
 static void CheckRunEnd(CaseState* state, const RunResult* run, const RunPlan* plan) {
     wchar_t left[kPathCapacity];
     while (ScanCopyFolders(state->setting, 0, left)) {
@@ -630,9 +617,7 @@ void RunCaseLines(CaseState* state) {
             RunCommandLine(state, i);
 }
 
-// Why the line is wrong, or null: a known command with its number of words and its options, an
-// item line of a run below a run, any item line below a record. items: 2 below a run, 1 below a
-// record, 0 else.
+// Why the line is wrong, or null. items: 2 below a run, 1 below a record, 0 else.
 static const wchar_t* CheckLine(const DataLine& line, int items, const CommandForm** form,
                                 const ExpectForm** expectation) {
     Word words[kWordCapacity];

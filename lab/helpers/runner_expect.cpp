@@ -31,7 +31,6 @@ static void PutRunWord(RunResult* run, const wchar_t* word, size_t length) {
     run->recordFull = run->recordFull || !PutWord(run->record, &run->recordLength, word, length);
 }
 
-// The blank after a line's last word ends it.
 static void EndLine(wchar_t* record, size_t used) {
     if (used > 0)
         record[used - 1] = L'\n';
@@ -104,7 +103,7 @@ static void AddEntryLines(const Setting* setting, RunResult* run) {
     }
 }
 
-// The file's text, whose bytes are UTF-16 units or, narrow, code units of the ANSI code page.
+// The file's text, from UTF-16 or, narrow, from the ANSI code page.
 static wchar_t* ReadText(const wchar_t* path, int narrow) {
     static wchar_t text[kFileCapacity / 2 + 1];
     long size = ReadWholeFile(path, fileBuffer);
@@ -130,8 +129,7 @@ static const wchar_t* ReadHexField(const wchar_t* line, const wchar_t* key, wcha
     return out;
 }
 
-// The stand-in payload's own record: a line for each start (as the copy's folder and a current
-// directory are written here), and for its end.
+// The stand-in payload's own record of each start, and of its end.
 static void AddPayloadLines(const Setting* setting, RunResult* run) {
     static wchar_t module[kPathCapacity], directory[kPathCapacity], commandLine[kTextCapacity];
     wchar_t build[8];
@@ -183,7 +181,6 @@ void MakeRecord(const CaseState* state, RunResult* run) {
 
 // --- The comparison --------------------------------------------------------------------------
 
-// Whether the line of length units is one of text's lines.
 static int HasLine(const wchar_t* text, const wchar_t* line, size_t length) {
     for (; *text != 0; text += wcscspn(text, L"\n") + 1)
         if (wcsncmp(text, line, length) == 0 && text[length] == L'\n')
@@ -191,8 +188,7 @@ static int HasLine(const wchar_t* text, const wchar_t* line, size_t length) {
     return 0;
 }
 
-// The lines of one record that the other lacks (or, other null, all), each after mark; their
-// count.
+// The lines of one record that the other lacks (other null: all), each after mark; their count.
 static int AddMissingLines(const wchar_t* from, const wchar_t* other, wchar_t mark, wchar_t* diff,
                            size_t capacity) {
     int count = 0;
@@ -279,7 +275,6 @@ const ExpectForm* FindExpectation(const Word& word) {
     return nullptr;
 }
 
-// The index of the event that bound is, or -1 when there was none.
 static int EventAt(const RunResult* run, int bound) {
     for (int i = 0; i < run->eventCount; ++i)
         if ((bound == kNarrowing && run->events[i].kind == kNarrowed) ||
