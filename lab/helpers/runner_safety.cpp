@@ -1,71 +1,69 @@
 // What the runner changes outside its work folder, and how it puts it back: the uninstall entry
 // (which did not exist when the run began) and values under HKEY_CURRENT_USER. One runner runs at
-// a time on a machine. Each change is written to a record in the work folder before it is made
-// (a new file, flushed, then renamed into place, so a power cut leaves the old record or the new
-// one); a normal end, a failed case and a stop (Ctrl+C, Ctrl+Break, the console closed) put
-// everything back and delete the record, and a record left by a run that was killed is put back
-// at the next start. The stop handler and the case's own changes take turns through one lock.
+// a time on a machine. Each change is first written to a record in the work folder; a normal end,
+// a failed case and a stop (Ctrl+C, Ctrl+Break, the console closed) put everything back and
+// delete the record, and the next start puts back what a killed run's record lists. The stop
+// handler and the case's own changes take turns through one lock.
 
 #include "runner.h"
 
+#include <io.h>
+
 // An entry written more than this after the stopped run's last case began is no leftover.
 const long long kLeftoverSlack = 3600LL * 10000000LL;
+// The text naming the first runner, in a mapping named for all sessions.
+const wchar_t kOwnerName[] = L"Global\\VuqE2eRunnerOwner";
+const DWORD kOwnerCapacity = 512;
+// The record's first line; after it a line for each value, then "end".
+const wchar_t kRecordHead[] = L"e2e_runner: what a stopped run left, put back at the next start\n";
 
 struct UserValue {
     wchar_t key[kPathCapacity];
     wchar_t name[kPathCapacity];
+    wchar_t created[kPathCapacity]; // the highest key the runner made for it, or empty
     int existed;
     DWORD type;
     DWORD size;
-    unsigned char* data;            // from the process heap, of any size
-    wchar_t created[kPathCapacity]; // the highest key the runner made for it, or empty
+    unsigned char* data; // from malloc, of any size
 };
-
-// The text naming the first runner, in a mapping named for all sessions.
-const wchar_t kOwnerName[] = L"Global\\VuqE2eRunnerOwner";
-const DWORD kOwnerCapacity = 512;
 
 static CRITICAL_SECTION lock;
 static wchar_t recordPath[kPathCapacity];
-static int running;
 static HANDLE watchedJob;
 static UserValue userValues[kUserValueCapacity];
 static int userValueCount;
 
-static void FreeData(void* data) {
-    if (data != nullptr)
-        HeapFree(GetProcessHeap(), 0, data);
-}
-
-static int IsElevated() {
-    HANDLE token;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
-        return 0;
-    TOKEN_ELEVATION elevation;
-    DWORD size = 0;
-    // XP knows no elevation: there an administrator's token is a full one.
-    int elevated =
-        !GetTokenInformation(token, TokenElevation, &elevation, sizeof(elevation), &size) ||
-        elevation.TokenIsElevated != 0;
-    CloseHandle(token);
-    SID_IDENTIFIER_AUTHORITY authority = SECURITY_NT_AUTHORITY;
-    PSID administrators = nullptr;
-    BOOL member = FALSE;
-    if (!AllocateAndInitializeSid(&authority, 2, SECURITY_BUILTIN_DOMAIN_RID,
-                                  DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, &administrators))
-        return 0;
-    if (!CheckTokenMembership(nullptr, administrators, &member))
-        member = FALSE;
-    FreeSid(administrators);
-    return elevated && member;
-}
-
-static int IsOnVisibleDesktop() {
-    USEROBJECTFLAGS flags;
-    DWORD needed = 0;
-    return GetUserObjectInformationW(GetProcessWindowStation(), UOI_FLAGS, &flags, sizeof(flags),
-                                     &needed) &&
-           (flags.dwFlags & WSF_VISIBLE) != 0;
+// Why the runner cannot run here, or null. The work folder's path is part of the cases' command
+// lines: it must not hold "VuqSetup", which the wrapper would take for its own folder, nor
+// blanks, which would part them.
+static const wchar_t* FindUnfitness(const wchar_t* work) {
+    wchar_t lower[kPathCapacity];
+    wcscpy(lower, work);
+    CharLowerW(lower);
+    USEROBJECTFLAGS flags = {};
+    DWORD size = sizeof(flags);
+    GetUserObjectInformationW(GetProcessWindowStation(), UOI_FLAGS, &flags, size, &size);
+    // Elevated: Administrators enabled in the token. UAC's token for an administrator not elevated
+    // holds it deny-only, which CheckTokenMembership does not count (Wine's IsUserAnAdmin does).
+    BYTE administrators[SECURITY_MAX_SID_SIZE];
+    BOOL elevated = FALSE;
+    size = sizeof(administrators);
+    if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size) ||
+        !CheckTokenMembership(nullptr, administrators, &elevated))
+        elevated = FALSE;
+    if (wcsstr(lower, L"vuqsetup") != nullptr)
+        return L"the work folder's path holds \"VuqSetup\", which the wrapper would take for its "
+               L"own folder: give another with --work";
+    if (wcspbrk(work, L" \t") != nullptr)
+        return L"the work folder's path holds a blank: give one without with --work";
+    if (wcslen(work) < 4 || work[1] != L':' || work[2] != L'\\' || wcslen(work) > 100)
+        return L"the work folder must be below a drive's root, in a path of at most 100 characters";
+    if (!elevated)
+        return L"not elevated: the cases write HKEY_LOCAL_MACHINE; run it from an elevated prompt";
+    if (!(flags.dwFlags & WSF_VISIBLE))
+        return L"not on a desktop that can be seen (a service's window station): the wrapper "
+               L"shows no box there, and the cases expect its boxes";
+    return nullptr;
 }
 
 // The first runner makes the mapping and writes who it is into it; the mapping goes when that
@@ -85,14 +83,10 @@ static int TakeRunnerLock(const wchar_t* work, wchar_t* error, size_t capacity) 
         return 0;
     }
     if (first) {
-        SYSTEMTIME now;
-        GetLocalTime(&now);
-        _snwprintf(owner, kOwnerCapacity - 1, L"process %lu since %02u:%02u:%02u, work folder %ls",
-                   GetCurrentProcessId(), now.wHour, now.wMinute, now.wSecond, work);
+        _snwprintf(owner, kOwnerCapacity - 1, L"process %lu, work folder %ls",
+                   GetCurrentProcessId(), work);
         return 1;
     }
-    for (int waited = 0; waited < 1000 && owner[0] == 0; waited += 50)
-        Sleep(50);
     Say(error, capacity,
         L"another runner is running (%ls): one at a time, as both would change the uninstall "
         L"entry and HKEY_CURRENT_USER",
@@ -100,34 +94,20 @@ static int TakeRunnerLock(const wchar_t* work, wchar_t* error, size_t capacity) 
     return 0;
 }
 
-static void PathIn(const wchar_t* work, const wchar_t* name, wchar_t* out) {
-    _snwprintf(out, kPathCapacity, L"%ls\\%ls", work, name);
-    out[kPathCapacity - 1] = 0;
-}
-
 // The work folder is the runner's own: made by it with its mark, or refused.
 static int ClaimWorkFolder(const wchar_t* work, wchar_t* error, size_t capacity) {
+    static const char text[] = "This folder is e2e_runner.exe's: it empties it at every run.\r\n";
     wchar_t mark[kPathCapacity];
-    PathIn(work, kWorkMarkName, mark);
-    DWORD attributes = GetFileAttributesW(work);
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        if (!CreateDirectoryW(work, nullptr)) {
-            Say(error, capacity, L"cannot make the work folder %ls", work);
-            return 0;
-        }
-        static const char text[] =
-            "This folder is e2e_runner.exe's: it empties it at every run.\r\n";
-        if (!WriteWholeFile(mark, text, sizeof(text) - 1)) {
-            Say(error, capacity, L"cannot write the mark of the work folder %ls", work);
-            return 0;
-        }
-        return 1;
-    }
-    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
-        GetFileAttributesW(mark) == INVALID_FILE_ATTRIBUTES) {
+    _snwprintf(mark, kPathCapacity, L"%ls\\%ls", work, kWorkMarkName);
+    if (CreateDirectoryW(work, nullptr))
+        WriteWholeFile(mark, text, sizeof(text) - 1);
+    // A folder, not a link (INVALID_FILE_ATTRIBUTES has both bits).
+    DWORD kind =
+        GetFileAttributesW(work) & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT);
+    if (kind != FILE_ATTRIBUTE_DIRECTORY || GetFileAttributesW(mark) == INVALID_FILE_ATTRIBUTES) {
         Say(error, capacity,
-            L"%ls is not a folder the runner made (it has no e2e_runner.mark): give another with "
-            L"--work, one that does not exist yet",
+            L"%ls is not a folder the runner made (it has no e2e_runner.mark), nor one it could "
+            L"make: give another with --work, one that does not exist yet",
             work);
         return 0;
     }
@@ -138,6 +118,7 @@ static long long AsNumber(const FILETIME& time) {
     return (static_cast<long long>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
+// The view (64 or 32) whose uninstall entry was last written at `after` or later; 0 when none was.
 static int FindEntry(long long after) {
     const REGSAM views[2] = {KEY_WOW64_64KEY, KEY_WOW64_32KEY};
     for (int i = 0; i < 2; ++i) {
@@ -155,258 +136,144 @@ static int FindEntry(long long after) {
     return 0;
 }
 
-// A blank, then the bytes in hex ("-" for none); returns the length written.
-static size_t PutHex(char* out, const void* bytes, size_t size) {
-    strcpy(out, " -");
-    for (size_t i = 0; i < size; ++i)
-        sprintf(out + 1 + 2 * i, "%02x", static_cast<const unsigned char*>(bytes)[i]);
-    return size == 0 ? 2 : 1 + 2 * size;
-}
-
-// Writes bytes to path so that path holds either its old text or the new one whole: a new file,
-// flushed to the disk, then renamed into place.
-static int WriteDurably(const wchar_t* path, const char* bytes, size_t size) {
-    wchar_t fresh[kPathCapacity + 8];
-    _snwprintf(fresh, kPathCapacity + 8, L"%ls.new", path);
-    fresh[kPathCapacity + 7] = 0;
-    HANDLE file = CreateFileW(fresh, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_FLAG_WRITE_THROUGH, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return 0;
-    DWORD written = 0;
-    int done = WriteFile(file, bytes, static_cast<DWORD>(size), &written, nullptr) &&
-               written == size && FlushFileBuffers(file);
-    CloseHandle(file);
-    return done && MoveFileExW(fresh, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-}
-
-const char kRecordHead[] = "e2e_runner: what a stopped run left, put back at the next start\n";
-const char kRecordEnd[] = "end\n";
-
-// The record: what to put back, rewritten whole at each change and at each case's start, and
-// ended by its own line. 0 when it could not be written.
+// The record, rewritten whole at each change: a line a value, "value EXISTED TYPE KEY NAME CREATED
+// DATA", the last four in hex (the texts of UTF-16 units), then "end". A new file, flushed to the
+// disk (_commit calls FlushFileBuffers), then renamed into place; 0 when it could not be.
 static int WriteRecord() {
-    size_t capacity = sizeof(kRecordHead) + sizeof(kRecordEnd) + 16;
-    for (int i = 0; i < userValueCount; ++i)
-        capacity += 64 +
-                    4 * (wcslen(userValues[i].key) + wcslen(userValues[i].name) +
-                         wcslen(userValues[i].created)) +
-                    2 * static_cast<size_t>(userValues[i].size);
-    char* text = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, capacity));
-    if (text == nullptr)
+    wchar_t fresh[kPathCapacity];
+    _snwprintf(fresh, kPathCapacity, L"%ls.new", recordPath);
+    FILE* out = _wfopen(fresh, L"wb");
+    if (out == nullptr)
         return 0;
-    size_t length = static_cast<size_t>(sprintf(text, "%sentry\n", kRecordHead));
+    fprintf(out, "%ls", kRecordHead);
     for (int i = 0; i < userValueCount; ++i) {
         const UserValue& value = userValues[i];
-        length += static_cast<size_t>(sprintf(text + length, "user-value"));
-        length += PutHex(text + length, value.key, 2 * wcslen(value.key));
-        length += PutHex(text + length, value.name, 2 * wcslen(value.name));
-        length += PutHex(text + length, value.created, 2 * wcslen(value.created));
-        if (value.existed) {
-            length += static_cast<size_t>(sprintf(text + length, " %lu", value.type));
-            length += PutHex(text + length, value.data, value.size);
-        } else {
-            length += static_cast<size_t>(sprintf(text + length, " absent"));
+        const wchar_t* texts[3] = {value.key, value.name, value.created};
+        fprintf(out, "value %d %lu ", value.existed, value.type);
+        for (const wchar_t* text : texts) {
+            PrintHexUnits(out, text, wcslen(text));
+            fputc(' ', out);
         }
-        length += static_cast<size_t>(sprintf(text + length, "\n"));
+        for (DWORD at = 0; at < value.size; ++at)
+            fprintf(out, "%02x", value.data[at]);
+        fputc('\n', out);
     }
-    length += static_cast<size_t>(sprintf(text + length, "%s", kRecordEnd));
-    int done = WriteDurably(recordPath, text, length);
-    HeapFree(GetProcessHeap(), 0, text);
-    return done;
+    fprintf(out, "end\n");
+    int flushed = fflush(out) == 0 && !ferror(out) && _commit(_fileno(out)) == 0;
+    return fclose(out) == 0 && flushed &&
+           MoveFileExW(fresh, recordPath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
 }
 
-// Deletes the keys from key up to created, the highest that the runner made.
-static void DeleteCreatedKeys(const wchar_t* key, const wchar_t* created) {
-    wchar_t path[kPathCapacity];
-    wcsncpy(path, key, kPathCapacity - 1);
-    path[kPathCapacity - 1] = 0;
-    size_t stop = wcslen(created);
-    for (;;) {
-        RegDeleteKeyW(HKEY_CURRENT_USER, path);
-        wchar_t* slash = wcsrchr(path, L'\\');
-        if (wcslen(path) <= stop || slash == nullptr)
-            return;
-        *slash = 0;
-    }
+// The hex field after the blank at *at, up to the next blank or the line's end, into out; its
+// byte count, or -1. *at moves to its end.
+static long DecodeField(wchar_t** at, void* out, size_t capacity) {
+    if (**at != L' ')
+        return -1;
+    size_t digits = wcscspn(*at + 1, L" \n");
+    long size = DecodeHex(*at + 1, digits, static_cast<unsigned char*>(out), capacity);
+    *at += 1 + digits;
+    return size;
+}
+
+// A record line, after its "value", into value (its data of any size, as the line's rest); the
+// next line, or null when it is not one.
+static wchar_t* ReadValueLine(wchar_t* at, UserValue* value) {
+    ZeroMemory(value, sizeof(*value));
+    value->existed = static_cast<int>(wcstol(at, &at, 10));
+    value->type = wcstoul(at, &at, 10);
+    int texts = DecodeField(&at, value->key, sizeof(value->key) - sizeof(wchar_t)) >= 0 &&
+                DecodeField(&at, value->name, sizeof(value->name) - sizeof(wchar_t)) >= 0 &&
+                DecodeField(&at, value->created, sizeof(value->created) - sizeof(wchar_t)) >= 0;
+    size_t room = wcscspn(at, L"\n") / 2;
+    value->data = static_cast<unsigned char*>(malloc(room + 1));
+    long size = value->data == nullptr ? -1 : DecodeField(&at, value->data, room);
+    value->size = static_cast<DWORD>(size);
+    return texts && size >= 0 && *at == L'\n' ? at + 1 : nullptr;
 }
 
 static void PutBack(const UserValue& value) {
-    if (value.created[0] != 0) {
-        DeleteCreatedKeys(value.key, value.created);
-        return;
-    }
     HKEY key;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, value.key, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS)
-        return;
-    if (value.existed)
-        RegSetValueExW(key, value.name, 0, value.type, value.data, value.size);
-    else
-        RegDeleteValueW(key, value.name);
-    RegCloseKey(key);
+    if (value.created[0] != 0) {
+        // The keys from the value's up to the highest that the runner made, last made first.
+        wchar_t path[kPathCapacity];
+        wcscpy(path, value.key);
+        for (size_t end = wcslen(path); end >= wcslen(value.created); --end) {
+            if (path[end] == L'\\' || path[end] == 0) {
+                path[end] = 0;
+                RegDeleteKeyW(HKEY_CURRENT_USER, path);
+            }
+        }
+    } else if (RegOpenKeyExW(HKEY_CURRENT_USER, value.key, 0, KEY_SET_VALUE, &key) ==
+               ERROR_SUCCESS) {
+        if (value.existed)
+            RegSetValueExW(key, value.name, 0, value.type, value.data, value.size);
+        else
+            RegDeleteValueW(key, value.name);
+        RegCloseKey(key);
+    }
 }
 
+// Last set, first put back: a value set twice is put back as it was before the first.
 static void RestoreLocked() {
     for (int i = userValueCount - 1; i >= 0; --i) {
         PutBack(userValues[i]);
-        FreeData(userValues[i].data);
+        free(userValues[i].data);
     }
     userValueCount = 0;
     ClearEntry();
 }
 
-// Bytes from hex digits ("-" for none); their count, or -1.
-static long ReadHex(const char* hex, void* out, size_t capacity) {
-    size_t digits = hex == nullptr ? 1 : strcmp(hex, "-") == 0 ? 0 : strlen(hex);
-    if (digits % 2 != 0 || digits / 2 > capacity)
-        return -1;
-    for (size_t i = 0; i < digits / 2; ++i) {
-        char pair[3] = {hex[2 * i], hex[2 * i + 1], 0};
-        static_cast<unsigned char*>(out)[i] =
-            static_cast<unsigned char>(strtoul(pair, nullptr, 16));
-    }
-    return static_cast<long>(digits / 2);
-}
-
-static int ReadHexText(const char* hex, wchar_t* out) {
-    long size = ReadHex(hex, out, 2 * (kPathCapacity - 1));
-    if (size < 0 || size % 2 != 0)
-        return 0;
-    out[size / 2] = 0;
-    return 1;
-}
-
-static int ReadUserValueLine(char* line, UserValue* value) {
-    char* fields[6] = {nullptr};
-    int count = 0;
-    for (char* field = strtok(line, " \r\n"); field != nullptr && count < 6;
-         field = strtok(nullptr, " \r\n"))
-        fields[count++] = field;
-    ZeroMemory(value, sizeof(*value));
-    if (count < 5 || !ReadHexText(fields[1], value->key) || !ReadHexText(fields[2], value->name) ||
-        !ReadHexText(fields[3], value->created))
-        return 0;
-    if (strcmp(fields[4], "absent") == 0)
-        return 1;
-    size_t capacity = fields[5] != nullptr ? strlen(fields[5]) / 2 + 1 : 1;
-    value->existed = 1;
-    value->type = strtoul(fields[4], nullptr, 10);
-    value->data = static_cast<unsigned char*>(HeapAlloc(GetProcessHeap(), 0, capacity));
-    long size = value->data != nullptr ? ReadHex(fields[5], value->data, capacity) : -1;
-    value->size = static_cast<DWORD>(size);
-    return size >= 0;
-}
-
-// The record's text, NUL-terminated, from the process heap; null when it cannot be read.
-static char* ReadRecord(const wchar_t* path) {
-    HANDLE file =
-        CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return nullptr;
-    DWORD size = GetFileSize(file, nullptr), read = 0;
-    char* text = size == INVALID_FILE_SIZE
-                     ? nullptr
-                     : static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, size + 1));
-    if (text != nullptr && (!ReadFile(file, text, size, &read, nullptr) || read != size)) {
-        HeapFree(GetProcessHeap(), 0, text);
-        text = nullptr;
-    }
-    if (text != nullptr)
-        text[size] = 0;
-    CloseHandle(file);
-    return text;
-}
-
-// Whether the record is whole: its head, then its end line last.
-static int IsWholeRecord(const char* text) {
-    size_t length = strlen(text), end = strlen(kRecordEnd);
-    return strncmp(text, kRecordHead, strlen(kRecordHead)) == 0 && length >= end &&
-           strcmp(text + length - end, kRecordEnd) == 0;
-}
-
-// Puts back what a killed run's record lists; 0 (and why in said) when it cannot be sure.
-static int UndoStoppedRun(const wchar_t* work, wchar_t* said, size_t capacity) {
-    said[0] = 0;
-    wchar_t path[kPathCapacity];
-    PathIn(work, kRecordName, path);
+// Puts back what a killed run's record lists; 0 (and why in error) when it cannot be sure. (A
+// refusal ends the runner: what it read of the record is left unused.)
+static int UndoStoppedRun(wchar_t* error, size_t capacity) {
     WIN32_FILE_ATTRIBUTE_DATA record;
-    if (!GetFileAttributesExW(path, GetFileExInfoStandard, &record))
+    if (!GetFileAttributesExW(recordPath, GetFileExInfoStandard, &record))
         return 1;
     int view = FindEntry(AsNumber(record.ftLastWriteTime) + kLeftoverSlack + 1);
     if (view != 0) {
-        Say(said, capacity,
+        Say(error, capacity,
             L"the uninstall entry (%d-bit view) was written well after a stopped run of the runner "
             L"left %ls: it may be a real installation; remove the one or the other",
-            view, path);
+            view, recordPath);
         return 0;
     }
-    char* text = ReadRecord(path);
-    if (text == nullptr || !IsWholeRecord(text)) {
-        Say(said, capacity,
+    // Its bytes widened for DecodeHex, on the heap: it is of any size, as the values it holds.
+    wchar_t* text = static_cast<wchar_t*>(calloc(record.nFileSizeLow + 1, sizeof(wchar_t)));
+    FILE* in = _wfopen(recordPath, L"rb");
+    for (DWORD at = 0; in != nullptr && text != nullptr && at < record.nFileSizeLow; ++at)
+        text[at] = static_cast<wchar_t>(fgetc(in));
+    if (in != nullptr)
+        fclose(in);
+    size_t head = wcslen(kRecordHead);
+    wchar_t* at = text != nullptr && wcsncmp(text, kRecordHead, head) == 0 ? text + head : nullptr;
+    while (at != nullptr && wcsncmp(at, L"value ", 6) == 0 && userValueCount < kUserValueCapacity)
+        at = ReadValueLine(at + 5, &userValues[userValueCount++]);
+    int whole = at != nullptr && wcscmp(at, L"end\n") == 0;
+    free(text);
+    if (!whole) {
+        Say(error, capacity,
             L"%ls, left by a stopped run, cannot be read or is not whole: put back by hand what "
             L"it lists, then delete it",
-            path);
-        FreeData(text);
+            recordPath);
         return 0;
     }
-    int values = 0;
-    for (char* line = text; line != nullptr && *line != 0;) {
-        char* next = strchr(line, '\n');
-        if (next != nullptr)
-            *next++ = 0;
-        static UserValue value;
-        ZeroMemory(&value, sizeof(value));
-        if (strncmp(line, "user-value ", 11) == 0 && ReadUserValueLine(line, &value)) {
-            PutBack(value);
-            ++values;
-        }
-        FreeData(value.data);
-        line = next;
-    }
-    FreeData(text);
-    ClearEntry();
-    DeleteFileW(path);
-    Say(said, capacity,
-        L"put back what a stopped run left: the uninstall entry removed, %d value(s) of "
-        L"HKEY_CURRENT_USER as they were",
-        values);
+    int values = userValueCount;
+    RestoreLocked();
+    DeleteFileW(recordPath);
+    Print(L"put back what a stopped run left: the uninstall entry removed, %d value(s) of "
+          L"HKEY_CURRENT_USER as they were\n",
+          values);
     return 1;
 }
 
-// The work folder's path is part of the cases' command lines: it must not hold "VuqSetup",
-// which the wrapper would take for its own folder, nor blanks, which would part them.
-static const wchar_t* CheckWorkPath(const wchar_t* work) {
-    wchar_t lower[kPathCapacity];
-    wcscpy(lower, work);
-    CharLowerW(lower);
-    if (wcsstr(lower, L"vuqsetup") != nullptr)
-        return L"the work folder's path holds \"VuqSetup\", which the wrapper would take for its "
-               L"own folder: give another with --work";
-    if (wcspbrk(work, L" \t") != nullptr)
-        return L"the work folder's path holds a blank: give one without with --work";
-    if (wcslen(work) < 4 || work[1] != L':' || work[2] != L'\\' || wcslen(work) > 100)
-        return L"the work folder must be a folder below a drive's root, with a path of at most "
-               L"100 characters";
-    return nullptr;
-}
-
 int PrepareRun(const wchar_t* work, wchar_t* error, size_t capacity) {
-    const wchar_t* wrong = CheckWorkPath(work);
-    if (wrong == nullptr && !IsElevated())
-        wrong = L"not elevated: the wrapper asks for administrator rights and the cases write "
-                L"HKEY_LOCAL_MACHINE; run it from an elevated prompt";
-    if (wrong == nullptr && !IsOnVisibleDesktop())
-        wrong = L"not on a desktop that can be seen (a service's window station): the wrapper "
-                L"shows no box there, and the cases expect its boxes";
-    if (wrong != nullptr) {
-        Say(error, capacity, L"%ls", wrong);
+    const wchar_t* unfit = FindUnfitness(work);
+    if (unfit != nullptr)
+        Say(error, capacity, L"%ls", unfit);
+    _snwprintf(recordPath, kPathCapacity, L"%ls\\%ls", work, kRecordName);
+    if (unfit != nullptr || !TakeRunnerLock(work, error, capacity) ||
+        !ClaimWorkFolder(work, error, capacity) || !UndoStoppedRun(error, capacity))
         return 0;
-    }
-    if (!TakeRunnerLock(work, error, capacity) || !ClaimWorkFolder(work, error, capacity) ||
-        !UndoStoppedRun(work, error, capacity))
-        return 0;
-    if (error[0] != 0)
-        Print(L"%ls\n", error);
     int view = FindEntry(0);
     const wchar_t* left = view != 0 ? nullptr : EmptyWorkFolder(work);
     if (view != 0)
@@ -419,30 +286,22 @@ int PrepareRun(const wchar_t* work, wchar_t* error, size_t capacity) {
     return view == 0 && left == nullptr;
 }
 
-// Ends the job's processes, and waits (at most 5 s) until they are gone: the stand-in payload
-// writes the entry at its end.
-static void EndJob(HANDLE job) {
-    TerminateJobObject(job, 1);
-    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION counts;
-    for (int waited = 0; waited < 5000; waited += 20) {
-        if (!QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &counts,
-                                       sizeof(counts), nullptr) ||
-            counts.ActiveProcesses == 0)
-            return;
-        Sleep(20);
-    }
-}
-
 // Runs on a thread of its own; holding the lock to the end, it keeps the case from changing
-// anything after it has put things back.
+// anything after it has put things back. The run's processes are ended first, and waited for (at
+// most 5 s): the stand-in payload writes the entry at its end.
 static BOOL WINAPI OnStop(DWORD event) {
     EnterCriticalSection(&lock);
     if (watchedJob != nullptr)
-        EndJob(watchedJob);
-    if (running) {
-        RestoreLocked();
-        DeleteFileW(recordPath);
-    }
+        TerminateJobObject(watchedJob, 1);
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION counts;
+    for (int waited = 0; watchedJob != nullptr && waited < 5000 &&
+                         QueryInformationJobObject(watchedJob, JobObjectBasicAccountingInformation,
+                                                   &counts, sizeof(counts), nullptr) &&
+                         counts.ActiveProcesses != 0;
+         waited += 20)
+        Sleep(20);
+    RestoreLocked();
+    DeleteFileW(recordPath);
     printf("stopped (%s): the uninstall entry removed, HKEY_CURRENT_USER put back as it was\n",
            event == CTRL_C_EVENT       ? "Ctrl+C"
            : event == CTRL_BREAK_EVENT ? "Ctrl+Break"
@@ -453,10 +312,9 @@ static BOOL WINAPI OnStop(DWORD event) {
 
 int BeginSafeRun(const wchar_t* work) {
     InitializeCriticalSection(&lock);
-    PathIn(work, kRecordName, recordPath);
+    _snwprintf(recordPath, kPathCapacity, L"%ls\\%ls", work, kRecordName);
     if (!WriteRecord())
         return 0;
-    running = 1;
     SetConsoleCtrlHandler(OnStop, TRUE);
     return 1;
 }
@@ -468,77 +326,48 @@ int ChangeEntry(const wchar_t* values) {
     return !failed;
 }
 
-// The value's type and bytes, of any size, into value (its data from the process heap); 0 when
-// it is missing.
-static int ReadUserValue(HKEY key, const wchar_t* name, UserValue* value) {
-    for (;;) {
-        DWORD size = 0;
-        if (RegQueryValueExW(key, name, nullptr, &value->type, nullptr, &size) != ERROR_SUCCESS)
-            return 0;
-        value->data = static_cast<unsigned char*>(HeapAlloc(GetProcessHeap(), 0, size + 1));
-        value->size = size;
-        LONG status = RegQueryValueExW(key, name, nullptr, &value->type, value->data, &value->size);
-        if (status == ERROR_SUCCESS)
-            return 1;
-        HeapFree(GetProcessHeap(), 0, value->data);
-        value->data = nullptr;
-        if (status != ERROR_MORE_DATA) // else it grew meanwhile
-            return 0;
-    }
-}
-
-// The highest key of path that does not exist yet, or empty when it all does.
-static void FindMissingKey(const wchar_t* path, wchar_t* missing) {
-    missing[0] = 0;
-    wchar_t prefix[kPathCapacity];
-    wcsncpy(prefix, path, kPathCapacity - 1);
-    prefix[kPathCapacity - 1] = 0;
-    for (wchar_t* at = prefix;; ++at) {
-        if (*at != L'\\' && *at != 0)
-            continue;
-        wchar_t kept = *at;
-        *at = 0;
-        HKEY key;
-        if (RegOpenKeyExW(HKEY_CURRENT_USER, prefix, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
-            wcscpy(missing, prefix);
+// What to put back: the highest key of value->key that is missing, or else the value as it is,
+// of any size (ERROR_MORE_DATA gives the size it needs, as long as it grows).
+static void SaveUserValue(UserValue* value) {
+    wchar_t path[kPathCapacity];
+    wcscpy(path, value->key);
+    HKEY key;
+    while (RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+        wcscpy(value->created, path);
+        wchar_t* slash = wcsrchr(path, L'\\');
+        if (slash == nullptr)
             return;
-        }
-        RegCloseKey(key);
-        *at = kept;
-        if (kept == 0)
-            return;
+        *slash = 0;
     }
+    LONG status = value->created[0] == 0 ? ERROR_MORE_DATA : ERROR_FILE_NOT_FOUND;
+    while (status == ERROR_MORE_DATA) {
+        free(value->data);
+        value->data = static_cast<unsigned char*>(malloc(value->size + 1));
+        status =
+            RegQueryValueExW(key, value->name, nullptr, &value->type, value->data, &value->size);
+    }
+    value->existed = status == ERROR_SUCCESS;
+    RegCloseKey(key);
 }
 
 int SetUserValue(const wchar_t* path, const wchar_t* name, DWORD type, const unsigned char* data,
                  DWORD size) {
-    if (wcslen(path) >= kPathCapacity || wcslen(name) >= kPathCapacity)
+    if (wcslen(path) >= kPathCapacity || wcslen(name) >= kPathCapacity ||
+        userValueCount == kUserValueCapacity)
         return 0;
     EnterCriticalSection(&lock);
-    int known = 0, done = 0;
-    for (int i = 0; i < userValueCount; ++i)
-        known = known ||
-                (_wcsicmp(userValues[i].key, path) == 0 && _wcsicmp(userValues[i].name, name) == 0);
-    UserValue* value = &userValues[userValueCount];
+    UserValue* value = &userValues[userValueCount++];
+    ZeroMemory(value, sizeof(*value));
+    wcscpy(value->key, path);
+    wcscpy(value->name, name);
+    SaveUserValue(value);
+    int done = 0;
     HKEY key;
-    if (!known && userValueCount < kUserValueCapacity) {
-        ZeroMemory(value, sizeof(*value));
-        wcscpy(value->key, path);
-        wcscpy(value->name, name);
-        FindMissingKey(path, value->created);
-        if (value->created[0] == 0 &&
-            RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
-            value->existed = ReadUserValue(key, name, value);
-            RegCloseKey(key);
-        }
-        ++userValueCount;
-        // Nothing changes that the record does not hold.
-        known = WriteRecord();
-        if (!known)
-            FreeData(userValues[--userValueCount].data);
-    }
-    if (known && RegCreateKeyExW(HKEY_CURRENT_USER, path, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
-                                 &key, nullptr) == ERROR_SUCCESS) {
+    // Nothing changes that the record does not hold.
+    if (!WriteRecord()) {
+        free(userValues[--userValueCount].data);
+    } else if (RegCreateKeyExW(HKEY_CURRENT_USER, path, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
+                               nullptr) == ERROR_SUCCESS) {
         done = RegSetValueExW(key, name, 0, type, data, size) == ERROR_SUCCESS;
         RegCloseKey(key);
     }
@@ -549,11 +378,12 @@ int SetUserValue(const wchar_t* path, const wchar_t* name, DWORD type, const uns
 void RestoreAfterCase(int last) {
     EnterCriticalSection(&lock);
     RestoreLocked();
-    if (last)
+    WriteRecord();
+    if (last) {
         DeleteFileW(recordPath);
-    else
-        WriteRecord();
-    running = !last;
+        // Nothing is left to put back: a stop (say, at "Press Enter") ends the runner plainly.
+        SetConsoleCtrlHandler(OnStop, FALSE);
+    }
     LeaveCriticalSection(&lock);
 }
 

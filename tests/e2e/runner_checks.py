@@ -25,6 +25,9 @@ USER_KEY = r"Software\Vuq e2e runner check"
 # A user's value longer than any buffer of the runner, which it must put back whole.
 BIG_KEY = r"Software\Vuq e2e runner check big"
 BIG_TEXT = "".join(chr(ord("a") + i % 26) for i in range(5000))
+# A record of a stopped run that is not whole: a value's line, but not the end line.
+PARTIAL_RECORD = ("e2e_runner: what a stopped run left, put back at the next start\n"
+                  "value 0 1 5300 4e00  \n")
 # A run that its payload keeps busy, while the runner has changed HKCU and the entry.
 STOP_CASES = r"""cases 1
 
@@ -190,7 +193,7 @@ def run_checks_batch(prefix):
     os.makedirs(partial)
     open(os.path.join(partial, "e2e_runner.mark"), "w").close()
     with open(os.path.join(partial, "pending-restore.txt"), "w") as f:
-        f.write("e2e_runner: what a stopped run left, put back at the next start\nentry\nuser-va")
+        f.write(PARTIAL_RECORD)
     entry = registry_values([("64", "DisplayVersion", 1, text_bytes("5.5.3 Beta"))])
     only = "--only no-such-case"
     hex_line = ('"%s" %s' % (RUNNER, only)).encode("utf-16-le").hex()
@@ -309,9 +312,11 @@ def check_runner(prefix, pattern, runner_lines, record):
            "refused: the uninstall entry" in entry and exit_of(entry) == 2 and
            "missing" not in entry, [output])
     record("%s runner: refuses to run unelevated" % arch,
-           exit_of(sections.get("unprivileged", "")) == 2, [output])
+           exit_of(sections.get("unprivileged", "")) == 2 and
+           "not elevated" in sections.get("unprivileged", ""), [output])
     record("%s runner: refuses a desktop nobody sees" % arch,
-           exit_of(sections.get("hidden", "")) == 2, [output])
+           exit_of(sections.get("hidden", "")) == 2 and
+           "not on a desktop" in sections.get("hidden", ""), [output])
     record("%s runner: refuses a work folder it did not make, or one whose path holds VuqSetup"
            % arch, exit_of(sections.get("unmarked", "")) == 2 and
            "not a folder the runner made" in sections.get("unmarked", "") and
