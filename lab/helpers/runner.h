@@ -62,10 +62,8 @@ struct ProcessEvent {
 };
 
 struct RunResult {
-    wchar_t error[512]; // what kept the runner from observing the run; empty when nothing did
     DWORD exitCode;
     int timedOut;
-    DWORD crash;
     long long startQpc, endQpc, frequency;
     double cpuMilliseconds; // the wrapper's own, user and kernel, as GetProcessTimes gives it
     const wchar_t* traced;  // the kinds of call its record shows (trace=); empty: untraced

@@ -343,11 +343,6 @@ static wchar_t* HiddenDesktop() {
     return made ? name : nullptr;
 }
 
-static void SetRunError(RunResult* run, const wchar_t* what, const wchar_t* detail) {
-    _snwprintf(run->error, 511, L"%ls %ls (error %lu)", what, detail, GetLastError());
-    run->error[511] = 0;
-}
-
 static double CpuMillisecondsOf(HANDLE process) {
     FILETIME created, ended, kernel, user;
     if (!GetProcessTimes(process, &created, &ended, &kernel, &user))
@@ -389,39 +384,46 @@ static void Observe(CaseState* state, RunResult* run, RunPlan* plan, wchar_t* de
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
     ZeroMemory(&limits, sizeof(limits));
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    if (job == nullptr ||
-        !SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof(limits))) {
-        SetRunError(run, L"cannot make a job object", L"");
-        return;
-    }
     WatchJob(job);
     PROCESS_INFORMATION started;
     run->startQpc = ReadPerformanceCounter();
-    if (!CreateProcessW(plan->options[kApp], plan->commandLine, nullptr, nullptr, FALSE,
+    if (job == nullptr ||
+        !SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof(limits)) ||
+        !CreateProcessW(plan->options[kApp], plan->commandLine, nullptr, nullptr, FALSE,
                         DEBUG_ONLY_THIS_PROCESS | CREATE_UNICODE_ENVIRONMENT, plan->environment,
                         plan->directory, &startup, &started)) {
-        SetRunError(run, L"cannot start", plan->options[kApp]);
-    } else {
-        // Where the runner runs in a job itself before Windows 8, which nests none, the wrapper
-        // goes without: then only the wrapper is ended at the limit.
-        AssignProcessToJobObject(job, started.hProcess);
-        StartDebuggee(&debuggee, started);
-        long long limit = wcstoul(plan->options[kLimit], nullptr, 10);
-        run->deadline = run->startQpc + limit * run->frequency;
-        DebugHooks hooks = {state, traces ? OnLoaded : nullptr, OnCalled, OnIdle};
-        state->observing = run;
-        run->exitCode = DebugUntilExit(&debuggee, &hooks);
-        state->observing = nullptr;
-        run->endQpc = ReadPerformanceCounter();
-        run->crash = debuggee.crash;
-        run->cpuMilliseconds = CpuMillisecondsOf(started.hProcess);
-        if (debuggee.loopError != 0)
-            SetRunError(run, L"the debug loop failed", L"");
-        CloseHandle(started.hThread);
-        CloseHandle(started.hProcess);
+        AddFailure(state, L"cannot make a job, or start %ls (error %lu)", plan->options[kApp],
+                   GetLastError());
+        return;
     }
+    // Where the runner runs in a job itself before Windows 8, which nests none, the wrapper goes
+    // without: then only the wrapper is ended at the limit.
+    AssignProcessToJobObject(job, started.hProcess);
+    StartDebuggee(&debuggee, started);
+    run->deadline = run->startQpc + wcstoul(plan->options[kLimit], nullptr, 10) * run->frequency;
+    DebugHooks hooks = {state, traces ? OnLoaded : nullptr, OnCalled, OnIdle};
+    state->observing = run;
+    run->exitCode = DebugUntilExit(&debuggee, &hooks);
+    state->observing = nullptr;
+    run->endQpc = ReadPerformanceCounter();
+    run->cpuMilliseconds = CpuMillisecondsOf(started.hProcess);
+    CloseHandle(started.hThread);
+    CloseHandle(started.hProcess);
     // Whatever the wrapper left running goes with it.
     TerminateJobObject(job, 1);
+    if (debuggee.loopError != 0)
+        AddFailure(state, L"the debug loop failed (error %lu)", debuggee.loopError);
+    if (run->timedOut)
+        AddFailure(state, L"no end within %ls s: the runner ended the wrapper and its payload",
+                   plan->options[kLimit]);
+    if (debuggee.crash != 0)
+        AddFailure(state, L"the wrapper ended of an exception it did not handle (%08lx)",
+                   debuggee.crash);
+    if (run->eventsLost)
+        AddFailure(state, L"more DLL loads and calls than the runner keeps");
+    if (state->atHashLine >= 0 && !run->atHashRan)
+        AddFailure(state, L"the wrapper never called CryptHashData: line %d did not run",
+                   state->data->lines[state->atHashLine].number);
 }
 
 // The run's options, command line and item lines; its environment is the runner's own without its
@@ -479,43 +481,16 @@ static int PlanRun(CaseState* state, const Word* words, int count, RunPlan* plan
     return 1;
 }
 
-// What every run must show, whatever its record.
-static void CheckRunEnd(CaseState* state, const RunResult* run, const RunPlan* plan) {
-    wchar_t left[kPathCapacity];
-    while (ScanCopyFolders(state->setting, 0, left)) {
-        AddFailure(state, L"a copy's folder is left: %ls", left);
-        if (!RemovePath(left))
-            break;
-    }
-    if (run->error[0] != 0)
-        AddFailure(state, L"%ls", run->error);
-    if (run->timedOut)
-        AddFailure(state, L"no end within %ls s: the runner ended the wrapper and its payload",
-                   plan->options[kLimit]);
-    if (run->crash != 0)
-        AddFailure(state, L"the wrapper ended of an exception it did not handle (%08lx)",
-                   run->crash);
-    if (run->eventsLost)
-        AddFailure(state, L"more DLL loads and calls than the runner keeps");
-    if (state->atHashLine >= 0 && !run->atHashRan)
-        AddFailure(state, L"the wrapper never called CryptHashData: line %d did not run",
-                   state->data->lines[state->atHashLine].number);
-}
-
 static void DoRun(CaseState* state, const Word* words, int count) {
     static RunResult run;
     static RunPlan plan;
-    wchar_t held[kPathCapacity];
+    wchar_t held[kPathCapacity], left[kPathCapacity];
     ZeroMemory(&run, sizeof(run));
     run.frequency = CounterFrequency();
     state->run = nullptr;
     if (!PlanRun(state, words, count, &plan))
         return;
     run.traced = plan.options[kTrace];
-    DeleteFileW(state->setting->payloadLog);
-    DeleteFileW(state->setting->installerRecord);
-    if (plan.values[0] != 0 && !ChangeEntry(plan.values))
-        AddFailure(state, L"cannot write the uninstall entry (error %lu)", GetLastError());
     HANDLE holder = INVALID_HANDLE_VALUE;
     if (plan.options[kHold][0] != 0 &&
         (!MakeWorkPath(state, plan.options[kHold], held) ||
@@ -525,10 +500,14 @@ static void DoRun(CaseState* state, const Word* words, int count) {
         AddFailure(state, L"cannot hold the file open for writing (error %lu)", GetLastError());
         return;
     }
+    DeleteFileW(state->setting->payloadLog);
+    DeleteFileW(state->setting->installerRecord);
+    if (plan.values[0] != 0 && !ChangeEntry(plan.values))
+        AddFailure(state, L"cannot write the uninstall entry (error %lu)", GetLastError());
     ScanCopyFolders(state->setting, 1, nullptr);
-    wchar_t* desktop = nullptr;
-    if (plan.options[kHidden][0] != 0 && (desktop = HiddenDesktop()) == nullptr)
-        SetRunError(&run, L"cannot make a window station nobody sees", L"");
+    wchar_t* desktop = plan.options[kHidden][0] != 0 ? HiddenDesktop() : nullptr;
+    if (plan.options[kHidden][0] != 0 && desktop == nullptr)
+        AddFailure(state, L"cannot make a window station nobody sees (error %lu)", GetLastError());
     else
         Observe(state, &run, &plan, desktop);
     if (holder != INVALID_HANDLE_VALUE)
@@ -536,7 +515,12 @@ static void DoRun(CaseState* state, const Word* words, int count) {
     MakeRecord(state, &run);
     // What the run set up goes with it: the next starts from an empty entry.
     ChangeEntry(nullptr);
-    CheckRunEnd(state, &run, &plan);
+    // A pinned build leaves no copy behind, whatever happened.
+    while (ScanCopyFolders(state->setting, 0, left)) {
+        AddFailure(state, L"a copy's folder is left: %ls", left);
+        if (!RemovePath(left))
+            break;
+    }
     ++state->runs;
     state->run = &run;
 }
