@@ -8,6 +8,7 @@
 #include "runner.h"
 
 #include <io.h>
+#include <shlwapi.h>
 
 // An entry written more than this after the stopped run's last case began is no leftover.
 const long long kLeftoverSlack = 3600LL * 10000000LL;
@@ -194,15 +195,8 @@ static wchar_t* ReadValueLine(wchar_t* at, UserValue* value) {
 static void PutBack(const UserValue& value) {
     HKEY key;
     if (value.created[0] != 0) {
-        // The keys from the value's up to the highest that the runner made, last made first.
-        wchar_t path[kPathCapacity];
-        wcscpy(path, value.key);
-        for (size_t end = wcslen(path); end >= wcslen(value.created); --end) {
-            if (path[end] == L'\\' || path[end] == 0) {
-                path[end] = 0;
-                RegDeleteKeyW(HKEY_CURRENT_USER, path);
-            }
-        }
+        // The highest key the runner made, with all under it: none of it was there before.
+        SHDeleteKeyW(HKEY_CURRENT_USER, value.created);
     } else if (RegOpenKeyExW(HKEY_CURRENT_USER, value.key, 0, KEY_SET_VALUE, &key) ==
                ERROR_SUCCESS) {
         if (value.existed)
