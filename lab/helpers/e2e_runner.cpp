@@ -18,8 +18,6 @@ static int FullPath(const wchar_t* given, wchar_t* out) {
     return length != 0 && length < kPathCapacity;
 }
 
-static int showTimes;
-
 static int ReadArguments(int argc, wchar_t** argv, wchar_t* cases, const wchar_t** only) {
     wchar_t drive[8] = L"C:";
     GetModuleFileNameW(nullptr, setting.self, kPathCapacity);
@@ -33,9 +31,7 @@ static int ReadArguments(int argc, wchar_t** argv, wchar_t* cases, const wchar_t
                         : wcscmp(argv[i], L"--programs") == 0 ? setting.programs
                         : wcscmp(argv[i], L"--work") == 0     ? setting.work
                                                               : nullptr;
-        if (wcscmp(argv[i], L"--times") == 0)
-            showTimes = 1;
-        else if (wcscmp(argv[i], L"--only") == 0 && i + 1 < argc)
+        if (wcscmp(argv[i], L"--only") == 0 && i + 1 < argc)
             *only = argv[++i];
         else if (into == nullptr || i + 1 == argc || !FullPath(argv[++i], into))
             return 0;
@@ -129,7 +125,7 @@ static int RunAll(int argc, wchar_t** argv) {
     const wchar_t* only = nullptr;
     if (!ReadArguments(argc, argv, cases, &only))
         return Refuse(L"usage: e2e_runner.exe [--cases FILE] [--programs DIR] [--work DIR] "
-                      L"[--only TEXT] [--times]");
+                      L"[--only TEXT]");
     if (!ReadDataFile(cases, &data, error, kTextCapacity) ||
         !ValidateDataFile(&data, error, kTextCapacity))
         return Refuse(error);
@@ -153,9 +149,8 @@ static int RunAll(int argc, wchar_t** argv) {
             continue;
         long long started = ReadPerformanceCounter();
         int outcome = RunCase(i);
-        if (showTimes)
-            printf("    %.1f s\n", static_cast<double>(ReadPerformanceCounter() - started) /
-                                       static_cast<double>(CounterFrequency()));
+        printf("    %.1f s\n", static_cast<double>(ReadPerformanceCounter() - started) /
+                               static_cast<double>(CounterFrequency()));
         passed += outcome == 1;
         failed += outcome == 0;
         notHere += outcome < 0;

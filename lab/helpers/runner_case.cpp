@@ -28,24 +28,12 @@ static int ReadOptions(CaseState* state, const Word* words, int count, const wch
     return 1;
 }
 
-static int CopyProgram(CaseState* state, const wchar_t* name, const wchar_t* to) {
-    wchar_t program[kPathCapacity];
-    _snwprintf(program, kPathCapacity, L"%ls\\%ls.exe", state->setting->programs, name);
-    program[kPathCapacity - 1] = 0;
-    if (wcspbrk(name, L"\\/:") != nullptr || GetFileAttributesW(program) == INVALID_FILE_ATTRIBUTES)
-        AddFailure(state, L"the program %ls.exe is not in %ls", name, state->setting->programs);
-    else if (!CopyFileW(program, to, FALSE))
-        AddFailure(state, L"copying %ls to %ls failed (error %lu)", program, to, GetLastError());
-    else
-        return 1;
-    return 0;
-}
-
 static void DoLayout(CaseState* state, const Word* words, int count) {
     enum { kName, kWrapper, kPayload, kPayloads };
     static const wchar_t* const keys[] = {L"name", L"wrapper", L"payload", L"payloads"};
     static wchar_t options[4][kPathCapacity];
-    wchar_t folder[kPathCapacity], payloadFolder[kPathCapacity], path[kPathCapacity];
+    wchar_t folder[kPathCapacity], payloadFolder[kPathCapacity], from[kPathCapacity];
+    wchar_t to[kPathCapacity];
     wcscpy(options[kName], L"VuqSetup.exe");
     wcscpy(options[kWrapper], L"VuqSetup");
     options[kPayload][0] = options[kPayloads][0] = 0;
@@ -65,16 +53,20 @@ static void DoLayout(CaseState* state, const Word* words, int count) {
     }
     _snwprintf(state->folder, kPathCapacity, L"%ls", PlainOf(folder));
     _snwprintf(state->exe, kPathCapacity, L"%ls\\%ls", PlainOf(folder), options[kName]);
-    _snwprintf(path, kPathCapacity, L"%ls\\%ls", folder, options[kName]);
-    if (!CopyProgram(state, options[kWrapper], path) || none)
-        return;
-    // Two builds that differ, as the real payloads do: a pinned build tells them apart.
-    static const wchar_t* const names[2][2] = {{L"VuqSetup.wzq", L"fake_payload"},
-                                               {L"VuqSetup64.wzq", L"fake_payload64"}};
-    for (int i = 0; i < 2; ++i) {
-        _snwprintf(path, kPathCapacity, L"%ls\\%ls", payloadFolder, names[i][0]);
-        if (!CopyProgram(state, options[kPayload][0] != 0 ? options[kPayload] : names[i][1], path))
+    // The wrapper, then two payloads that differ, as the real builds do: a pinned build tells
+    // them apart.
+    int own = options[kPayload][0] != 0;
+    const wchar_t* programs[3] = {options[kWrapper], own ? options[kPayload] : L"fake_payload",
+                                  own ? options[kPayload] : L"fake_payload64"};
+    const wchar_t* names[3] = {options[kName], L"VuqSetup.wzq", L"VuqSetup64.wzq"};
+    for (int i = 0; i < (none ? 1 : 3); ++i) {
+        _snwprintf(from, kPathCapacity, L"%ls\\%ls.exe", state->setting->programs, programs[i]);
+        _snwprintf(to, kPathCapacity, L"%ls\\%ls", i == 0 ? folder : payloadFolder, names[i]);
+        if (wcspbrk(programs[i], L"\\/:") != nullptr || !CopyFileW(from, to, FALSE)) {
+            AddFailure(state, L"cannot copy the program %ls to %ls (error %lu)", from, to,
+                       GetLastError());
             return;
+        }
     }
 }
 

@@ -147,7 +147,7 @@ def run_cases(prefix, pattern, out):
                        ["no case's name holds it"])
         return
     started = time.time()
-    arguments = ["--times"] + (["--only", pattern] if pattern else [])
+    arguments = ["--only", pattern] if pattern else []
     result = run_runner(prefix, arguments, {"WINEDEBUG": "-all" + ACTCTX_CHANNELS})
     output = result.stdout.decode("utf-8", "replace")
     lines, others = runner_lines(output, by_name)
