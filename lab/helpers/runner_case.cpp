@@ -268,7 +268,7 @@ static void OnLoaded(void* context, Debuggee*, DWORD, const wchar_t* path) {
 
 static void RunCommandLine(CaseState* state, int lineIndex);
 
-static int OnCalled(void* context, Debuggee* debuggee, int index, HANDLE, CONTEXT* registers) {
+static int OnCalled(void* context, Debuggee* debuggee, int index, CONTEXT* registers) {
     Observation* observation = static_cast<Observation*>(context);
     RunResult* run = observation->run;
     DWORD frame[6] = {0};
@@ -443,7 +443,7 @@ static void Observe(CaseState* state, RunResult* run, const wchar_t* application
                     wchar_t* commandLine, const wchar_t* directory, wchar_t* environment,
                     wchar_t* desktop, DWORD limitSeconds, int traces) {
     static Debuggee debuggee;
-    ClearDebuggee(&debuggee);
+    ZeroMemory(&debuggee, sizeof(debuggee));
     AddBreakpoints(&debuggee, traces, state->atHashLine >= 0);
     STARTUPINFOW startup;
     ZeroMemory(&startup, sizeof(startup));
@@ -469,13 +469,12 @@ static void Observe(CaseState* state, RunResult* run, const wchar_t* application
         // Where the runner runs in a job itself before Windows 8, which nests none, the wrapper
         // goes without: then only the wrapper is ended at the limit.
         AssignProcessToJobObject(job, started.hProcess);
-        StartDebuggee(&debuggee, started);
         Observation observation = {state, run, job, 0, 0, started.dwProcessId};
         observation.deadline =
             run->startQpc + static_cast<long long>(limitSeconds) * run->frequency;
         DebugHooks hooks = {&observation, traces ? OnLoaded : nullptr, OnCalled, OnIdle};
         state->observing = run;
-        run->exitCode = DebugUntilExit(&debuggee, &hooks);
+        run->exitCode = DebugUntilExit(&debuggee, started.hProcess, &hooks);
         state->observing = nullptr;
         run->endQpc = ReadPerformanceCounter();
         run->crash = debuggee.crash;
