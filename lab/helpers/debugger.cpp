@@ -15,13 +15,10 @@ static DWORD AsAddress(const void* remote) {
     return static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(remote));
 }
 
-static LPVOID AsRemote(DWORD address) {
-    return reinterpret_cast<LPVOID>(static_cast<ULONG_PTR>(address));
-}
-
 // ReadProcessMemory fails when any of the range cannot be read (Microsoft's documentation of it).
 int ReadRemote(HANDLE process, DWORD address, void* buffer, SIZE_T size) {
-    return ReadProcessMemory(process, AsRemote(address), buffer, size, nullptr) != 0;
+    LPCVOID remote = reinterpret_cast<LPCVOID>(static_cast<ULONG_PTR>(address));
+    return ReadProcessMemory(process, remote, buffer, size, nullptr) != 0;
 }
 
 // Read a page at a time: a text may end right before memory that cannot be read.
@@ -42,8 +39,7 @@ size_t ReadRemoteText(HANDLE process, DWORD address, wchar_t* text, size_t capac
     return length;
 }
 
-// The module at base in a process: its size, 0 when its headers cannot be read; and its name
-// from its export directory, empty when it has none.
+// The module at base: its size (0 unread) and the name in its export directory (or empty).
 static DWORD ReadModule(HANDLE process, DWORD base, char* name) {
     IMAGE_DOS_HEADER dos;
     IMAGE_NT_HEADERS32 nt;
@@ -64,7 +60,7 @@ static void SetPlanted(HANDLE process, Breakpoint* breakpoint, int planted) {
     if (planted && !ReadRemote(process, breakpoint->address, &breakpoint->original, 1))
         return;
     unsigned char value = planted ? 0xCC : breakpoint->original;
-    LPVOID target = AsRemote(breakpoint->address);
+    LPVOID target = reinterpret_cast<LPVOID>(static_cast<ULONG_PTR>(breakpoint->address));
     DWORD oldProtect;
     VirtualProtectEx(process, target, 1, PAGE_EXECUTE_READWRITE, &oldProtect);
     WriteProcessMemory(process, target, &value, 1, nullptr);
@@ -73,14 +69,12 @@ static void SetPlanted(HANDLE process, Breakpoint* breakpoint, int planted) {
     breakpoint->planted = planted;
 }
 
-// A breakpoint at offset in module, planted when it loads; or, module empty, at address,
-// planted at once. Its index, or -1 when all are taken.
+// At offset in module, planted when it loads; or, module empty, at address, planted at once.
 static int AddBreakpoint(Debuggee* debuggee, const char* module, DWORD offset, DWORD address,
                          int tag, int keep) {
     if (debuggee->breakpointCount == kBreakpointCapacity)
         return -1;
     Breakpoint* breakpoint = &debuggee->breakpoints[debuggee->breakpointCount];
-    ZeroMemory(breakpoint, sizeof(*breakpoint));
     strcpy(breakpoint->module, module);
     breakpoint->offset = offset;
     breakpoint->address = address;
@@ -90,9 +84,8 @@ static int AddBreakpoint(Debuggee* debuggee, const char* module, DWORD offset, D
     return debuggee->breakpointCount++;
 }
 
-// The module and offset of the function's code are taken from this process, whose system DLLs
-// are the same files: a library already loaded is the one loaded again, wherever it lies
-// (Microsoft's "Dynamic-link library search order").
+// The function's module and offset are read in this process, whose system DLLs are the same
+// files; its loaded library is the one used (Microsoft's "Dynamic-link library search order").
 int AddFunctionBreakpoint(Debuggee* debuggee, const wchar_t* library, const char* function, int tag,
                           int keep) {
     HMODULE loaded = LoadLibraryW(library);
@@ -123,25 +116,22 @@ static void PlantInModule(Debuggee* debuggee, DWORD base) {
     }
 }
 
-// A module unloaded takes its breakpoints with it; they are planted again if it comes back. (No
-// breakpoint at an address lies on a module's headers, at its base.)
+// A module unloaded takes its breakpoints with it, to be planted again if it comes back.
 static void ForgetModule(Debuggee* debuggee, DWORD base) {
     for (int i = 0; i < debuggee->breakpointCount; ++i)
         if (debuggee->breakpoints[i].address - debuggee->breakpoints[i].offset == base)
             debuggee->breakpoints[i].address = 0;
 }
 
-// Where a DLL was loaded from: the name the loader gives the debugger (in UTF-16 from both
-// Windows' loader and Wine's; a narrow one is passed by), else the name of the file mapped there
-// with its drive letter, which Windows gives by the volume's device (\Device\HarddiskVolume3\...),
-// Wine by the drive (\??\C:\...). (The file handle of the event is no help under Wine: it names
-// Wine's own copy of a system DLL, outside the system folder.)
+// Where a DLL was loaded from: the name the loader gives (in UTF-16 from Windows and Wine), else
+// the mapped file's with its drive letter, named by device on Windows (\Device\HarddiskVolume3\),
+// by drive under Wine (\??\C:\). The event's file handle is no help under Wine: it names Wine's
+// own copy of a system DLL, outside the system folder.
 static void ReadLoadedPath(HANDLE process, const LOAD_DLL_DEBUG_INFO& info, wchar_t* path) {
     DWORD name = 0;
     wchar_t mapped[kLoadedPathCapacity], device[kLoadedPathCapacity];
     path[0] = 0;
-    if (info.fUnicode && ReadRemote(process, AsAddress(info.lpImageName), &name, sizeof(name)) &&
-        name != 0)
+    if (info.fUnicode && ReadRemote(process, AsAddress(info.lpImageName), &name, sizeof(name)))
         ReadRemoteText(process, name, path, kLoadedPathCapacity);
     if (path[0] != 0 ||
         GetMappedFileNameW(process, info.lpBaseOfDll, mapped, kLoadedPathCapacity) == 0)
@@ -157,17 +147,18 @@ static void ReadLoadedPath(HANDLE process, const LOAD_DLL_DEBUG_INFO& info, wcha
     }
 }
 
-static DWORD OnBreakpoint(Debuggee* debuggee, const DebugHooks* hooks, DWORD threadId,
-                          DWORD address) {
+static DWORD OnBreakpoint(Debuggee* debuggee, const DebugHooks* hooks, const DEBUG_EVENT& event) {
+    DWORD address = AsAddress(event.u.Exception.ExceptionRecord.ExceptionAddress);
     int index = debuggee->breakpointCount - 1;
     while (index >= 0 && debuggee->breakpoints[index].address != address)
         --index;
     if (index < 0)
         return DBG_CONTINUE; // the loader's own, as every debugged process starts
     Breakpoint* breakpoint = &debuggee->breakpoints[index];
-    HANDLE thread = OpenThread(THREAD_GET_CONTEXT | THREAD_SET_CONTEXT, FALSE, threadId);
+    HANDLE thread = OpenThread(THREAD_GET_CONTEXT | THREAD_SET_CONTEXT, FALSE, event.dwThreadId);
     CONTEXT registers;
     registers.ContextFlags = CONTEXT_CONTROL | CONTEXT_INTEGER;
+    // A thread that cannot be moved back onto the instruction would run on from its middle.
     int known = thread != nullptr && GetThreadContext(thread, &registers);
     if (known) {
         // A breakpoint taken away: two threads met it at once and the first took it away; the
@@ -180,47 +171,40 @@ static DWORD OnBreakpoint(Debuggee* debuggee, const DebugHooks* hooks, DWORD thr
             SetPlanted(debuggee->process, breakpoint, 0);
         if (outcome == kRunFunction && breakpoint->keep) {
             registers.EFlags |= kTrapFlag;
-            breakpoint->stepping = threadId;
+            breakpoint->stepping = event.dwThreadId;
         }
         SetThreadContext(thread, &registers);
     }
     if (thread != nullptr)
         CloseHandle(thread);
-    // A thread that cannot be moved back onto the instruction would run on from its middle.
     return known ? DBG_CONTINUE : DBG_EXCEPTION_NOT_HANDLED;
 }
 
-// The thread has stepped over a kept breakpoint, which is planted again if its module is still
-// there; 0 when no breakpoint waited for this step.
+// Plants again the kept breakpoint the thread has stepped over; 0 when none waited for it.
 static int PlantAfterStep(Debuggee* debuggee, DWORD threadId) {
-    for (int i = 0; i < debuggee->breakpointCount; ++i) {
-        Breakpoint* breakpoint = &debuggee->breakpoints[i];
-        if (breakpoint->stepping != threadId)
-            continue;
-        breakpoint->stepping = 0;
-        SetPlanted(debuggee->process, breakpoint, 1);
-        return 1;
+    int index = debuggee->breakpointCount - 1;
+    while (index >= 0 && debuggee->breakpoints[index].stepping != threadId)
+        --index;
+    if (index >= 0) {
+        debuggee->breakpoints[index].stepping = 0;
+        SetPlanted(debuggee->process, &debuggee->breakpoints[index], 1);
     }
-    return 0;
-}
-
-static DWORD OnException(Debuggee* debuggee, const DebugHooks* hooks, const DEBUG_EVENT& event) {
-    const EXCEPTION_RECORD& record = event.u.Exception.ExceptionRecord;
-    DWORD code = record.ExceptionCode;
-    if (code == EXCEPTION_BREAKPOINT || code == kWow64Breakpoint)
-        return OnBreakpoint(debuggee, hooks, event.dwThreadId, AsAddress(record.ExceptionAddress));
-    if ((code == EXCEPTION_SINGLE_STEP || code == kWow64SingleStep) &&
-        PlantAfterStep(debuggee, event.dwThreadId))
-        return DBG_CONTINUE;
-    if (!event.u.Exception.dwFirstChance)
-        debuggee->crash = code;
-    return DBG_EXCEPTION_NOT_HANDLED;
+    return index >= 0;
 }
 
 // Returns how the process goes on from the event.
 static DWORD OnEvent(Debuggee* debuggee, const DebugHooks* hooks, const DEBUG_EVENT& event) {
-    if (event.dwDebugEventCode == EXCEPTION_DEBUG_EVENT)
-        return OnException(debuggee, hooks, event);
+    if (event.dwDebugEventCode == EXCEPTION_DEBUG_EVENT) {
+        DWORD code = event.u.Exception.ExceptionRecord.ExceptionCode;
+        if (code == EXCEPTION_BREAKPOINT || code == kWow64Breakpoint)
+            return OnBreakpoint(debuggee, hooks, event);
+        if ((code == EXCEPTION_SINGLE_STEP || code == kWow64SingleStep) &&
+            PlantAfterStep(debuggee, event.dwThreadId))
+            return DBG_CONTINUE;
+        if (!event.u.Exception.dwFirstChance)
+            debuggee->crash = code;
+        return DBG_EXCEPTION_NOT_HANDLED;
+    }
     if (event.dwDebugEventCode == UNLOAD_DLL_DEBUG_EVENT)
         ForgetModule(debuggee, AsAddress(event.u.UnloadDll.lpBaseOfDll));
     if (event.dwDebugEventCode == CREATE_PROCESS_DEBUG_EVENT) {

@@ -1,9 +1,8 @@
 #pragma once
 
-// The debugger that the lab's programs share (the driver and the end-to-end runner): given a
-// process started with DEBUG_ONLY_THIS_PROCESS, it runs the debug loop, plants breakpoints on
-// functions where their code really lies (an export may forward to another module: kernel32 to
-// kernelbase, advapi32's CryptoAPI to cryptsp), and hands each event asked for to its hooks.
+// The lab's debugger (the driver's and the runner's): it runs the debug loop of a process started
+// with DEBUG_ONLY_THIS_PROCESS, plants breakpoints where functions' code really lies (an export
+// may forward: kernel32 to kernelbase, advapi32's CryptoAPI to cryptsp), and calls its hooks.
 
 #include <windows.h>
 
@@ -26,8 +25,7 @@ struct Breakpoint {
     DWORD stepping; // the thread stepping over it, to plant it again after; or 0
 };
 
-// What a breakpoint hook tells the loop: run the function from its entry, or the hook has moved
-// the thread on itself (it answered the call).
+// What a breakpoint hook returns: run the function from its entry, or it moved the thread on.
 const int kRunFunction = 0;
 const int kThreadMoved = 1;
 
