@@ -1,9 +1,8 @@
 #pragma once
 
-// The debugger that the lab's programs share (the driver and the end-to-end runner): given a
-// process started with DEBUG_ONLY_THIS_PROCESS, it runs the debug loop, plants breakpoints on
-// functions where their code really lies (an export may forward to another module: kernel32 to
-// kernelbase, advapi32's CryptoAPI to cryptsp), and hands each event asked for to its hooks.
+// The lab's debugger (the driver's and the runner's): it runs the debug loop of a process started
+// with DEBUG_ONLY_THIS_PROCESS, plants breakpoints where functions' code really lies (an export
+// may forward: kernel32 to kernelbase, advapi32's CryptoAPI to cryptsp), and calls its hooks.
 
 #include <windows.h>
 
@@ -14,12 +13,11 @@ const int kLoadedPathCapacity = 1024;
 const DWORD kIdleMs = 50;
 
 // A function's entry: the module that holds its code, by the name in its export directory, and
-// its offset there; planted when that module loads.
+// its offset there; planted when that module loads. A breakpoint at an address has no module.
 struct Breakpoint {
     char module[kModuleNameCapacity];
     DWORD offset;
-    DWORD moduleBase; // 0 until the module has loaded
-    DWORD address;
+    DWORD address; // 0 while its module is not loaded
     unsigned char original;
     int planted;
     int tag;        // the caller's: which function this is
@@ -27,12 +25,18 @@ struct Breakpoint {
     DWORD stepping; // the thread stepping over it, to plant it again after; or 0
 };
 
-// What a breakpoint hook tells the loop: run the function from its entry, or the hook has moved
-// the thread on itself (it answered the call).
+// What a breakpoint hook returns: run the function from its entry, or it moved the thread on.
 const int kRunFunction = 0;
 const int kThreadMoved = 1;
 
-struct Debuggee;
+struct Debuggee {
+    HANDLE process;
+    DWORD imageBase, imageEnd;
+    Breakpoint breakpoints[kBreakpointCapacity];
+    int breakpointCount;
+    DWORD crash;     // an exception the process did not handle (it ended of it), or 0
+    DWORD loopError; // the error that ended the loop before the process did, or 0
+};
 
 struct DebugHooks {
     void* context;
@@ -41,34 +45,21 @@ struct DebugHooks {
     void (*onLoad)(void* context, Debuggee* debuggee, DWORD base, const wchar_t* path);
     // A thread stands on the breakpoint at index; returns kRunFunction or kThreadMoved (then
     // *registers is written back).
-    int (*onBreakpoint)(void* context, Debuggee* debuggee, int index, HANDLE thread,
-                        CONTEXT* registers);
+    int (*onBreakpoint)(void* context, Debuggee* debuggee, int index, CONTEXT* registers);
     // Every kIdleMs without an event, and after each event. May be null.
     void (*onIdle)(void* context, Debuggee* debuggee);
-};
-
-struct Debuggee {
-    HANDLE process;
-    DWORD processId;
-    DWORD imageBase, imageEnd;
-    Breakpoint breakpoints[kBreakpointCapacity];
-    int breakpointCount;
-    DWORD crash;     // an exception the process did not handle (it ended of it), or 0
-    DWORD loopError; // the error that ended the loop before the process did, or 0
 };
 
 int ReadRemote(HANDLE process, DWORD address, void* buffer, SIZE_T size);
 // Up to capacity - 1 units of the NUL-terminated text at address; returns its length.
 size_t ReadRemoteText(HANDLE process, DWORD address, wchar_t* text, size_t capacity);
 
-// Breakpoints are added between the two: before the process starts, or while it runs.
-void ClearDebuggee(Debuggee* debuggee);
-void StartDebuggee(Debuggee* debuggee, const PROCESS_INFORMATION& started);
-// Resolves function of library (loaded in this process too) to the module that holds its code;
-// returns the breakpoint's index, or -1 when this system lacks the function.
+// To a zeroed debuggee, before the process starts or while it runs: resolves function of library
+// (which this program imports) to the module that holds its code; returns the breakpoint's
+// index, or -1 when this system lacks the function.
 int AddFunctionBreakpoint(Debuggee* debuggee, const wchar_t* library, const char* function, int tag,
                           int keep);
 // A breakpoint at an address of the running process, planted at once; its index, or -1.
 int AddAddressBreakpoint(Debuggee* debuggee, DWORD address, int tag, int keep);
-// Runs the debug loop until the process has ended; returns its exit code.
-DWORD DebugUntilExit(Debuggee* debuggee, const DebugHooks* hooks);
+// Runs the debug loop on process until it has ended; returns its exit code.
+DWORD DebugUntilExit(Debuggee* debuggee, HANDLE process, const DebugHooks* hooks);

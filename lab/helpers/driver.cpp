@@ -117,7 +117,7 @@ static void AnswerMessageBox(HANDLE process, CONTEXT* registers) {
     registers->Esp += sizeof(frame);
 }
 
-static int OnBreakpoint(void* context, Debuggee* debuggee, int index, HANDLE, CONTEXT* registers) {
+static int OnBreakpoint(void* context, Debuggee* debuggee, int index, CONTEXT* registers) {
     Session* session = static_cast<Session*>(context);
     switch (debuggee->breakpoints[index].tag) {
     case kMessageBox:
@@ -186,7 +186,7 @@ int wmain() {
         session.deadline = DeadlineAfterMs(static_cast<long long>(wcstoul(limit, nullptr, 10)));
     trapBoxes = trapBoxes || session.watches;
     static Debuggee debuggee;
-    ClearDebuggee(&debuggee);
+    ZeroMemory(&debuggee, sizeof(debuggee));
     AddFunctionBreakpoint(&debuggee, L"user32.dll", "MessageBoxW", kMessageBox, 1);
     if (session.watches &&
         AddFunctionBreakpoint(&debuggee, L"kernel32.dll", "CreateProcessW", kPayloadCall, 0) < 0)
@@ -221,9 +221,8 @@ int wmain() {
         return Fail("createprocess");
     DWORD exitCode = 0;
     if (trapBoxes) {
-        StartDebuggee(&debuggee, started);
         DebugHooks hooks = {&session, nullptr, OnBreakpoint, OnIdle};
-        exitCode = DebugUntilExit(&debuggee, &hooks);
+        exitCode = DebugUntilExit(&debuggee, started.hProcess, &hooks);
     } else {
         WaitForSingleObject(started.hProcess, INFINITE);
         GetExitCodeProcess(started.hProcess, &exitCode);

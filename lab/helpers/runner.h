@@ -77,6 +77,7 @@ struct RunResult {
     DWORD payloadErrorMode;  // the first payload's, ~0 unknown
     int atHashRan;
     HANDLE process;              // the wrapper's, while it runs
+    DWORD processId;
     DWORD hashedAt, hashedCount; // the buffer of the wrapper's first CryptHashData call
     wchar_t record[kRecordCapacity]; // what the run did, in the cases file's words
     size_t recordLength;

@@ -246,7 +246,7 @@ static void OnLoaded(void* context, Debuggee*, DWORD, const wchar_t* path) {
 
 static void RunCommandLine(CaseState* state, int lineIndex);
 
-static int OnCalled(void* context, Debuggee* debuggee, int index, HANDLE, CONTEXT* registers) {
+static int OnCalled(void* context, Debuggee* debuggee, int index, CONTEXT* registers) {
     CaseState* state = static_cast<CaseState*>(context);
     RunResult* run = state->observing;
     DWORD frame[6] = {0};
@@ -304,7 +304,7 @@ static void OnIdle(void* context, Debuggee* debuggee) {
         TerminateProcess(debuggee->process, 1);
     }
     if (run->boxShown)
-        EnumWindows(AnswerBox, static_cast<LPARAM>(debuggee->processId));
+        EnumWindows(AnswerBox, static_cast<LPARAM>(run->processId));
 }
 
 // NAME=VALUE, or the variable as the block holds it, added to the block; 0 when it does not fit.
@@ -358,7 +358,7 @@ struct RunPlan {
 static void Observe(CaseState* state, RunResult* run, RunPlan* plan, wchar_t* desktop) {
     static Debuggee debuggee;
     int traces = run->traced[0] != 0;
-    ClearDebuggee(&debuggee);
+    ZeroMemory(&debuggee, sizeof(debuggee));
     AddFunctionBreakpoint(&debuggee, L"user32.dll", "MessageBoxW", kBoxCall, 1);
     if (traces) {
         AddFunctionBreakpoint(&debuggee, L"kernel32.dll", "SetDefaultDllDirectories",
@@ -391,11 +391,11 @@ static void Observe(CaseState* state, RunResult* run, RunPlan* plan, wchar_t* de
     // Where the runner runs in a job itself before Windows 8, which nests none, the wrapper goes
     // without: then only the wrapper is ended at the limit.
     AssignProcessToJobObject(job, started.hProcess);
-    StartDebuggee(&debuggee, started);
+    run->processId = started.dwProcessId;
     run->deadline = run->startQpc + wcstoul(plan->options[kLimit], nullptr, 10) * run->frequency;
     DebugHooks hooks = {state, traces ? OnLoaded : nullptr, OnCalled, OnIdle};
     state->observing = run;
-    run->exitCode = DebugUntilExit(&debuggee, &hooks);
+    run->exitCode = DebugUntilExit(&debuggee, started.hProcess, &hooks);
     state->observing = nullptr;
     run->endQpc = ReadPerformanceCounter();
     run->cpuMilliseconds = CpuMillisecondsOf(started.hProcess);
