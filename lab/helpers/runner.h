@@ -1,11 +1,7 @@
 #pragma once
 
-// The end-to-end runner's parts: the cases file, its words and a case's failures
-// (runner_text.cpp), a case's commands and runs (runner_case.cpp), a run's record and the checks
-// of what it must have shown (runner_expect.cpp), its files, folders and links
-// (runner_files.cpp), what it changes on the system and puts back (runner_safety.cpp), and the
-// program around them (e2e_runner.cpp). Calls go one way: e2e_runner -> case -> expect, safety
-// -> text -> files.
+// The end-to-end runner's parts. Calls go one way: e2e_runner -> case -> expect, safety -> text
+// -> files.
 
 #include "debugger.h"
 #include "helper_util.h"
@@ -53,8 +49,8 @@ struct DataFile {
     int caseLines[kLineCapacity]; // index of each "case" line
 };
 
-// What the checks of DLL lists read: a DLL loaded (path), or the wrapper's own code called
-// SetDefaultDllDirectories or LoadLibraryExW (path).
+// What the checks of DLL lists read: a DLL loaded, or the wrapper's own code narrowed the search
+// or asked for one.
 enum EventKind { kLoaded, kNarrowed, kLibraryAsked };
 struct ProcessEvent {
     int kind;
@@ -70,13 +66,12 @@ struct RunResult {
     long long deadline;     // when the runner ends it
     int boxShown;
     int eventCount;
-    int eventsLost;
     ProcessEvent events[kEventCapacity];
     int payloadCount;
     long long payloadEndQpc; // 0 until a payload ended
     DWORD payloadErrorMode;  // the first payload's, ~0 unknown
     int atHashRan;
-    HANDLE process;              // the wrapper's, while it runs
+    HANDLE process; // the wrapper's, while it runs
     DWORD processId;
     DWORD hashedAt, hashedCount; // the buffer of the wrapper's first CryptHashData call
     wchar_t record[kRecordCapacity]; // what the run did, in the cases file's words
@@ -84,7 +79,6 @@ struct RunResult {
     int recordFull;
 };
 
-// Where the runner works, and what it is running on.
 struct Setting {
     wchar_t work[kPathCapacity];
     wchar_t programs[kPathCapacity];
@@ -98,7 +92,6 @@ struct Setting {
     int onWine;
 };
 
-// One case as it runs: its last layout and run, and its failures.
 struct CaseState {
     const Setting* setting;
     const DataFile* data;
@@ -150,7 +143,6 @@ struct ExpectForm {
 };
 
 // runner_case.cpp
-// Runs the case's lines; its failures are in state->failures.
 void RunCaseLines(CaseState* state);
 int ValidateDataFile(const DataFile* data, wchar_t* error, size_t capacity);
 

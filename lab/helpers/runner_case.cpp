@@ -226,10 +226,8 @@ enum { kNarrowCall = kNarrowed, kLibraryCall = kLibraryAsked, kWaitCall, kBoxCal
 static void AddEvent(CaseState* state, int kind, const wchar_t* path) {
     RunResult* run = state->observing;
     const Setting* setting = state->setting;
-    if (run->eventCount == kEventCapacity) {
-        run->eventsLost = 1;
+    if (run->eventCount == kEventCapacity)
         return;
-    }
     ProcessEvent* event = &run->events[run->eventCount++];
     event->kind = kind;
     if (setting->wow64System[0] != 0 && IsUnder(path, setting->wow64System))
@@ -266,7 +264,6 @@ static int OnCalled(void* context, Debuggee* debuggee, int index, CONTEXT* regis
     } else if (tag == kHashCall) {
         // The wrapper stands still while the command runs, then goes on.
         run->atHashRan = 1;
-        run->process = debuggee->process;
         run->hashedAt = frame[2];
         run->hashedCount = frame[3];
         RunCommandLine(state, state->atHashLine);
@@ -391,6 +388,7 @@ static void Observe(CaseState* state, RunResult* run, RunPlan* plan, wchar_t* de
     // Where the runner runs in a job itself before Windows 8, which nests none, the wrapper goes
     // without: then only the wrapper is ended at the limit.
     AssignProcessToJobObject(job, started.hProcess);
+    run->process = started.hProcess;
     run->processId = started.dwProcessId;
     run->deadline = run->startQpc + wcstoul(plan->options[kLimit], nullptr, 10) * run->frequency;
     DebugHooks hooks = {state, traces ? OnLoaded : nullptr, OnCalled, OnIdle};
@@ -411,8 +409,8 @@ static void Observe(CaseState* state, RunResult* run, RunPlan* plan, wchar_t* de
     if (debuggee.crash != 0)
         AddFailure(state, L"the wrapper ended of an exception it did not handle (%08lx)",
                    debuggee.crash);
-    if (run->eventsLost)
-        AddFailure(state, L"more DLL loads and calls than the runner keeps");
+    if (run->eventCount == kEventCapacity)
+        AddFailure(state, L"as many DLL loads and calls as the runner keeps: some may be lost");
     if (state->atHashLine >= 0 && !run->atHashRan)
         AddFailure(state, L"the wrapper never called CryptHashData: line %d did not run",
                    state->data->lines[state->atHashLine].number);
