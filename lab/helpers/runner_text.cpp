@@ -15,10 +15,6 @@ void Say(wchar_t* error, size_t capacity, const wchar_t* format, ...) {
     error[capacity - 1] = 0;
 }
 
-static int IsBlank(wchar_t unit) {
-    return unit == L' ' || unit == L'\t';
-}
-
 const wchar_t* const kSystemKindNames[kSystemKinds] = {L"wine64", L"wine32", L"windows64",
                                                        L"windows32"};
 
@@ -37,14 +33,12 @@ static int ReadNotHereLine(const wchar_t* line, DataFile* data) {
 // then the cases.
 int ReadDataFile(const wchar_t* path, DataFile* data, wchar_t* error, size_t capacity) {
     long size = ReadWholeFile(path, fileBuffer);
-    int skip = size >= 3 && memcmp(fileBuffer, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;
-    int units = size < 0 || size >= static_cast<long>(kDataFileCapacity)
-                    ? 0
-                    : MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS,
-                                          reinterpret_cast<char*>(fileBuffer) + skip,
-                                          static_cast<int>(size) - skip, fileText,
-                                          static_cast<int>(kDataFileCapacity));
-    if (units == 0 && size != skip) {
+    int units =
+        size <= 0 ? 0
+                  : MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS,
+                                        reinterpret_cast<char*>(fileBuffer), static_cast<int>(size),
+                                        fileText, static_cast<int>(kDataFileCapacity));
+    if (units == 0 && size != 0) {
         Say(error, capacity, L"cannot read the cases file as UTF-8 text (error %lu): %ls",
             GetLastError(), path);
         return 0;
@@ -54,30 +48,28 @@ int ReadDataFile(const wchar_t* path, DataFile* data, wchar_t* error, size_t cap
     data->declared = -1;
     for (int kind = 0; kind < kSystemKinds; ++kind)
         data->notHere[kind] = -1;
-    wchar_t* next = fileText;
+    wchar_t* next = fileText[0] == 0xFEFF ? fileText + 1 : fileText; // past a byte order mark
     for (int number = 1; next != nullptr; ++number) {
         wchar_t* line = next;
         next = wcschr(line, L'\n');
         if (next != nullptr)
             *next++ = 0;
         size_t length = wcslen(line);
-        while (length > 0 && (IsBlank(line[length - 1]) || line[length - 1] == L'\r'))
+        while (length > 0 && wcschr(L" \t\r", line[length - 1]) != nullptr)
             line[--length] = 0;
-        int indent = 0;
-        while (IsBlank(line[indent]))
-            ++indent;
+        int indent = static_cast<int>(wcsspn(line, L" \t"));
+        int header = data->declared < 0;
+        int starts = indent == 0 && wcsncmp(line, L"case ", 5) == 0;
         const wchar_t* wrong = nullptr;
         if (line[indent] == 0 || line[indent] == L'#')
             continue;
-        if (data->declared < 0)
-            wrong = indent == 0 && swscanf(line, L"cases %d", &data->declared) == 1
-                        ? nullptr
-                        : L"the header \"cases N\" must come first";
-        else if (indent == 0 && data->caseCount == 0 && ReadNotHereLine(line, data))
+        if (header && (indent > 0 || swscanf(line, L"cases %d", &data->declared) != 1))
+            break;
+        if (header || (indent == 0 && data->caseCount == 0 && ReadNotHereLine(line, data)))
             continue;
-        else if (data->lineCount == kLineCapacity)
+        if (data->lineCount == kLineCapacity)
             wrong = L"more lines than the runner takes";
-        else if (indent == 0 && wcsncmp(line, L"case ", 5) != 0)
+        else if (indent == 0 && !starts)
             wrong = L"a line at the margin must start a case";
         else if (indent > 0 && data->caseCount == 0)
             wrong = L"a case's line before any case";
@@ -85,46 +77,37 @@ int ReadDataFile(const wchar_t* path, DataFile* data, wchar_t* error, size_t cap
             Say(error, capacity, L"line %d: %ls: %ls", number, wrong, line);
             return 0;
         }
-        if (indent == 0 && wcsncmp(line, L"case ", 5) == 0)
+        if (starts)
             data->caseLines[data->caseCount++] = data->lineCount;
-        else if (indent == 0)
-            continue; // the header
         DataLine kept = {number, indent, line + indent};
         data->lines[data->lineCount++] = kept;
     }
-    if (data->declared < 0) {
-        Say(error, capacity, L"no header \"cases N\" in %ls", path);
-        return 0;
-    }
-    return 1;
+    if (data->declared < 0)
+        Say(error, capacity, L"the header \"cases N\" does not come first in %ls", path);
+    return data->declared >= 0;
 }
 
 // Words are parted by blanks; a bar starts a stretch that runs to the next bar, blanks and all.
 int SplitWords(const wchar_t* text, Word* words, int capacity) {
-    int count = 0;
-    while (*text != 0) {
-        while (IsBlank(*text))
-            ++text;
+    for (int count = 0;; ++count) {
+        text += wcsspn(text, L" \t");
         if (*text == 0)
-            break;
+            return count;
         if (count == capacity)
             return -1;
-        Word* word = &words[count++];
+        Word* word = &words[count];
         word->start = text;
         word->barred = 0;
-        while (*text != 0 && !IsBlank(*text)) {
-            if (*text == L'|') {
-                word->barred = 1;
-                const wchar_t* end = wcschr(text + 1, L'|');
-                if (end == nullptr)
-                    return -1;
-                text = end;
-            }
-            ++text;
+        for (; *text != 0 && *text != L' ' && *text != L'\t'; ++text) {
+            if (*text != L'|')
+                continue;
+            word->barred = 1;
+            text = wcschr(text + 1, L'|');
+            if (text == nullptr)
+                return -1;
         }
         word->length = static_cast<size_t>(text - word->start);
     }
-    return count;
 }
 
 int WordIs(const Word& word, const wchar_t* text) {
@@ -132,10 +115,10 @@ int WordIs(const Word& word, const wchar_t* text) {
            wcsncmp(word.start, text, word.length) == 0;
 }
 
+// Text written into a buffer of fixed capacity, and whether some of it did not fit.
 struct Output {
     wchar_t* text;
-    size_t length;
-    size_t capacity;
+    size_t length, capacity;
     int full;
 };
 
@@ -153,109 +136,81 @@ static void PutText(Output* out, const wchar_t* text) {
     Put(out, text, wcslen(text));
 }
 
-// A folder path C:\ddd...\ of exactly length units, its names under 255 units each.
-static void PutLongFolder(Output* out, long length) {
-    PutText(out, L"C:\\");
-    static const wchar_t ds[] =
-        L"dddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddd"
-        L"dddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddd"
-        L"dddddddddddddddddddddddddddddddddddddddddddddd";
-    for (long used = 3; used < length;) {
-        long size = length - used - 1 < 200 ? length - used - 1 : 200;
-        Put(out, ds, static_cast<size_t>(size > 0 ? size : 0));
-        PutText(out, L"\\");
-        used += size + 1;
+static const wchar_t* PutPlaceholder(const CaseState* state, const wchar_t* text,
+                                     const wchar_t* end, Output* out);
+
+// Fills text in up to end, or in a placeholder's argument (inside) up to the brace that closes
+// it; returns where it stopped, or null when a placeholder is unknown or not closed.
+static const wchar_t* ExpandInto(const CaseState* state, const wchar_t* text, const wchar_t* end,
+                                 int inside, Output* out) {
+    for (; text < end && (!inside || *text != L'}'); ++text) {
+        if (*text == L'{')
+            text = PutPlaceholder(state, text + 1, end, out);
+        else if (*text != L'|')
+            Put(out, text, 1);
+        if (text == nullptr)
+            return nullptr;
     }
+    return inside && text == end ? nullptr : text;
 }
 
-static int ExpandInto(const CaseState* state, const wchar_t* text, size_t length, Output* out);
-
-// The value of {name} or {name:argument}; 0 when there is no such placeholder. In capitals, its
-// value in capitals.
-static int PutPlaceholder(const CaseState* state, const wchar_t* name, size_t nameLength,
-                          const wchar_t* argument, size_t argumentLength, Output* out) {
+// The value of the placeholder whose name text starts with, {NAME} or {NAME:ARGUMENT}, in
+// capitals when its name is; returns its closing brace, or null when there is none such.
+static const wchar_t* PutPlaceholder(const CaseState* state, const wchar_t* text,
+                                     const wchar_t* end, Output* out) {
+    static const wchar_t* const names[] = {L"work",  L"folder", L"exe",    L"payload",
+                                           L"other", L"bits",   L"system", L"temp",
+                                           L"tab",   L"nl",     L"bar"};
     const Setting* setting = state->setting;
-    static const wchar_t* const names[] = {L"work", L"folder", L"exe",  L"payload", L"other",
-                                           L"bits", L"system", L"temp", L"tab",     L"nl",
-                                           L"bar",  L"repeat", L"long"};
-    const wchar_t* values[] = {setting->work,
-                               state->folder,
-                               state->exe,
-                               setting->is64 ? L"VuqSetup64.wzq" : L"VuqSetup.wzq",
-                               setting->is64 ? L"VuqSetup.wzq" : L"VuqSetup64.wzq",
-                               setting->is64 ? L"64" : L"32",
-                               setting->system,
-                               setting->temp,
-                               L"\t",
-                               L"\n",
-                               L"|"};
-    int which = -1, capitals = nameLength > 0;
-    for (int i = 0; i < 13; ++i)
-        if (wcslen(names[i]) == nameLength && _wcsnicmp(name, names[i], nameLength) == 0)
+    const wchar_t* const payloads[] = {L"VuqSetup.wzq", L"VuqSetup64.wzq"};
+    const wchar_t* const bits[] = {L"32", L"64"};
+    int is64 = setting->is64 != 0;
+    const wchar_t* const values[] = {
+        setting->work, state->folder,   state->exe,    payloads[is64], payloads[1 - is64],
+        bits[is64],    setting->system, setting->temp, L"\t",          L"\n",
+        L"|"};
+    wchar_t name[16], argument[kTextCapacity] = L"", value[kTextCapacity] = L"";
+    Output expanded = {argument, 0, kTextCapacity, 0}, own = {value, 0, kTextCapacity, 0};
+    const wchar_t* close = text;
+    while (close < end && *close != L':' && *close != L'}')
+        ++close;
+    Say(name, 16, L"%.*ls", static_cast<int>(close - text), text);
+    int argued = close < end && *close == L':';
+    if (argued)
+        close = ExpandInto(state, close + 1, end, 1, &expanded);
+    if (close == nullptr || close == end)
+        return nullptr;
+    wchar_t* rest = argument;
+    long number = wcstol(argument, &rest, 10);
+    int which = -1;
+    for (int i = 0; i < 11; ++i)
+        if (_wcsicmp(name, names[i]) == 0)
             which = i;
-    for (size_t i = 0; i < nameLength; ++i)
-        capitals = capitals && iswupper(name[i]);
-    wchar_t expanded[kTextCapacity], value[kTextCapacity];
-    Output inner = {expanded, 0, kTextCapacity, 0}, own = {value, 0, kTextCapacity, 0};
-    expanded[0] = value[0] = 0;
-    if (which < 0 || (argument != nullptr) != (which >= 11) ||
-        (argument != nullptr && !ExpandInto(state, argument, argumentLength, &inner)))
-        return 0;
-    wchar_t* rest = expanded;
-    long number = argument != nullptr ? wcstol(expanded, &rest, 10) : 0;
-    if (which < 11) {
+    if (which >= 0 && !argued) {
         PutText(&own, values[which]);
-    } else if (which == 11) {
-        if (*rest != L':' || number < 0)
-            return 0;
+    } else if (_wcsicmp(name, L"repeat") == 0 && argued && *rest == L':' && number >= 0) {
         for (long i = 0; i < number && !own.full; ++i)
             PutText(&own, rest + 1);
+    } else if (_wcsicmp(name, L"long") == 0 && argued && (*rest == L'-' || *rest == 0)) {
+        // A folder path C:\ddd...\ of exactly that many units, its names of 200 units at most.
+        long size = number - (*rest == L'-' ? static_cast<long>(wcslen(rest + 1)) : 0);
+        PutText(&own, L"C:\\");
+        for (long used = 3; used < size; ++used)
+            Put(&own, used + 1 == size || (used - 3) % 201 == 200 ? L"\\" : L"d", 1);
     } else {
-        if (*rest != L'-' && *rest != 0)
-            return 0;
-        PutLongFolder(&own, number - (*rest == L'-' ? static_cast<long>(wcslen(rest + 1)) : 0));
+        return nullptr;
     }
-    if (capitals)
+    if (name[0] != 0 && wcsspn(name, L"ABCDEFGHIJKLMNOPQRSTUVWXYZ") == wcslen(name))
         CharUpperBuffW(value, static_cast<DWORD>(own.length));
     Put(out, value, own.length);
-    return !own.full;
-}
-
-static int ExpandInto(const CaseState* state, const wchar_t* text, size_t length, Output* out) {
-    for (size_t i = 0; i < length; ++i) {
-        if (text[i] == L'|')
-            continue;
-        if (text[i] != L'{') {
-            Put(out, &text[i], 1);
-            continue;
-        }
-        size_t depth = 1, end = i + 1, colon = 0;
-        for (; end < length && depth > 0; ++end) {
-            if (text[end] == L'{')
-                ++depth;
-            else if (text[end] == L'}')
-                --depth;
-            else if (text[end] == L':' && depth == 1 && colon == 0)
-                colon = end;
-        }
-        if (depth != 0)
-            return 0;
-        // text[i] is '{', text[end - 1] the '}' that closes it.
-        const wchar_t* name = &text[i + 1];
-        size_t nameLength = (colon != 0 ? colon : end - 1) - i - 1;
-        const wchar_t* argument = colon != 0 ? &text[colon + 1] : nullptr;
-        size_t argumentLength = colon != 0 ? end - 1 - colon - 1 : 0;
-        if (!PutPlaceholder(state, name, nameLength, argument, argumentLength, out))
-            return 0;
-        i = end - 1;
-    }
-    return !out->full;
+    return own.full ? nullptr : close;
 }
 
 int ExpandWord(const CaseState* state, const Word& word, wchar_t* out, size_t capacity) {
     Output output = {out, 0, capacity, 0};
     out[0] = 0;
-    return ExpandInto(state, word.start, word.length, &output);
+    return ExpandInto(state, word.start, word.start + word.length, 0, &output) != nullptr &&
+           !output.full;
 }
 
 long ReadValueData(const CaseState* state, const Word* words, int count, DWORD* type,
@@ -274,58 +229,41 @@ long ReadValueData(const CaseState* state, const Word* words, int count, DWORD* 
     static wchar_t text[kTextCapacity];
     for (int i = 1; i < count; ++i) {
         const Word& word = words[i];
-        if (WordIs(word, L"nul")) {
-            if (size + 2 > capacity)
-                return -1;
-            data[size++] = 0;
-            data[size++] = 0;
-        } else if (!word.barred && word.length > 4 && wcsncmp(word.start, L"hex:", 4) == 0) {
-            long bytes = DecodeHex(word.start + 4, word.length - 4, data + size, capacity - size);
-            if (bytes < 0)
-                return -1;
-            size += static_cast<size_t>(bytes);
-        } else {
-            if (!ExpandWord(state, word, text, kTextCapacity))
-                return -1;
-            size_t length = wcslen(text);
-            if (size + 2 * length > capacity)
-                return -1;
-            memcpy(data + size, text, 2 * length);
-            size += 2 * length;
-        }
+        int hex = !word.barred && word.length > 4 && wcsncmp(word.start, L"hex:", 4) == 0;
+        int nul = WordIs(word, L"nul"); // one NUL unit
+        long bytes = -1;
+        if (hex)
+            bytes = DecodeHex(word.start + 4, word.length - 4, data + size, capacity - size);
+        else if (nul || ExpandWord(state, word, text, kTextCapacity))
+            bytes = 2 * static_cast<long>(nul ? 1 : wcslen(text));
+        if (bytes < 0 || size + static_cast<size_t>(bytes) > capacity)
+            return -1;
+        if (!hex)
+            memcpy(data + size, nul ? L"" : text, static_cast<size_t>(bytes));
+        size += static_cast<size_t>(bytes);
     }
     return static_cast<long>(size);
 }
 
-// Control units as the cases file writes them; a long run of one unit shortened.
+// Control units and bars as the cases file writes them; a long run of one unit shortened.
 void QuoteText(const wchar_t* text, size_t length, wchar_t* out, size_t capacity) {
     Output output = {out, 0, capacity, 0};
-    out[0] = 0;
     PutText(&output, L"|");
     for (size_t i = 0; i < length; ++i) {
         size_t run = 1;
         while (i + run < length && text[i + run] == text[i])
             ++run;
+        wchar_t piece[48] = {text[i], 0};
         if (run >= 16 && text[i] >= L' ') {
-            wchar_t repeat[48];
-            _snwprintf(repeat, 47, L"{repeat:%u:%lc}", static_cast<unsigned>(run), text[i]);
-            repeat[47] = 0;
-            PutText(&output, repeat);
+            Say(piece, 48, L"{repeat:%u:%lc}", static_cast<unsigned>(run), text[i]);
             i += run - 1;
-        } else if (text[i] == L'\t') {
-            PutText(&output, L"{tab}");
-        } else if (text[i] == L'\n') {
-            PutText(&output, L"{nl}");
-        } else if (text[i] == L'|') {
-            PutText(&output, L"{bar}");
+        } else if (text[i] == L'\t' || text[i] == L'\n' || text[i] == L'|') {
+            const wchar_t* name = text[i] == L'\t' ? L"tab" : text[i] == L'\n' ? L"nl" : L"bar";
+            Say(piece, 48, L"{%ls}", name);
         } else if (text[i] < L' ') {
-            wchar_t unit[16];
-            _snwprintf(unit, 15, L"{U+%04X}", static_cast<unsigned>(text[i]));
-            unit[15] = 0;
-            PutText(&output, unit);
-        } else {
-            Put(&output, &text[i], 1);
+            Say(piece, 48, L"{U+%04X}", static_cast<unsigned>(text[i]));
         }
+        PutText(&output, piece);
     }
     PutText(&output, L"|");
     if (output.full && capacity > 5)
@@ -349,25 +287,22 @@ void Print(const wchar_t* format, ...) {
 // --- A case's failures, and words filled in or failing -------------------------------------
 
 void AddFailure(CaseState* state, const wchar_t* format, ...) {
-    static wchar_t line[kFailuresCapacity];
-    int number = state->data->lines[state->currentLine].number;
-    int used = _snwprintf(line, 64, L"    line %d: ", number);
+    static wchar_t what[kFailuresCapacity];
     va_list arguments;
     va_start(arguments, format);
-    _vsnwprintf(line + used, kFailuresCapacity - static_cast<size_t>(used) - 2, format, arguments);
+    _vsnwprintf(what, kFailuresCapacity - 1, format, arguments);
     va_end(arguments);
-    line[kFailuresCapacity - 2] = 0;
-    wcscat(line, L"\n");
-    size_t length = wcslen(line);
-    if (state->failuresLength + length + 16 >= kFailuresCapacity) {
-        if (state->failuresLength + 16 < kFailuresCapacity) {
-            wcscpy(state->failures + state->failuresLength, L"    ...\n");
-            state->failuresLength += 8;
-        }
+    what[kFailuresCapacity - 1] = 0;
+    wchar_t* end = state->failures + state->failuresLength;
+    size_t room = kFailuresCapacity - state->failuresLength - 1; // the line's end kept
+    if (room < 16)
         return;
-    }
-    wcscpy(state->failures + state->failuresLength, line);
-    state->failuresLength += length;
+    Say(end, room, L"    line %d: %ls", state->data->lines[state->currentLine].number, what);
+    size_t length = wcslen(end);
+    if (length + 1 == room) // cut, and said so
+        wcscpy(end + length - 3, L"...");
+    wcscat(end, L"\n");
+    state->failuresLength += length + 1;
 }
 
 // The word at index expanded, or a failure naming it.
