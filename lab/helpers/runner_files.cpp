@@ -32,9 +32,8 @@ int MakeWorkPath(const CaseState* state, const wchar_t* relative, wchar_t* out) 
 // Wine 8 makes neither junctions (FSCTL_SET_REPARSE_POINT is not supported) nor symbolic links
 // (CreateSymbolicLinkW reports success and makes nothing), nor removes a Unix symbolic link with
 // RemoveDirectoryW or DeleteFileW; but it starts a Unix program given by its Unix path, without a
-// handle to wait on, its arguments parted as Windows parts them. There a Unix symbolic link, made
-// or replaced in one step by a shell, serves as the junction, and the runner waits until the
-// shell has made a file of its own to show that it has ended.
+// handle to wait on, its arguments parted as Windows parts them. There a shell makes, replaces or
+// removes Unix symbolic links, which serve as junctions, then makes a file to show it has ended.
 typedef char*(CDECL* UnixNameFunction)(const wchar_t*);
 
 static UnixNameFunction FindWineUnixName() {
@@ -42,23 +41,17 @@ static UnixNameFunction FindWineUnixName() {
         GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
 }
 
-// The folder's Unix path, then the name as it is (it may be a link, not to be followed), as wide
-// text (Wine gives the folder's in UTF-8); 0 when Wine cannot tell, or it holds a double quote.
+// As wide text (Wine gives it in UTF-8); 0 when Wine cannot tell, or it holds a double quote.
+// With \\?\ in front, Wine reads the last name as it stands, a trailing dot and all, and does not
+// follow it when it is a link.
 static int UnixPathOf(const wchar_t* path, wchar_t* out) {
-    wchar_t folder[kPathCapacity];
-    Say(folder, kPathCapacity, L"%ls", PlainOf(path));
-    wchar_t* name = wcsrchr(folder, L'\\');
     UnixNameFunction unixName = FindWineUnixName();
-    if (name == nullptr || unixName == nullptr)
-        return 0;
-    *name++ = 0;
-    char* unixFolder = unixName(folder);
-    int length = unixFolder == nullptr ? 0
-                                       : MultiByteToWideChar(CP_UTF8, 0, unixFolder, -1, out,
-                                                             static_cast<int>(kPathCapacity));
-    HeapFree(GetProcessHeap(), 0, unixFolder);
-    return length > 0 && static_cast<size_t>(length) + wcslen(name) < kPathCapacity &&
-           wcscat(wcscat(out, L"/"), name) != nullptr && wcschr(out, L'"') == nullptr;
+    char* unixPath = unixName != nullptr ? unixName(path) : nullptr;
+    int length = unixPath == nullptr ? 0
+                                     : MultiByteToWideChar(CP_UTF8, 0, unixPath, -1, out,
+                                                           static_cast<int>(kPathCapacity));
+    HeapFree(GetProcessHeap(), 0, unixPath);
+    return length > 0 && wcschr(out, L'"') == nullptr;
 }
 
 // The shell runs script on the Unix paths of path and target ($1, $2), then makes path.done,
@@ -87,8 +80,11 @@ static int RunWineShell(const wchar_t* script, const wchar_t* path, const wchar_
 
 // Removes path whole, as its folder's listing gave its attributes: a file, a link (never what it
 // points to; under Wine one whose target is gone lists, but cannot be opened), or a folder and
-// all in it, but for the work folder itself, and its mark and record.
+// all in it; of the work folder, all but itself, its mark and its record.
 static int RemoveEntry(const wchar_t* path, DWORD attributes, int isWork) {
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND;
+    static const wchar_t* const kept[] = {L".", L"..", kWorkMarkName, kRecordName};
     int done = 1;
     if (attributes & FILE_ATTRIBUTE_READONLY)
         SetFileAttributesW(path, attributes & ~FILE_ATTRIBUTE_READONLY);
@@ -98,18 +94,15 @@ static int RemoveEntry(const wchar_t* path, DWORD attributes, int isWork) {
     } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
         wchar_t inside[kPathCapacity];
         WIN32_FIND_DATAW found;
-        HANDLE search =
-            JoinPath(path, L"*", inside) ? FindFirstFileW(inside, &found) : INVALID_HANDLE_VALUE;
-        done = search != INVALID_HANDLE_VALUE || GetLastError() == ERROR_FILE_NOT_FOUND;
+        HANDLE search = FindFirstFileW(JoinPath(path, L"*", inside) ? inside : L"", &found);
         for (int more = search != INVALID_HANDLE_VALUE; more;
              more = FindNextFileW(search, &found)) {
-            const wchar_t* name = found.cFileName;
-            if (wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0 ||
-                (isWork &&
-                 (_wcsicmp(name, kWorkMarkName) == 0 || _wcsicmp(name, kRecordName) == 0)))
-                continue;
-            done = JoinPath(path, name, inside) && RemoveEntry(inside, found.dwFileAttributes, 0) &&
-                   done;
+            int keep = 0;
+            for (int i = 0; i < (isWork ? 4 : 2); ++i)
+                keep = keep || _wcsicmp(found.cFileName, kept[i]) == 0;
+            if (!keep)
+                done = JoinPath(path, found.cFileName, inside) &&
+                       RemoveEntry(inside, found.dwFileAttributes, 0) && done;
         }
         if (search != INVALID_HANDLE_VALUE)
             FindClose(search);
@@ -123,10 +116,7 @@ static int RemoveEntry(const wchar_t* path, DWORD attributes, int isWork) {
 }
 
 int RemovePath(const wchar_t* path) {
-    DWORD attributes = GetFileAttributesW(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES)
-        return GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND;
-    return RemoveEntry(path, attributes, 0);
+    return RemoveEntry(path, GetFileAttributesW(path), 0);
 }
 
 // The work folder as the runner makes it: its mark and record alone; else what was left. Under
@@ -140,11 +130,11 @@ const wchar_t* EmptyWorkFolder(const wchar_t* work) {
     Say(links, kPathCapacity, L"%ls\\links", folder);
     undeletable[0] = 0;
     if (FindWineUnixName() != nullptr &&
-        !RunWineShell(L"find \\\"${1%/*}\\\" -mindepth 1 -type l -delete", links, nullptr)) {
+        !RunWineShell(L"find \\\"${1%/*}\\\" -mindepth 1 -type l -delete", links, nullptr))
         Say(undeletable, kPathCapacity, L"the links in %ls", folder);
-        return undeletable;
-    }
-    return RemoveEntry(folder, FILE_ATTRIBUTE_DIRECTORY, 1) ? nullptr : undeletable;
+    else if (RemoveEntry(folder, FILE_ATTRIBUTE_DIRECTORY, 1))
+        return nullptr;
+    return undeletable;
 }
 
 // Makes folder and those above it, below the work folder.
@@ -178,7 +168,8 @@ int WriteWholeFile(const wchar_t* path, const void* bytes, DWORD size) {
     return CloseHandle(file) && done;
 }
 
-// A mount point's reparse data: the target as the object manager names it, then as shown.
+// A mount point's reparse data: the target as the object manager names it, then as shown, each
+// ended by a NUL unit; offsets and lengths in bytes.
 struct MountPointData {
     DWORD tag;
     WORD dataLength, reserved;
@@ -198,7 +189,6 @@ int MakeLink(const wchar_t* link, const wchar_t* target) {
     if (length + 5 >= kPathCapacity ||
         (!CreateDirectoryW(link, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS))
         return 0;
-    // Offsets and lengths in bytes; each name ends with a NUL unit.
     ZeroMemory(&data, sizeof(data));
     data.tag = IO_REPARSE_TAG_MOUNT_POINT;
     data.substituteLength = static_cast<WORD>(2 * length + 8);
@@ -232,9 +222,8 @@ static wchar_t notedCopies[kCopyFolderCapacity * kCopyNameLength + 1];
 
 // VuqSetup- and 32 letters from a to p, at the end of name or of a folder's name in a path.
 static int IsCopyFolderName(const wchar_t* name) {
-    if (_wcsnicmp(name, L"VuqSetup-", 9) != 0 || wcsspn(name + 9, L"abcdefghijklmnop") != 32)
-        return 0;
-    return name[kCopyNameLength] == 0 || name[kCopyNameLength] == L'\\';
+    return _wcsnicmp(name, L"VuqSetup-", 9) == 0 && wcsspn(name + 9, L"abcdefghijklmnop") == 32 &&
+           (name[kCopyNameLength] == 0 || name[kCopyNameLength] == L'\\');
 }
 
 int ScanCopyFolders(const Setting* setting, int note, wchar_t* path) {

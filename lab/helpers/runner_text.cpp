@@ -18,10 +18,13 @@ void Say(wchar_t* error, size_t capacity, const wchar_t* format, ...) {
 const wchar_t* const kSystemKindNames[kSystemKinds] = {L"wine64", L"wine32", L"windows64",
                                                        L"windows32"};
 
-// "not-here KIND N": how many cases do not run on that kind of system.
-static int ReadNotHereLine(const wchar_t* line, DataFile* data) {
+// The header: "cases N", then "not-here KIND N" lines, how many cases do not run on each kind of
+// system; 0 when line is none of them.
+static int ReadHeaderLine(const wchar_t* line, DataFile* data) {
     wchar_t kind[16];
     int count = 0;
+    if (data->declared < 0)
+        return swscanf(line, L"cases %d", &data->declared) == 1;
     for (int i = 0; i < kSystemKinds; ++i)
         if (swscanf(line, L"not-here %15ls %d", kind, &count) == 2 &&
             wcscmp(kind, kSystemKindNames[i]) == 0)
@@ -33,11 +36,11 @@ static int ReadNotHereLine(const wchar_t* line, DataFile* data) {
 // then the cases.
 int ReadDataFile(const wchar_t* path, DataFile* data, wchar_t* error, size_t capacity) {
     long size = ReadWholeFile(path, fileBuffer);
-    int units =
-        size <= 0 ? 0
-                  : MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS,
-                                        reinterpret_cast<char*>(fileBuffer), static_cast<int>(size),
-                                        fileText, static_cast<int>(kDataFileCapacity));
+    int units = size <= 0
+                    ? 0
+                    : MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS,
+                                          reinterpret_cast<char*>(fileBuffer),
+                                          static_cast<int>(size), fileText, kDataFileCapacity);
     if (units == 0 && size != 0) {
         Say(error, capacity, L"cannot read the cases file as UTF-8 text (error %lu): %ls",
             GetLastError(), path);
@@ -51,28 +54,23 @@ int ReadDataFile(const wchar_t* path, DataFile* data, wchar_t* error, size_t cap
     wchar_t* next = fileText[0] == 0xFEFF ? fileText + 1 : fileText; // past a byte order mark
     for (int number = 1; next != nullptr; ++number) {
         wchar_t* line = next;
-        next = wcschr(line, L'\n');
-        if (next != nullptr)
-            *next++ = 0;
-        size_t length = wcslen(line);
+        size_t length = wcscspn(line, L"\n");
+        next = line[length] != 0 ? line + length + 1 : nullptr;
         while (length > 0 && wcschr(L" \t\r", line[length - 1]) != nullptr)
-            line[--length] = 0;
+            --length;
+        line[length] = 0;
         int indent = static_cast<int>(wcsspn(line, L" \t"));
-        int header = data->declared < 0;
         int starts = indent == 0 && wcsncmp(line, L"case ", 5) == 0;
-        const wchar_t* wrong = nullptr;
-        if (line[indent] == 0 || line[indent] == L'#')
+        if (line[indent] == 0 || line[indent] == L'#' ||
+            (indent == 0 && data->caseCount == 0 && ReadHeaderLine(line, data)))
             continue;
-        if (header && (indent > 0 || swscanf(line, L"cases %d", &data->declared) != 1))
+        if (data->declared < 0)
             break;
-        if (header || (indent == 0 && data->caseCount == 0 && ReadNotHereLine(line, data)))
-            continue;
+        const wchar_t* wrong = nullptr;
         if (data->lineCount == kLineCapacity)
             wrong = L"more lines than the runner takes";
-        else if (indent == 0 && !starts)
-            wrong = L"a line at the margin must start a case";
-        else if (indent > 0 && data->caseCount == 0)
-            wrong = L"a case's line before any case";
+        else if (!starts && (indent == 0 || data->caseCount == 0))
+            wrong = L"a line at the margin, or the first after the header, must start a case";
         if (wrong != nullptr) {
             Say(error, capacity, L"line %d: %ls: %ls", number, wrong, line);
             return 0;
@@ -132,32 +130,10 @@ static void Put(Output* out, const wchar_t* text, size_t length) {
     out->text[out->length] = 0;
 }
 
-static void PutText(Output* out, const wchar_t* text) {
-    Put(out, text, wcslen(text));
-}
-
-static const wchar_t* PutPlaceholder(const CaseState* state, const wchar_t* text,
-                                     const wchar_t* end, Output* out);
-
-// Fills text in up to end, or in a placeholder's argument (inside) up to the brace that closes
-// it; returns where it stopped, or null when a placeholder is unknown or not closed.
-static const wchar_t* ExpandInto(const CaseState* state, const wchar_t* text, const wchar_t* end,
-                                 int inside, Output* out) {
-    for (; text < end && (!inside || *text != L'}'); ++text) {
-        if (*text == L'{')
-            text = PutPlaceholder(state, text + 1, end, out);
-        else if (*text != L'|')
-            Put(out, text, 1);
-        if (text == nullptr)
-            return nullptr;
-    }
-    return inside && text == end ? nullptr : text;
-}
-
-// The value of the placeholder whose name text starts with, {NAME} or {NAME:ARGUMENT}, in
-// capitals when its name is; returns its closing brace, or null when there is none such.
-static const wchar_t* PutPlaceholder(const CaseState* state, const wchar_t* text,
-                                     const wchar_t* end, Output* out) {
+// The value of {name}, or (argument not null) of {name:argument}; 0 when there is none such. In
+// capitals when its name is.
+static int PutPlaceholder(const CaseState* state, const wchar_t* name, const wchar_t* argument,
+                          Output* out) {
     static const wchar_t* const names[] = {L"work",  L"folder", L"exe",    L"payload",
                                            L"other", L"bits",   L"system", L"temp",
                                            L"tab",   L"nl",     L"bar"};
@@ -169,41 +145,56 @@ static const wchar_t* PutPlaceholder(const CaseState* state, const wchar_t* text
         setting->work, state->folder,   state->exe,    payloads[is64], payloads[1 - is64],
         bits[is64],    setting->system, setting->temp, L"\t",          L"\n",
         L"|"};
-    wchar_t name[16], argument[kTextCapacity] = L"", value[kTextCapacity] = L"";
-    Output expanded = {argument, 0, kTextCapacity, 0}, own = {value, 0, kTextCapacity, 0};
-    const wchar_t* close = text;
-    while (close < end && *close != L':' && *close != L'}')
-        ++close;
-    Say(name, 16, L"%.*ls", static_cast<int>(close - text), text);
-    int argued = close < end && *close == L':';
-    if (argued)
-        close = ExpandInto(state, close + 1, end, 1, &expanded);
-    if (close == nullptr || close == end)
-        return nullptr;
-    wchar_t* rest = argument;
-    long number = wcstol(argument, &rest, 10);
+    wchar_t* rest = nullptr;
+    long number = argument != nullptr ? wcstol(argument, &rest, 10) : 0;
     int which = -1;
     for (int i = 0; i < 11; ++i)
         if (_wcsicmp(name, names[i]) == 0)
             which = i;
-    if (which >= 0 && !argued) {
-        PutText(&own, values[which]);
-    } else if (_wcsicmp(name, L"repeat") == 0 && argued && *rest == L':' && number >= 0) {
-        for (long i = 0; i < number && !own.full; ++i)
-            PutText(&own, rest + 1);
-    } else if (_wcsicmp(name, L"long") == 0 && argued && (*rest == L'-' || *rest == 0)) {
+    size_t start = out->length;
+    if (which >= 0 && argument == nullptr) {
+        Put(out, values[which], wcslen(values[which]));
+    } else if (_wcsicmp(name, L"repeat") == 0 && rest != nullptr && *rest == L':' && number >= 0) {
+        for (long i = 0; i < number && !out->full; ++i)
+            Put(out, rest + 1, wcslen(rest + 1));
+    } else if (_wcsicmp(name, L"long") == 0 && rest != nullptr && (*rest == L'-' || *rest == 0)) {
         // A folder path C:\ddd...\ of exactly that many units, its names of 200 units at most.
         long size = number - (*rest == L'-' ? static_cast<long>(wcslen(rest + 1)) : 0);
-        PutText(&own, L"C:\\");
+        Put(out, L"C:\\", 3);
         for (long used = 3; used < size; ++used)
-            Put(&own, used + 1 == size || (used - 3) % 201 == 200 ? L"\\" : L"d", 1);
+            Put(out, used + 1 == size || (used - 3) % 201 == 200 ? L"\\" : L"d", 1);
     } else {
-        return nullptr;
+        return 0;
     }
     if (name[0] != 0 && wcsspn(name, L"ABCDEFGHIJKLMNOPQRSTUVWXYZ") == wcslen(name))
-        CharUpperBuffW(value, static_cast<DWORD>(own.length));
-    Put(out, value, own.length);
-    return own.full ? nullptr : close;
+        CharUpperBuffW(out->text + start, static_cast<DWORD>(out->length - start));
+    return 1;
+}
+
+// Fills text in up to end, or in a placeholder's argument (inside) up to the brace that closes
+// it; returns where it stopped, or null when a placeholder is unknown or not closed.
+static const wchar_t* ExpandInto(const CaseState* state, const wchar_t* text, const wchar_t* end,
+                                 int inside, Output* out) {
+    for (; text < end && (!inside || *text != L'}'); ++text) {
+        if (*text != L'{') {
+            if (*text != L'|')
+                Put(out, text, 1);
+            continue;
+        }
+        const wchar_t* name = ++text;
+        while (text < end && *text != L':' && *text != L'}')
+            ++text;
+        wchar_t nameText[16], argument[kTextCapacity] = L"";
+        Output expanded = {argument, 0, kTextCapacity, 0};
+        Say(nameText, 16, L"%.*ls", static_cast<int>(text - name), name);
+        int argued = text < end && *text == L':';
+        if (argued)
+            text = ExpandInto(state, text + 1, end, 1, &expanded);
+        if (text == nullptr || text == end || expanded.full ||
+            !PutPlaceholder(state, nameText, argued ? argument : nullptr, out))
+            return nullptr;
+    }
+    return inside && text == end ? nullptr : text;
 }
 
 int ExpandWord(const CaseState* state, const Word& word, wchar_t* out, size_t capacity) {
@@ -248,7 +239,7 @@ long ReadValueData(const CaseState* state, const Word* words, int count, DWORD* 
 // Control units and bars as the cases file writes them; a long run of one unit shortened.
 void QuoteText(const wchar_t* text, size_t length, wchar_t* out, size_t capacity) {
     Output output = {out, 0, capacity, 0};
-    PutText(&output, L"|");
+    Put(&output, L"|", 1);
     for (size_t i = 0; i < length; ++i) {
         size_t run = 1;
         while (i + run < length && text[i + run] == text[i])
@@ -263,9 +254,9 @@ void QuoteText(const wchar_t* text, size_t length, wchar_t* out, size_t capacity
         } else if (text[i] < L' ') {
             Say(piece, 48, L"{U+%04X}", static_cast<unsigned>(text[i]));
         }
-        PutText(&output, piece);
+        Put(&output, piece, wcslen(piece));
     }
-    PutText(&output, L"|");
+    Put(&output, L"|", 1);
     if (output.full && capacity > 5)
         wcscpy(out + capacity - 5, L"...|");
 }
@@ -287,22 +278,19 @@ void Print(const wchar_t* format, ...) {
 // --- A case's failures, and words filled in or failing -------------------------------------
 
 void AddFailure(CaseState* state, const wchar_t* format, ...) {
-    static wchar_t what[kFailuresCapacity];
+    // Past the buffer's end a failure is cut, its line ended all the same.
+    wchar_t* end = state->failures + state->failuresLength;
+    size_t room = kFailuresCapacity - state->failuresLength - 1;
+    if (room < 32)
+        return;
+    int used = _snwprintf(end, 32, L"    line %d: ", state->data->lines[state->currentLine].number);
     va_list arguments;
     va_start(arguments, format);
-    _vsnwprintf(what, kFailuresCapacity - 1, format, arguments);
+    _vsnwprintf(end + used, room - static_cast<size_t>(used) - 1, format, arguments);
     va_end(arguments);
-    what[kFailuresCapacity - 1] = 0;
-    wchar_t* end = state->failures + state->failuresLength;
-    size_t room = kFailuresCapacity - state->failuresLength - 1; // the line's end kept
-    if (room < 16)
-        return;
-    Say(end, room, L"    line %d: %ls", state->data->lines[state->currentLine].number, what);
-    size_t length = wcslen(end);
-    if (length + 1 == room) // cut, and said so
-        wcscpy(end + length - 3, L"...");
+    end[room - 1] = 0;
     wcscat(end, L"\n");
-    state->failuresLength += length + 1;
+    state->failuresLength += wcslen(end);
 }
 
 // The word at index expanded, or a failure naming it.
