@@ -29,53 +29,41 @@ int MakeWorkPath(const CaseState* state, const wchar_t* relative, wchar_t* out) 
            JoinPath(work, relative, out);
 }
 
-// Wine 8 makes neither junctions (FSCTL_SET_REPARSE_POINT is not supported) nor symbolic links
-// (CreateSymbolicLinkW reports success and makes nothing), nor removes a Unix symbolic link with
-// RemoveDirectoryW or DeleteFileW; but it starts a Unix program given by its Unix path, without a
-// handle to wait on, its arguments parted as Windows parts them. There a shell makes, replaces or
-// removes Unix symbolic links, which serve as junctions, then makes a file to show it has ended.
 typedef char*(CDECL* UnixNameFunction)(const wchar_t*);
-
-static UnixNameFunction FindWineUnixName() {
-    return reinterpret_cast<UnixNameFunction>(reinterpret_cast<void*>(
+static const UnixNameFunction wineUnixName =
+    reinterpret_cast<UnixNameFunction>(reinterpret_cast<void*>(
         GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-}
 
-// As wide text (Wine gives it in UTF-8); 0 when Wine cannot tell, or it holds a double quote.
-// With \\?\ in front, Wine reads the last name as it stands, a trailing dot and all, and does not
-// follow it when it is a link.
-static int UnixPathOf(const wchar_t* path, wchar_t* out) {
-    UnixNameFunction unixName = FindWineUnixName();
-    char* unixPath = unixName != nullptr ? unixName(path) : nullptr;
-    int length = unixPath == nullptr ? 0
-                                     : MultiByteToWideChar(CP_UTF8, 0, unixPath, -1, out,
-                                                           static_cast<int>(kPathCapacity));
-    HeapFree(GetProcessHeap(), 0, unixPath);
-    return length > 0 && wcschr(out, L'"') == nullptr;
-}
-
-// The shell runs script on the Unix paths of path and target ($1, $2), then makes path.done,
-// which the runner waits for (10 s at most).
+// Wine 8 makes no junction (FSCTL_SET_REPARSE_POINT is not supported), and removes no Unix
+// symbolic link with RemoveDirectoryW or DeleteFileW; but it starts a Unix program given by its
+// Unix path, its arguments parted as Windows parts them, without a handle to wait on. There a
+// shell runs script on the Unix paths of path and target ($1, $2), and makes path.done, which the
+// runner waits for (10 s at most). Wine gives a Unix path in UTF-8; with \\?\ in front it takes
+// the last name as it stands, a trailing dot and all, and does not follow a link.
 static int RunWineShell(const wchar_t* script, const wchar_t* path, const wchar_t* target) {
-    wchar_t unixPath[kPathCapacity], unixTarget[kPathCapacity] = L"", done[kPathCapacity];
+    const wchar_t* paths[2] = {path, target != nullptr ? target : path};
+    wchar_t unixPaths[2][kPathCapacity], done[kPathCapacity];
     static wchar_t command[4 * kPathCapacity];
-    if (!UnixPathOf(path, unixPath) || (target != nullptr && !UnixPathOf(target, unixTarget)))
-        return 0;
+    for (int i = 0; i < 2; ++i) {
+        char* unixPath = wineUnixName(paths[i]); // null (and length 0) when Wine cannot tell
+        int length = MultiByteToWideChar(CP_UTF8, 0, unixPath, -1, unixPaths[i], kPathCapacity);
+        HeapFree(GetProcessHeap(), 0, unixPath);
+        if (length == 0 || wcschr(unixPaths[i], L'"') != nullptr)
+            return 0;
+    }
     Say(done, kPathCapacity, L"%ls.done", path);
     Say(command, 4 * kPathCapacity, L"/bin/sh -c \"%ls && : >\\\"$1.done\\\"\" sh \"%ls\" \"%ls\"",
-        script, unixPath, unixTarget);
+        script, unixPaths[0], unixPaths[1]);
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION started;
     if (!CreateProcessW(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                         &started))
         return 0;
-    for (int waited = 0; waited < 10000; waited += 20) {
-        if (GetFileAttributesW(done) != INVALID_FILE_ATTRIBUTES && DeleteFileW(done))
-            return 1;
+    int waited = 0;
+    for (; waited < 10000 && !DeleteFileW(done); waited += 20)
         Sleep(20);
-    }
-    return 0;
+    return waited < 10000;
 }
 
 // Removes path whole, as its folder's listing gave its attributes: a file, a link (never what it
@@ -90,19 +78,18 @@ static int RemoveEntry(const wchar_t* path, DWORD attributes, int isWork) {
         SetFileAttributesW(path, attributes & ~FILE_ATTRIBUTE_READONLY);
     if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
         done = RemoveDirectoryW(path) || DeleteFileW(path) ||
-               RunWineShell(L"rm -f \\\"$1\\\"", path, nullptr);
+               (wineUnixName != nullptr && RunWineShell(L"rm -f \\\"$1\\\"", path, nullptr));
     } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
         wchar_t inside[kPathCapacity];
-        WIN32_FIND_DATAW found;
-        HANDLE search = FindFirstFileW(JoinPath(path, L"*", inside) ? inside : L"", &found);
-        for (int more = search != INVALID_HANDLE_VALUE; more;
-             more = FindNextFileW(search, &found)) {
+        WIN32_FIND_DATAW item;
+        HANDLE search = FindFirstFileW(JoinPath(path, L"*", inside) ? inside : L"", &item);
+        for (int more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &item)) {
             int keep = 0;
             for (int i = 0; i < (isWork ? 4 : 2); ++i)
-                keep = keep || _wcsicmp(found.cFileName, kept[i]) == 0;
+                keep = keep || _wcsicmp(item.cFileName, kept[i]) == 0;
             if (!keep)
-                done = JoinPath(path, found.cFileName, inside) &&
-                       RemoveEntry(inside, found.dwFileAttributes, 0) && done;
+                done = JoinPath(path, item.cFileName, inside) &&
+                       RemoveEntry(inside, item.dwFileAttributes, 0) && done;
         }
         if (search != INVALID_HANDLE_VALUE)
             FindClose(search);
@@ -122,14 +109,13 @@ int RemovePath(const wchar_t* path) {
 // The work folder as the runner makes it: its mark and record alone; else what was left. Under
 // Wine the links an earlier run made go first: Wine reports a link's removal as done, but leaves
 // it (and a link to a folder lists as that folder, whose files the tree's removal would take).
-// The shell finds them from $1 less its name: a work folder at the root of a drive has no folder
-// above it to find its Unix path from.
+// The shell is given a name in the work folder, for its file that shows its end.
 const wchar_t* EmptyWorkFolder(const wchar_t* work) {
     wchar_t folder[kPathCapacity], links[kPathCapacity];
     Say(folder, kPathCapacity, L"%ls%ls", kLongPrefix, work);
     Say(links, kPathCapacity, L"%ls\\links", folder);
     undeletable[0] = 0;
-    if (FindWineUnixName() != nullptr &&
+    if (wineUnixName != nullptr &&
         !RunWineShell(L"find \\\"${1%/*}\\\" -mindepth 1 -type l -delete", links, nullptr))
         Say(undeletable, kPathCapacity, L"the links in %ls", folder);
     else if (RemoveEntry(folder, FILE_ATTRIBUTE_DIRECTORY, 1))
@@ -137,7 +123,6 @@ const wchar_t* EmptyWorkFolder(const wchar_t* work) {
     return undeletable;
 }
 
-// Makes folder and those above it, below the work folder.
 int MakeFolders(const CaseState* state, const wchar_t* folder) {
     if (CreateDirectoryW(folder, nullptr) || GetLastError() == ERROR_ALREADY_EXISTS)
         return 1;
@@ -169,7 +154,7 @@ int WriteWholeFile(const wchar_t* path, const void* bytes, DWORD size) {
 }
 
 // A mount point's reparse data: the target as the object manager names it, then as shown, each
-// ended by a NUL unit; offsets and lengths in bytes.
+// ended by a NUL unit; offsets and lengths in bytes. A static's: the fields not set stay 0.
 struct MountPointData {
     DWORD tag;
     WORD dataLength, reserved;
@@ -180,22 +165,20 @@ struct MountPointData {
 // link made a junction to the folder target, or retargeted in one step when it is one; under Wine
 // a Unix link, as above.
 int MakeLink(const wchar_t* link, const wchar_t* target) {
-    if (FindWineUnixName() != nullptr)
+    if (wineUnixName != nullptr)
         return RunWineShell(L"ln -sfn \\\"$2\\\" \\\"$1.new\\\" && mv -T \\\"$1.new\\\" \\\"$1\\\"",
                             link, target);
     static MountPointData data;
     const wchar_t* plain = PlainOf(target);
     size_t length = wcslen(plain);
-    if (length + 5 >= kPathCapacity ||
-        (!CreateDirectoryW(link, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS))
+    if (!CreateDirectoryW(link, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
         return 0;
-    ZeroMemory(&data, sizeof(data));
     data.tag = IO_REPARSE_TAG_MOUNT_POINT;
     data.substituteLength = static_cast<WORD>(2 * length + 8);
     data.printOffset = static_cast<WORD>(2 * length + 10);
     data.printLength = static_cast<WORD>(2 * length);
     data.dataLength = static_cast<WORD>(8 + 4 * length + 12);
-    Say(data.names, kPathCapacity, L"\\??\\%ls", plain);
+    Say(data.names, kPathCapacity + 4, L"\\??\\%ls", plain);
     wcscpy(data.names + length + 5, plain);
     HANDLE folder = CreateFileW(link, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);

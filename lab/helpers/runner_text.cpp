@@ -1,9 +1,6 @@
-// The cases file: its lines, the words of a line, and the placeholders inside words; a case's
-// failures.
+// The cases file: its lines, their words, the placeholders in words; a case's failures.
 
 #include "runner.h"
-
-#include <stdarg.h>
 
 static wchar_t fileText[kDataFileCapacity + 1];
 
@@ -49,8 +46,7 @@ int ReadDataFile(const wchar_t* path, DataFile* data, wchar_t* error, size_t cap
     fileText[units] = 0;
     ZeroMemory(data, sizeof(*data));
     data->declared = -1;
-    for (int kind = 0; kind < kSystemKinds; ++kind)
-        data->notHere[kind] = -1;
+    FillMemory(data->notHere, sizeof(data->notHere), 0xFF);          // -1 each
     wchar_t* next = fileText[0] == 0xFEFF ? fileText + 1 : fileText; // past a byte order mark
     for (int number = 1; next != nullptr; ++number) {
         wchar_t* line = next;
@@ -87,25 +83,22 @@ int ReadDataFile(const wchar_t* path, DataFile* data, wchar_t* error, size_t cap
 
 // Words are parted by blanks; a bar starts a stretch that runs to the next bar, blanks and all.
 int SplitWords(const wchar_t* text, Word* words, int capacity) {
-    for (int count = 0;; ++count) {
-        text += wcsspn(text, L" \t");
-        if (*text == 0)
-            return count;
+    int count = 0;
+    for (text += wcsspn(text, L" \t"); *text != 0; text += wcsspn(text, L" \t")) {
         if (count == capacity)
             return -1;
-        Word* word = &words[count];
-        word->start = text;
-        word->barred = 0;
+        Word word = {text, 0, 0};
         for (; *text != 0 && *text != L' ' && *text != L'\t'; ++text) {
-            if (*text != L'|')
-                continue;
-            word->barred = 1;
-            text = wcschr(text + 1, L'|');
+            if (*text == L'|')
+                text = wcschr(text + 1, L'|');
             if (text == nullptr)
                 return -1;
+            word.barred = word.barred || *text == L'|';
         }
-        word->length = static_cast<size_t>(text - word->start);
+        word.length = static_cast<size_t>(text - word.start);
+        words[count++] = word;
     }
+    return count;
 }
 
 int WordIs(const Word& word, const wchar_t* text) {
@@ -130,10 +123,11 @@ static void Put(Output* out, const wchar_t* text, size_t length) {
     out->text[out->length] = 0;
 }
 
-// The value of {name}, or (argument not null) of {name:argument}; 0 when there is none such. In
-// capitals when its name is.
-static int PutPlaceholder(const CaseState* state, const wchar_t* name, const wchar_t* argument,
-                          Output* out) {
+// Fills text in up to end, or in a placeholder's argument (inside) up to the brace that closes
+// it; returns where it stopped, or null when a placeholder is unknown or not closed. A
+// placeholder's name in capitals gives its value in capitals.
+static const wchar_t* ExpandInto(const CaseState* state, const wchar_t* text, const wchar_t* end,
+                                 int inside, Output* out) {
     static const wchar_t* const names[] = {L"work",  L"folder", L"exe",    L"payload",
                                            L"other", L"bits",   L"system", L"temp",
                                            L"tab",   L"nl",     L"bar"};
@@ -145,54 +139,45 @@ static int PutPlaceholder(const CaseState* state, const wchar_t* name, const wch
         setting->work, state->folder,   state->exe,    payloads[is64], payloads[1 - is64],
         bits[is64],    setting->system, setting->temp, L"\t",          L"\n",
         L"|"};
-    wchar_t* rest = nullptr;
-    long number = argument != nullptr ? wcstol(argument, &rest, 10) : 0;
-    int which = -1;
-    for (int i = 0; i < 11; ++i)
-        if (_wcsicmp(name, names[i]) == 0)
-            which = i;
-    size_t start = out->length;
-    if (which >= 0 && argument == nullptr) {
-        Put(out, values[which], wcslen(values[which]));
-    } else if (_wcsicmp(name, L"repeat") == 0 && rest != nullptr && *rest == L':' && number >= 0) {
-        for (long i = 0; i < number && !out->full; ++i)
-            Put(out, rest + 1, wcslen(rest + 1));
-    } else if (_wcsicmp(name, L"long") == 0 && rest != nullptr && (*rest == L'-' || *rest == 0)) {
-        // A folder path C:\ddd...\ of exactly that many units, its names of 200 units at most.
-        long size = number - (*rest == L'-' ? static_cast<long>(wcslen(rest + 1)) : 0);
-        Put(out, L"C:\\", 3);
-        for (long used = 3; used < size; ++used)
-            Put(out, used + 1 == size || (used - 3) % 201 == 200 ? L"\\" : L"d", 1);
-    } else {
-        return 0;
-    }
-    if (name[0] != 0 && wcsspn(name, L"ABCDEFGHIJKLMNOPQRSTUVWXYZ") == wcslen(name))
-        CharUpperBuffW(out->text + start, static_cast<DWORD>(out->length - start));
-    return 1;
-}
-
-// Fills text in up to end, or in a placeholder's argument (inside) up to the brace that closes
-// it; returns where it stopped, or null when a placeholder is unknown or not closed.
-static const wchar_t* ExpandInto(const CaseState* state, const wchar_t* text, const wchar_t* end,
-                                 int inside, Output* out) {
     for (; text < end && (!inside || *text != L'}'); ++text) {
         if (*text != L'{') {
             if (*text != L'|')
                 Put(out, text, 1);
             continue;
         }
-        const wchar_t* name = ++text;
+        const wchar_t* start = ++text;
         while (text < end && *text != L':' && *text != L'}')
             ++text;
-        wchar_t nameText[16], argument[kTextCapacity] = L"";
+        wchar_t name[16], argument[kTextCapacity] = L"";
         Output expanded = {argument, 0, kTextCapacity, 0};
-        Say(nameText, 16, L"%.*ls", static_cast<int>(text - name), name);
+        Say(name, 16, L"%.*ls", static_cast<int>(text - start), start);
         int argued = text < end && *text == L':';
         if (argued)
             text = ExpandInto(state, text + 1, end, 1, &expanded);
-        if (text == nullptr || text == end || expanded.full ||
-            !PutPlaceholder(state, nameText, argued ? argument : nullptr, out))
+        if (text == nullptr || text == end || expanded.full)
             return nullptr;
+        wchar_t* rest = argument;
+        long number = wcstol(argument, &rest, 10);
+        int which = 0;
+        while (which < 11 && _wcsicmp(name, names[which]) != 0)
+            ++which;
+        size_t from = out->length;
+        if (which < 11 && !argued) {
+            Put(out, values[which], wcslen(values[which]));
+        } else if (_wcsicmp(name, L"repeat") == 0 && argued && *rest == L':' && number >= 0) {
+            for (long i = 0; i < number && !out->full; ++i)
+                Put(out, rest + 1, wcslen(rest + 1));
+        } else if (_wcsicmp(name, L"long") == 0 && argued && (*rest == L'-' || *rest == 0)) {
+            // A folder path C:\ddd...\ of exactly that many units, its names of 200 units at most.
+            long size = number - (*rest == L'-' ? static_cast<long>(wcslen(rest + 1)) : 0);
+            Put(out, L"C:\\", 3);
+            for (long used = 3; used < size; ++used)
+                Put(out, used + 1 == size || (used - 3) % 201 == 200 ? L"\\" : L"d", 1);
+        } else {
+            return nullptr;
+        }
+        if (name[0] != 0 && wcsspn(name, L"ABCDEFGHIJKLMNOPQRSTUVWXYZ") == wcslen(name))
+            CharUpperBuffW(out->text + from, static_cast<DWORD>(out->length - from));
     }
     return inside && text == end ? nullptr : text;
 }
@@ -206,13 +191,11 @@ int ExpandWord(const CaseState* state, const Word& word, wchar_t* out, size_t ca
 
 long ReadValueData(const CaseState* state, const Word* words, int count, DWORD* type,
                    unsigned char* data, size_t capacity) {
-    if (count < 1)
+    if (count < 1 || words[0].barred)
         return -1;
-    if (WordIs(words[0], L"sz"))
-        *type = REG_SZ;
-    else if (WordIs(words[0], L"expand-sz"))
-        *type = REG_EXPAND_SZ;
-    else if (!words[0].barred && iswdigit(words[0].start[0]))
+    if (WordIs(words[0], L"sz") || WordIs(words[0], L"expand-sz"))
+        *type = WordIs(words[0], L"sz") ? REG_SZ : REG_EXPAND_SZ;
+    else if (iswdigit(words[0].start[0]))
         *type = static_cast<DWORD>(wcstoul(words[0].start, nullptr, 10));
     else
         return -1;
@@ -269,9 +252,8 @@ void Print(const wchar_t* format, ...) {
     _vsnwprintf(text, kFailuresCapacity + kTextCapacity - 1, format, arguments);
     va_end(arguments);
     text[kFailuresCapacity + kTextCapacity - 1] = 0;
-    int length = WideCharToMultiByte(CP_UTF8, 0, text, -1, bytes, sizeof(bytes), nullptr, nullptr);
-    if (length > 1)
-        fwrite(bytes, 1, static_cast<size_t>(length - 1), stdout);
+    if (WideCharToMultiByte(CP_UTF8, 0, text, -1, bytes, sizeof(bytes), nullptr, nullptr) > 0)
+        fputs(bytes, stdout);
     fflush(stdout);
 }
 
@@ -293,7 +275,6 @@ void AddFailure(CaseState* state, const wchar_t* format, ...) {
     state->failuresLength += wcslen(end);
 }
 
-// The word at index expanded, or a failure naming it.
 int Expand(CaseState* state, const Word* words, int index, wchar_t* out, size_t capacity) {
     if (ExpandWord(state, words[index], out, capacity))
         return 1;
