@@ -2,6 +2,8 @@
 
 #include "runner.h"
 
+#include <ntdef.h>
+
 // The runner's own file operations take a path as given, with \\?\ in front: Win32's reading
 // drops a trailing dot or blank from a name (x.\ is x\), and cases lay out such names.
 static const wchar_t kLongPrefix[] = L"\\\\?\\";
@@ -29,9 +31,8 @@ int MakeWorkPath(const CaseState* state, const wchar_t* relative, wchar_t* out) 
            JoinPath(work, relative, out);
 }
 
-typedef char*(CDECL* UnixNameFunction)(const wchar_t*);
-static const UnixNameFunction wineUnixName =
-    reinterpret_cast<UnixNameFunction>(reinterpret_cast<void*>(
+static const auto wineUnixName =
+    reinterpret_cast<char*(CDECL*)(const wchar_t*)>(reinterpret_cast<void*>(
         GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
 
 // Wine 8 makes no junction (FSCTL_SET_REPARSE_POINT is not supported), and removes no Unix
@@ -56,19 +57,17 @@ static int RunWineShell(const wchar_t* script, const wchar_t* path, const wchar_
         script, unixPaths[0], unixPaths[1]);
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
-    PROCESS_INFORMATION started;
-    if (!CreateProcessW(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &started))
-        return 0;
+    PROCESS_INFORMATION process;
+    BOOL started = CreateProcessW(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                  &startup, &process);
     int waited = 0;
-    for (; waited < 10000 && !DeleteFileW(done); waited += 20)
+    for (; started && waited < 10000 && !DeleteFileW(done); waited += 20)
         Sleep(20);
-    return waited < 10000;
+    return started && waited < 10000;
 }
 
-// Removes path whole, as its folder's listing gave its attributes: a file, a link (never what it
-// points to; under Wine one whose target is gone lists, but cannot be opened), or a folder and
-// all in it; of the work folder, all but itself, its mark and its record.
+// Removes a file, a link (never what it points to; under Wine one whose target is gone lists, but
+// cannot be opened) or a folder and all in it; of the work folder, all but its mark and record.
 static int RemoveEntry(const wchar_t* path, DWORD attributes, int isWork) {
     if (attributes == INVALID_FILE_ATTRIBUTES)
         return GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND;
@@ -106,10 +105,10 @@ int RemovePath(const wchar_t* path) {
     return RemoveEntry(path, GetFileAttributesW(path), 0);
 }
 
-// The work folder as the runner makes it: its mark and record alone; else what was left. Under
-// Wine the links an earlier run made go first: Wine reports a link's removal as done, but leaves
-// it (and a link to a folder lists as that folder, whose files the tree's removal would take).
-// The shell is given a name in the work folder, for its file that shows its end.
+// Null once the work folder holds its mark and record alone, else what was left. Under Wine an
+// earlier run's links go first: Wine reports a link's removal as done, but leaves it, and a link to
+// a folder lists as that folder, whose files the tree's removal would take. The shell is given a
+// name in the work folder ($1, less its name the folder), for its file that shows its end.
 const wchar_t* EmptyWorkFolder(const wchar_t* work) {
     wchar_t folder[kPathCapacity], links[kPathCapacity];
     Say(folder, kPathCapacity, L"%ls%ls", kLongPrefix, work);
@@ -153,39 +152,34 @@ int WriteWholeFile(const wchar_t* path, const void* bytes, DWORD size) {
     return CloseHandle(file) && done;
 }
 
-// A mount point's reparse data: the target as the object manager names it, then as shown, each
-// ended by a NUL unit; offsets and lengths in bytes. A static's: the fields not set stay 0.
-struct MountPointData {
-    DWORD tag;
-    WORD dataLength, reserved;
-    WORD substituteOffset, substituteLength, printOffset, printLength;
-    wchar_t names[2 * kPathCapacity + 8];
-};
-
 // link made a junction to the folder target, or retargeted in one step when it is one; under Wine
-// a Unix link, as above.
+// a Unix link, as above. A junction's reparse data (REPARSE_DATA_BUFFER, in Microsoft's docs) holds
+// the target as the object manager names it, then as shown, each ended by a NUL unit.
 int MakeLink(const wchar_t* link, const wchar_t* target) {
     if (wineUnixName != nullptr)
         return RunWineShell(L"ln -sfn \\\"$2\\\" \\\"$1.new\\\" && mv -T \\\"$1.new\\\" \\\"$1\\\"",
                             link, target);
-    static MountPointData data;
+    alignas(REPARSE_DATA_BUFFER) static unsigned char
+        bytes[sizeof(REPARSE_DATA_BUFFER) + 4 * kPathCapacity + 16];
+    REPARSE_DATA_BUFFER* data = reinterpret_cast<REPARSE_DATA_BUFFER*>(bytes);
+    auto& mount = data->MountPointReparseBuffer;
     const wchar_t* plain = PlainOf(target);
     size_t length = wcslen(plain);
     if (!CreateDirectoryW(link, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
         return 0;
-    data.tag = IO_REPARSE_TAG_MOUNT_POINT;
-    data.substituteLength = static_cast<WORD>(2 * length + 8);
-    data.printOffset = static_cast<WORD>(2 * length + 10);
-    data.printLength = static_cast<WORD>(2 * length);
-    data.dataLength = static_cast<WORD>(8 + 4 * length + 12);
-    Say(data.names, kPathCapacity + 4, L"\\??\\%ls", plain);
-    wcscpy(data.names + length + 5, plain);
+    data->ReparseTag = IO_REPARSE_TAG_MOUNT_POINT;
+    data->ReparseDataLength = static_cast<USHORT>(8 + 4 * length + 12);
+    mount.SubstituteNameLength = static_cast<USHORT>(2 * length + 8);
+    mount.PrintNameOffset = static_cast<USHORT>(2 * length + 10);
+    mount.PrintNameLength = static_cast<USHORT>(2 * length);
+    Say(mount.PathBuffer, kPathCapacity + 4, L"\\??\\%ls", plain);
+    wcscpy(mount.PathBuffer + length + 5, plain);
     HANDLE folder = CreateFileW(link, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (folder == INVALID_HANDLE_VALUE)
         return 0;
     DWORD returned = 0;
-    int done = DeviceIoControl(folder, FSCTL_SET_REPARSE_POINT, &data, data.dataLength + 8u,
+    int done = DeviceIoControl(folder, FSCTL_SET_REPARSE_POINT, data, data->ReparseDataLength + 8u,
                                nullptr, 0, &returned, nullptr);
     CloseHandle(folder);
     return done;
@@ -196,11 +190,10 @@ int IsUnder(const wchar_t* path, const wchar_t* folder) {
     return _wcsnicmp(path, folder, length) == 0 && path[length] == L'\\';
 }
 
-// --- A pinned build's private copies ---------------------------------------------------------
-
 const int kCopyFolderCapacity = 64;
 const size_t kCopyNameLength = 9 + 32; // VuqSetup- and 32 letters
-// The names of the copies' folders noted, one after another.
+// The names of the copies' folders noted, one after another: a name cannot match across two, as
+// each starts with VuqSetup-.
 static wchar_t notedCopies[kCopyFolderCapacity * kCopyNameLength + 1];
 
 // VuqSetup- and 32 letters from a to p, at the end of name or of a folder's name in a path.
@@ -217,13 +210,11 @@ int ScanCopyFolders(const Setting* setting, int note, wchar_t* path) {
     int found = 0;
     if (note)
         notedCopies[0] = 0;
-    for (int more = search != INVALID_HANDLE_VALUE; more && !found;
-         more = FindNextFileW(search, &entry)) {
-        // A name cannot match across two noted ones: each starts with VuqSetup-.
+    for (int more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &entry)) {
         int known = !IsCopyFolderName(entry.cFileName) || wcsstr(notedCopies, entry.cFileName);
         if (note && !known && wcslen(notedCopies) + kCopyNameLength < _countof(notedCopies))
             wcscat(notedCopies, entry.cFileName);
-        found = !note && !known && JoinPath(setting->temp, entry.cFileName, path);
+        found = found || (!note && !known && JoinPath(setting->temp, entry.cFileName, path));
     }
     if (search != INVALID_HANDLE_VALUE)
         FindClose(search);
@@ -234,8 +225,7 @@ void MaskCopyFolder(const Setting* setting, wchar_t* path) {
     size_t length = wcslen(setting->temp);
     if (!IsUnder(path, setting->temp) || !IsCopyFolderName(path + length + 1))
         return;
-    memcpy(path, setting->temp, length * sizeof(wchar_t)); // as the runner spells it
-    wchar_t* rest = path + length + 1 + 9;
-    rest[0] = L'*';
-    memmove(rest + 1, rest + 32, (wcslen(rest + 32) + 1) * sizeof(wchar_t));
+    wchar_t rest[kPathCapacity];
+    Say(rest, kPathCapacity, L"%ls", path + length + 1 + kCopyNameLength);
+    Say(path, kPathCapacity, L"%ls\\VuqSetup-*%ls", setting->temp, rest);
 }

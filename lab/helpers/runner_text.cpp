@@ -15,8 +15,7 @@ void Say(wchar_t* error, size_t capacity, const wchar_t* format, ...) {
 const wchar_t* const kSystemKindNames[kSystemKinds] = {L"wine64", L"wine32", L"windows64",
                                                        L"windows32"};
 
-// The header: "cases N", then "not-here KIND N" lines, how many cases do not run on each kind of
-// system; 0 when line is none of them.
+// "cases N" first, then "not-here KIND N" lines; 0 when line is neither.
 static int ReadHeaderLine(const wchar_t* line, DataFile* data) {
     wchar_t kind[16];
     int count = 0;
@@ -29,15 +28,13 @@ static int ReadHeaderLine(const wchar_t* line, DataFile* data) {
     return 0;
 }
 
-// Reads the file whole, in UTF-8, and keeps its lines that are not comments or empty: the header,
-// then the cases.
+// Keeps the lines of the file, in UTF-8, that are neither comments nor empty.
 int ReadDataFile(const wchar_t* path, DataFile* data, wchar_t* error, size_t capacity) {
     long size = ReadWholeFile(path, fileBuffer);
-    int units = size <= 0
-                    ? 0
-                    : MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS,
-                                          reinterpret_cast<char*>(fileBuffer),
-                                          static_cast<int>(size), fileText, kDataFileCapacity);
+    int units = size > 0 ? MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS,
+                                               reinterpret_cast<char*>(fileBuffer),
+                                               static_cast<int>(size), fileText, kDataFileCapacity)
+                         : 0;
     if (units == 0 && size != 0) {
         Say(error, capacity, L"cannot read the cases file as UTF-8 text (error %lu): %ls",
             GetLastError(), path);
@@ -60,15 +57,10 @@ int ReadDataFile(const wchar_t* path, DataFile* data, wchar_t* error, size_t cap
         if (line[indent] == 0 || line[indent] == L'#' ||
             (indent == 0 && data->caseCount == 0 && ReadHeaderLine(line, data)))
             continue;
-        if (data->declared < 0)
-            break;
-        const wchar_t* wrong = nullptr;
-        if (data->lineCount == kLineCapacity)
-            wrong = L"more lines than the runner takes";
-        else if (!starts && (indent == 0 || data->caseCount == 0))
-            wrong = L"a line at the margin, or the first after the header, must start a case";
-        if (wrong != nullptr) {
-            Say(error, capacity, L"line %d: %ls: %ls", number, wrong, line);
+        if (data->declared < 0 || data->lineCount == kLineCapacity ||
+            (!starts && (indent == 0 || data->caseCount == 0))) {
+            Say(error, capacity, L"line %d: the header first, then cases (%d lines at most): %ls",
+                number, kLineCapacity, line);
             return 0;
         }
         if (starts)
@@ -77,7 +69,7 @@ int ReadDataFile(const wchar_t* path, DataFile* data, wchar_t* error, size_t cap
         data->lines[data->lineCount++] = kept;
     }
     if (data->declared < 0)
-        Say(error, capacity, L"the header \"cases N\" does not come first in %ls", path);
+        Say(error, capacity, L"no header \"cases N\" in %ls", path);
     return data->declared >= 0;
 }
 
@@ -102,11 +94,9 @@ int SplitWords(const wchar_t* text, Word* words, int capacity) {
 }
 
 int WordIs(const Word& word, const wchar_t* text) {
-    return !word.barred && wcslen(text) == word.length &&
-           wcsncmp(word.start, text, word.length) == 0;
+    return !word.barred && wcsncmp(word.start, text, word.length) == 0 && text[word.length] == 0;
 }
 
-// Text written into a buffer of fixed capacity, and whether some of it did not fit.
 struct Output {
     wchar_t* text;
     size_t length, capacity;
@@ -124,8 +114,7 @@ static void Put(Output* out, const wchar_t* text, size_t length) {
 }
 
 // Fills text in up to end, or in a placeholder's argument (inside) up to the brace that closes
-// it; returns where it stopped, or null when a placeholder is unknown or not closed. A
-// placeholder's name in capitals gives its value in capitals.
+// it; returns where it stopped, or null when a placeholder is unknown or not closed, or out full.
 static const wchar_t* ExpandInto(const CaseState* state, const wchar_t* text, const wchar_t* end,
                                  int inside, Output* out) {
     static const wchar_t* const names[] = {L"work",  L"folder", L"exe",    L"payload",
@@ -148,15 +137,14 @@ static const wchar_t* ExpandInto(const CaseState* state, const wchar_t* text, co
         const wchar_t* start = ++text;
         while (text < end && *text != L':' && *text != L'}')
             ++text;
-        wchar_t name[16], argument[kTextCapacity] = L"";
+        wchar_t name[16], argument[kTextCapacity] = L"", *rest = argument;
         Output expanded = {argument, 0, kTextCapacity, 0};
         Say(name, 16, L"%.*ls", static_cast<int>(text - start), start);
         int argued = text < end && *text == L':';
         if (argued)
             text = ExpandInto(state, text + 1, end, 1, &expanded);
-        if (text == nullptr || text == end || expanded.full)
+        if (text == nullptr || text == end)
             return nullptr;
-        wchar_t* rest = argument;
         long number = wcstol(argument, &rest, 10);
         int which = 0;
         while (which < 11 && _wcsicmp(name, names[which]) != 0)
@@ -179,14 +167,13 @@ static const wchar_t* ExpandInto(const CaseState* state, const wchar_t* text, co
         if (name[0] != 0 && wcsspn(name, L"ABCDEFGHIJKLMNOPQRSTUVWXYZ") == wcslen(name))
             CharUpperBuffW(out->text + from, static_cast<DWORD>(out->length - from));
     }
-    return inside && text == end ? nullptr : text;
+    return (inside && text == end) || out->full ? nullptr : text;
 }
 
 int ExpandWord(const CaseState* state, const Word& word, wchar_t* out, size_t capacity) {
     Output output = {out, 0, capacity, 0};
     out[0] = 0;
-    return ExpandInto(state, word.start, word.start + word.length, 0, &output) != nullptr &&
-           !output.full;
+    return ExpandInto(state, word.start, word.start + word.length, 0, &output) != nullptr;
 }
 
 long ReadValueData(const CaseState* state, const Word* words, int count, DWORD* type,
@@ -232,8 +219,7 @@ void QuoteText(const wchar_t* text, size_t length, wchar_t* out, size_t capacity
             Say(piece, 48, L"{repeat:%u:%lc}", static_cast<unsigned>(run), text[i]);
             i += run - 1;
         } else if (text[i] == L'\t' || text[i] == L'\n' || text[i] == L'|') {
-            const wchar_t* name = text[i] == L'\t' ? L"tab" : text[i] == L'\n' ? L"nl" : L"bar";
-            Say(piece, 48, L"{%ls}", name);
+            Say(piece, 48, L"{%ls}", text[i] == L'\t' ? L"tab" : text[i] == L'\n' ? L"nl" : L"bar");
         } else if (text[i] < L' ') {
             Say(piece, 48, L"{U+%04X}", static_cast<unsigned>(text[i]));
         }
@@ -245,19 +231,16 @@ void QuoteText(const wchar_t* text, size_t length, wchar_t* out, size_t capacity
 }
 
 void Print(const wchar_t* format, ...) {
-    static wchar_t text[kFailuresCapacity + kTextCapacity];
+    static wchar_t text[kFailuresCapacity + kTextCapacity]; // its last unit, never written, is 0
     static char bytes[sizeof(text) / sizeof(wchar_t) * 3];
     va_list arguments;
     va_start(arguments, format);
     _vsnwprintf(text, kFailuresCapacity + kTextCapacity - 1, format, arguments);
     va_end(arguments);
-    text[kFailuresCapacity + kTextCapacity - 1] = 0;
     if (WideCharToMultiByte(CP_UTF8, 0, text, -1, bytes, sizeof(bytes), nullptr, nullptr) > 0)
         fputs(bytes, stdout);
     fflush(stdout);
 }
-
-// --- A case's failures, and words filled in or failing -------------------------------------
 
 void AddFailure(CaseState* state, const wchar_t* format, ...) {
     // Past the buffer's end a failure is cut, its line ended all the same.
