@@ -82,6 +82,7 @@ static int RemoveEntry(const wchar_t* path, DWORD attributes, int isWork) {
         wchar_t inside[kPathCapacity];
         WIN32_FIND_DATAW item;
         HANDLE search = FindFirstFileW(JoinPath(path, L"*", inside) ? inside : L"", &item);
+        done = search != INVALID_HANDLE_VALUE;
         for (int more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &item)) {
             int keep = 0;
             for (int i = 0; i < (isWork ? 4 : 2); ++i)
