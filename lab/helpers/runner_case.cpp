@@ -332,15 +332,6 @@ static wchar_t* HiddenDesktop() {
     return made ? name : nullptr;
 }
 
-static double CpuMillisecondsOf(HANDLE process) {
-    FILETIME created, ended, kernel, user;
-    if (!GetProcessTimes(process, &created, &ended, &kernel, &user))
-        return -1;
-    ULARGE_INTEGER kernelTime = {{kernel.dwLowDateTime, kernel.dwHighDateTime}};
-    ULARGE_INTEGER userTime = {{user.dwLowDateTime, user.dwHighDateTime}};
-    return static_cast<double>(kernelTime.QuadPart + userTime.QuadPart) / 10000.0;
-}
-
 enum { kApp, kCwd, kHold, kLimit, kTrace, kHidden, kRunOptions };
 
 struct RunPlan {
@@ -396,7 +387,12 @@ static void Observe(CaseState* state, RunResult* run, RunPlan* plan, wchar_t* de
     run->exitCode = DebugUntilExit(&debuggee, started.hProcess, &hooks);
     state->observing = nullptr;
     run->endQpc = ReadPerformanceCounter();
-    run->cpuMilliseconds = CpuMillisecondsOf(started.hProcess);
+    FILETIME created, ended, kernel, user;
+    run->cpuMilliseconds = -1;
+    if (GetProcessTimes(started.hProcess, &created, &ended, &kernel, &user))
+        run->cpuMilliseconds = (kernel.dwLowDateTime + 4294967296.0 * kernel.dwHighDateTime +
+                                user.dwLowDateTime + 4294967296.0 * user.dwHighDateTime) /
+                               10000.0;
     CloseHandle(started.hThread);
     CloseHandle(started.hProcess);
     // Whatever the wrapper left running goes with it.
