@@ -22,18 +22,14 @@ static void PutWord(RunResult* run, const wchar_t* word) {
     run->record[run->recordLength] = 0;
 }
 
-static void EndLine(RunResult* run) {
-    if (run->recordLength > 0)
-        run->record[run->recordLength - 1] = L'\n';
-}
-
 void AddLine(RunResult* run, int count, ...) {
     va_list words;
     va_start(words, count);
     for (int i = 0; i < count; ++i)
         PutWord(run, va_arg(words, const wchar_t*));
     va_end(words);
-    EndLine(run);
+    if (run->recordLength > 0)
+        run->record[run->recordLength - 1] = L'\n';
 }
 
 // A value's data as the cases file writes it: its type, then each stretch of text, "nul" for each
@@ -51,7 +47,7 @@ static void AddValueLine(RunResult* run, const wchar_t* name, DWORD type, wchar_
         PutWord(run, data[i] != 0 ? data + i : L"nul");
     if (size % 2 != 0)
         PutWord(run, odd);
-    EndLine(run);
+    AddLine(run, 0);
 }
 
 static int CompareNames(const void* first, const void* second) {
@@ -104,8 +100,7 @@ static const wchar_t* FieldOf(const wchar_t* line, const wchar_t* key) {
     return at != nullptr ? at + wcslen(key) : L"";
 }
 
-// The stand-in payload's own record: each start, with its module, command line and current
-// directory as hex of their UTF-16 units; and its end.
+// The stand-in payload's record: its starts (module, command line, directory in hex) and end.
 static void AddPayloadLines(const Setting* setting, RunResult* run) {
     static const wchar_t* const keys[3] = {L"module=", L"cmdline=", L"cwd="};
     static wchar_t fields[3][kTextCapacity];
@@ -126,9 +121,6 @@ static void AddPayloadLines(const Setting* setting, RunResult* run) {
             fields[f][size > 0 ? size / 2 : 0] = 0;
         }
         MaskCopyFolder(setting, fields[0]);
-        size_t length = wcslen(fields[2]);
-        if (length > 3 && fields[2][length - 1] == L'\\')
-            fields[2][length - 1] = 0;
         swscanf(FieldOf(lines[i], L"build="), L"%7ls", build);
         AddLine(run, 5, L"payload", fields[0], fields[1], fields[2], build);
     }
@@ -152,9 +144,9 @@ void MakeRecord(const CaseState* state, RunResult* run) {
 
 // --- The comparison --------------------------------------------------------------------------
 
-// The lines of one record that the other lacks, each after mark; their count.
-static int AddMissingLines(const wchar_t* from, const wchar_t* other, wchar_t mark, wchar_t* diff) {
-    int count = 0;
+// The lines of one record that the other lacks, each after mark.
+static void AddMissingLines(const wchar_t* from, const wchar_t* other, wchar_t mark,
+                            wchar_t* diff) {
     for (; *from != 0; from += wcscspn(from, L"\n") + 1) {
         size_t length = wcscspn(from, L"\n") + 1, used = wcslen(diff);
         const wchar_t* same = other;
@@ -165,13 +157,10 @@ static int AddMissingLines(const wchar_t* from, const wchar_t* other, wchar_t ma
         _snwprintf(diff + used, kFailuresCapacity - used, L"\n      %lc %.*ls", mark,
                    static_cast<int>(length - 1), from);
         diff[kFailuresCapacity - 1] = 0;
-        ++count;
     }
-    return count;
 }
 
-// The item lines below the current one, their words filled in, as a record (kept as a run's is),
-// against the run's.
+// The item lines below, their words filled in, as a record (kept as a run's is) against the run's.
 static void ExpectRecord(CaseState* state, const RunResult* run) {
     static RunResult want;
     static wchar_t word[kTextCapacity], diff[kFailuresCapacity];
@@ -186,15 +175,15 @@ static void ExpectRecord(CaseState* state, const RunResult* run) {
                 return;
             PutWord(&want, word);
         }
-        EndLine(&want);
+        AddLine(&want, 0);
     }
     if (want.recordFull || run->recordFull)
         AddFailure(state, L"a record is longer than the runner keeps");
     if (wcscmp(want.record, run->record) == 0)
         return;
-    if (AddMissingLines(want.record, run->record, L'-', diff) +
-            AddMissingLines(run->record, want.record, L'+', diff) ==
-        0)
+    AddMissingLines(want.record, run->record, L'-', diff);
+    AddMissingLines(run->record, want.record, L'+', diff);
+    if (diff[0] == 0)
         AddMissingLines(run->record, L"", L' ', diff);
     AddFailure(state,
                L"the run's record differs (-: expected alone, +: the run's alone; else the "
@@ -204,14 +193,11 @@ static void ExpectRecord(CaseState* state, const RunResult* run) {
 
 // --- The named checks ------------------------------------------------------------------------
 
-// What the checks of DLL loads test the loads between their events for: whether they match the
-// words; or each DLL named asked for first. Their events: the first of a kind of event, or kWhole:
-// from the start, to the end.
+// Each kind of expectation, how many words follow it; for the checks of DLL loads, between which
+// events (the first of that kind; kWhole: the start, the end), whether the loads there must match
+// the words or not, whether one must (else none may), and what a failure says.
 enum { kNoDlls, kMatching, kNotMatching, kPreloaded };
 enum { kWhole = -1 };
-
-// Each kind of expectation, how many words follow it; for the checks of DLL loads, between which
-// events, their test, whether one load must pass it (else none may), and what a failure says.
 static const ExpectForm kExpectations[] = {
     {L"record", 0, 0, 0, 0, kNoDlls, 0, nullptr},
     {L"took-at-least", 1, 1, 0, 0, kNoDlls, 0, nullptr},
@@ -222,11 +208,14 @@ static const ExpectForm kExpectations[] = {
     {L"same-file", 2, 2, 0, 0, kNoDlls, 0, nullptr},
     {L"length", 2, 2, 0, 0, kNoDlls, 0, nullptr},
     {L"preloaded-before", 2, 8, kWhole, kWhole, kPreloaded, 0, nullptr},
-    {L"first-asked", 1, 8, kWhole, kLibraryAsked, kMatching, 0, L"DLLs loaded"},
+    {L"first-asked", 1, 8, kWhole, kLibraryAsked, kMatching, 0,
+     L"DLLs loaded before the wrapper's first LoadLibraryExW"},
     {L"loads-before-narrowing-only-from", 1, 1, kWhole, kNarrowed, kNotMatching, 0,
-     L"DLLs from outside that folder"},
-    {L"not-loaded-before-narrowing", 1, 8, kWhole, kNarrowed, kMatching, 0, L"DLLs loaded"},
-    {L"loaded-after-narrowing", 1, 1, kNarrowed, kWhole, kMatching, 1, L"not loaded"},
+     L"DLLs from outside the system folder before the search was narrowed"},
+    {L"not-loaded-before-narrowing", 1, 8, kWhole, kNarrowed, kMatching, 0,
+     L"DLLs loaded before the search was narrowed"},
+    {L"loaded-after-narrowing", 1, 1, kNarrowed, kWhole, kMatching, 1,
+     L"not loaded after the search was narrowed"},
     {L"not-loaded", 1, 8, kWhole, kWhole, kMatching, 0, L"DLLs loaded"},
     {L"loaded", 1, 1, kWhole, kWhole, kMatching, 1, L"never loaded"},
     {L"loads-only-from", 1, 1, kWhole, kWhole, kNotMatching, 0, L"DLLs from outside that folder"},
@@ -263,8 +252,10 @@ static int Matches(const wchar_t* path, CaseState* state, const Word* words, int
 
 // Each DLL named was asked for by the wrapper's own code, by its full path in the system folder,
 // before its first LoadLibraryExW of path, and, where the system has it, loaded then too.
-static void ExpectPreloaded(CaseState* state, const RunResult* run, const wchar_t* path,
-                            const Word* words, int count) {
+static void ExpectPreloaded(CaseState* state, const RunResult* run, const Word* words, int count) {
+    static wchar_t path[kPathCapacity];
+    if (!Expand(state, words, 2, path, kPathCapacity))
+        return;
     int until = FindEvent(run, kLibraryAsked, path, 0, run->eventCount);
     until = until >= 0 ? until : run->eventCount;
     for (int i = 3; i < count; ++i) {
@@ -287,21 +278,11 @@ static void ExpectDlls(CaseState* state, const RunResult* run, const ExpectForm&
     int end = run->eventCount;
     int from = form.from == kWhole ? 0 : FindEvent(run, form.from, nullptr, 0, end);
     int to = form.to == kWhole ? end : FindEvent(run, form.to, nullptr, 0, end);
-    const wchar_t* when = form.from == kNarrowed ? L" after the search was narrowed"
-                          : form.to == kNarrowed ? L" before the search was narrowed"
-                          : form.to == kWhole    ? L""
-                                                 : L" before the wrapper's first LoadLibraryExW";
-    if (from < 0 || to < 0) {
+    if (from < 0 || to < 0)
         AddFailure(state, L"%ls was never called",
                    form.to == kLibraryAsked ? L"LoadLibraryExW" : L"SetDefaultDllDirectories");
+    if (from < 0 || to < 0 || !Expand(state, words, 2, path, kPathCapacity))
         return;
-    }
-    if (!Expand(state, words, 2, path, kPathCapacity))
-        return;
-    if (form.test == kPreloaded) {
-        ExpectPreloaded(state, run, path, words, count);
-        return;
-    }
     if (form.to == kLibraryAsked && wcscmp(run->events[to].path, path) != 0)
         AddFailure(state, L"first library the wrapper asked for: got %ls, want %ls",
                    run->events[to].path, path);
@@ -309,16 +290,16 @@ static void ExpectDlls(CaseState* state, const RunResult* run, const ExpectForm&
     for (int i = from; i < to; ++i) {
         const wchar_t* loaded = run->events[i].path;
         size_t used = wcslen(found);
-        int first = form.to == kLibraryAsked ? 3 : 2;
         if (run->events[i].kind == kLoaded &&
-            Matches(loaded, state, words, first, count) == (form.test == kMatching))
+            Matches(loaded, state, words, form.to == kLibraryAsked ? 3 : 2, count) ==
+                (form.test == kMatching))
             _snwprintf(found + used, kTextCapacity - used, L" %ls", loaded);
         found[kTextCapacity - 1] = 0;
     }
     if (form.must && found[0] == 0)
-        AddFailure(state, L"%ls %ls%ls", path, form.what, when);
+        AddFailure(state, L"%ls %ls", path, form.what);
     else if (!form.must && found[0] != 0)
-        AddFailure(state, L"%ls%ls:%ls", form.what, when, found);
+        AddFailure(state, L"%ls:%ls", form.what, found);
 }
 
 void DoExpect(CaseState* state, const Word* words, int count) {
@@ -327,9 +308,6 @@ void DoExpect(CaseState* state, const Word* words, int count) {
     static wchar_t text[kTextCapacity], other[kPathCapacity];
     static unsigned char otherBytes[kFileCapacity];
     double bound = count > 2 ? wcstod(words[2].start, nullptr) : 0;
-    double took = run == nullptr ? 0
-                                 : static_cast<double>(run->endQpc - run->startQpc) * 1000.0 /
-                                       static_cast<double>(run->frequency);
     if (WordIs(words[1], L"length")) {
         if (Expand(state, words, 2, text, kTextCapacity) &&
             wcslen(text) != wcstoul(words[3].start, nullptr, 10))
@@ -345,6 +323,8 @@ void DoExpect(CaseState* state, const Word* words, int count) {
         AddFailure(state, L"expect before any run");
     } else if (form->test != kNoDlls && run->traced[0] == 0) {
         AddFailure(state, L"the run was not traced: give it trace=");
+    } else if (form->test == kPreloaded) {
+        ExpectPreloaded(state, run, words, count);
     } else if (form->test != kNoDlls) {
         ExpectDlls(state, run, *form, words, count);
     } else if (WordIs(words[1], L"record")) {
@@ -358,9 +338,11 @@ void DoExpect(CaseState* state, const Word* words, int count) {
                !(run->payloadErrorMode & SEM_NOGPFAULTERRORBOX)) {
         AddFailure(state, L"the payload ran with error mode %lx, which lets a crash show a box",
                    run->payloadErrorMode);
-    } else if ((WordIs(words[1], L"took-at-least") && took < bound) ||
-               (WordIs(words[1], L"took-under") && took >= bound)) {
-        AddFailure(state, L"the wrapper took %.0f ms", took);
+    } else if (wcsncmp(words[1].start, L"took-", 5) == 0) {
+        double took = static_cast<double>(run->endQpc - run->startQpc) * 1000.0 /
+                      static_cast<double>(run->frequency);
+        if ((took < bound) == WordIs(words[1], L"took-at-least"))
+            AddFailure(state, L"the wrapper took %.0f ms", took);
     } else if (WordIs(words[1], L"cpu-under") &&
                (run->cpuMilliseconds < 0 || run->cpuMilliseconds >= bound)) {
         AddFailure(state, L"the wrapper used %.0f ms of CPU", run->cpuMilliseconds);
