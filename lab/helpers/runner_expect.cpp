@@ -211,7 +211,7 @@ static const ExpectForm kExpectations[] = {
     {L"first-asked", 1, 8, kWhole, kLibraryAsked, kMatching, 0,
      L"DLLs loaded before the wrapper's first LoadLibraryExW"},
     {L"loads-before-narrowing-only-from", 1, 1, kWhole, kNarrowed, kNotMatching, 0,
-     L"DLLs from outside the system folder before the search was narrowed"},
+     L"DLLs from outside that folder before the search was narrowed"},
     {L"not-loaded-before-narrowing", 1, 8, kWhole, kNarrowed, kMatching, 0,
      L"DLLs loaded before the search was narrowed"},
     {L"loaded-after-narrowing", 1, 1, kNarrowed, kWhole, kMatching, 1,
