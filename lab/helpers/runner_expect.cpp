@@ -32,11 +32,15 @@ void AddLine(RunResult* run, int count, ...) {
         run->record[run->recordLength - 1] = L'\n';
 }
 
-// A value's data as the cases file writes it: its type, then each stretch of text, "nul" for each
-// NUL unit, and "hex:XX" for an odd last byte (the low one of the unit after the whole ones).
-static void AddValueLine(RunResult* run, const wchar_t* name, DWORD type, wchar_t* data,
-                         DWORD size) {
+// A value as the cases file writes it: its name, its type, then each stretch of text, "nul" for
+// each NUL unit, and "hex:XX" for an odd last byte (the low one of the unit after the whole ones).
+static void AddValueLine(RunResult* run, HKEY key, const wchar_t* name) {
+    static wchar_t data[35000];
     wchar_t number[16], odd[16];
+    DWORD type = 0, size = sizeof(data) - 2;
+    if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(data), &size) !=
+        ERROR_SUCCESS)
+        return;
     _snwprintf(number, 16, L"%lu", type);
     _snwprintf(odd, 16, L"hex:%02x", data[size / 2] & 0xff);
     data[size / 2] = 0;
@@ -57,7 +61,7 @@ static int CompareNames(const void* first, const void* second) {
 // The uninstall entry in a view, where it exists, and its values by name (the order of a key's
 // values is each system's own).
 static void AddEntryLines(RunResult* run, const wchar_t* view) {
-    static wchar_t data[35000], names[32][256];
+    static wchar_t names[32][256];
     HKEY key;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kEntryPath, 0, KEY_QUERY_VALUE | ViewAccess(view),
                       &key) != ERROR_SUCCESS)
@@ -69,12 +73,8 @@ static void AddEntryLines(RunResult* run, const wchar_t* view) {
          length = 256)
         ++count;
     qsort(names, count, sizeof(names[0]), CompareNames);
-    for (DWORD i = 0; i < count; ++i) {
-        DWORD type = 0, size = sizeof(data) - 2;
-        if (RegQueryValueExW(key, names[i], nullptr, &type, reinterpret_cast<BYTE*>(data), &size) ==
-            ERROR_SUCCESS)
-            AddValueLine(run, names[i], type, data, size);
-    }
+    for (DWORD i = 0; i < count; ++i)
+        AddValueLine(run, key, names[i]);
     RegCloseKey(key);
 }
 
