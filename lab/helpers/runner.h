@@ -148,7 +148,7 @@ int ValidateDataFile(const DataFile* data, wchar_t* error, size_t capacity);
 
 // runner_expect.cpp
 void DoExpect(CaseState* state, const Word* words, int count);
-// Appends a line of count words to the run's record.
+// Appends count words to the run's record and ends its line there.
 void AddLine(RunResult* run, int count, ...);
 // The rest of the run's record, after what its calls added: the payloads started, the lab's
 // installer's events, the uninstall entry, the exit status.

@@ -6,244 +6,198 @@
 
 #include <stdarg.h>
 
-// Appends a word as the cases file writes it, barred where it must be, and a blank after it;
-// 0 when the record is full.
-static int PutWord(wchar_t* record, size_t* used, const wchar_t* word, size_t length) {
+// Appends a word as the cases file writes it, barred where it must be, and a blank after it.
+static void PutWord(RunResult* run, const wchar_t* word) {
     static wchar_t quoted[kTextCapacity * 2];
+    size_t length = wcslen(word), used = run->recordLength;
     int plain = length > 0 && length <= 64;
     for (size_t i = 0; i < length && plain; ++i)
         plain = word[i] > L' ' && wcschr(L"|{}", word[i]) == nullptr;
-    if (plain)
-        _snwprintf(quoted, kTextCapacity * 2, L"%.*ls", static_cast<int>(length), word);
-    else
+    if (!plain)
         QuoteText(word, length, quoted, kTextCapacity * 2);
-    size_t size = wcslen(quoted);
-    if (*used + size + 2 >= kRecordCapacity)
-        return 0;
-    wcscpy(record + *used, quoted);
-    *used += size;
-    record[(*used)++] = L' ';
-    record[*used] = 0;
-    return 1;
-}
-
-static void PutRunWord(RunResult* run, const wchar_t* word, size_t length) {
-    run->recordFull = run->recordFull || !PutWord(run->record, &run->recordLength, word, length);
-}
-
-static void EndLine(wchar_t* record, size_t used) {
-    if (used > 0)
-        record[used - 1] = L'\n';
+    int size =
+        _snwprintf(run->record + used, kRecordCapacity - used - 1, L"%ls ", plain ? word : quoted);
+    run->recordFull = run->recordFull || size < 0;
+    run->recordLength += size > 0 ? static_cast<size_t>(size) : 0;
+    run->record[run->recordLength] = 0;
 }
 
 void AddLine(RunResult* run, int count, ...) {
     va_list words;
     va_start(words, count);
-    for (int i = 0; i < count; ++i) {
-        const wchar_t* word = va_arg(words, const wchar_t*);
-        PutRunWord(run, word, wcslen(word));
-    }
+    for (int i = 0; i < count; ++i)
+        PutWord(run, va_arg(words, const wchar_t*));
     va_end(words);
-    EndLine(run->record, run->recordLength);
+    if (run->recordLength > 0)
+        run->record[run->recordLength - 1] = L'\n';
 }
 
-// A value's data as the cases file writes it: its type, then each stretch of text, "nul" for each
-// NUL unit, and "hex:XX" for an odd last byte.
-static void AddValueLine(RunResult* run, const wchar_t* name, DWORD type, const unsigned char* data,
-                         size_t size) {
-    static wchar_t units[kFileCapacity / 2];
-    wchar_t kind[16];
-    _snwprintf(kind, 16, L"%lu", type);
-    PutRunWord(run, L"value", 5);
-    PutRunWord(run, name, wcslen(name));
-    const wchar_t* typeName = type == REG_SZ ? L"sz" : type == REG_EXPAND_SZ ? L"expand-sz" : kind;
-    PutRunWord(run, typeName, wcslen(typeName));
-    memcpy(units, data, size & ~static_cast<size_t>(1));
-    for (size_t i = 0, stretch = 0; i < size / 2; i += stretch > 0 ? stretch : 1) {
-        for (stretch = 0; i + stretch < size / 2 && units[i + stretch] != 0;)
-            ++stretch;
-        PutRunWord(run, stretch > 0 ? units + i : L"nul", stretch > 0 ? stretch : 3);
-    }
-    if (size % 2 != 0) {
-        _snwprintf(kind, 16, L"hex:%02x", data[size - 1]);
-        PutRunWord(run, kind, wcslen(kind));
-    }
-    EndLine(run->record, run->recordLength);
+// A value as the cases file writes it: its name, its type, then each stretch of text, "nul" for
+// each NUL unit, and "hex:XX" for an odd last byte (the low one of the unit after the whole ones).
+static void AddValueLine(RunResult* run, HKEY key, const wchar_t* name) {
+    static wchar_t data[35000];
+    wchar_t number[16], odd[16];
+    DWORD type = 0, size = sizeof(data) - 2;
+    if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(data), &size) !=
+        ERROR_SUCCESS)
+        return;
+    _snwprintf(number, 16, L"%lu", type);
+    _snwprintf(odd, 16, L"hex:%02x", data[size / 2] & 0xff);
+    data[size / 2] = 0;
+    PutWord(run, L"value");
+    PutWord(run, name);
+    PutWord(run, type == REG_SZ ? L"sz" : type == REG_EXPAND_SZ ? L"expand-sz" : number);
+    for (DWORD i = 0; i < size / 2; i += data[i] != 0 ? wcslen(data + i) : 1)
+        PutWord(run, data[i] != 0 ? data + i : L"nul");
+    if (size % 2 != 0)
+        PutWord(run, odd);
+    AddLine(run, 0);
 }
 
 static int CompareNames(const void* first, const void* second) {
     return _wcsicmp(static_cast<const wchar_t*>(first), static_cast<const wchar_t*>(second));
 }
 
-// The uninstall entry in each view: "entry VIEW" where it exists, then its values by name (the
-// order of a key's values is each system's own).
-static void AddEntryLines(const Setting* setting, RunResult* run) {
-    static unsigned char data[70000];
+// The uninstall entry in a view, where it exists, and its values by name (the order of a key's
+// values is each system's own).
+static void AddEntryLines(RunResult* run, const wchar_t* view) {
     static wchar_t names[32][256];
-    const wchar_t* views[2] = {L"64", L"32"};
-    for (int v = 0; v < (setting->is64 ? 2 : 1); ++v) {
-        HKEY key;
-        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kEntryPath, 0, KEY_QUERY_VALUE | ViewAccess(views[v]),
-                          &key) != ERROR_SUCCESS)
-            continue;
-        AddLine(run, 2, L"entry", views[v]);
-        int count = 0;
-        for (DWORD length = 256;
-             count < 32 && RegEnumValueW(key, static_cast<DWORD>(count), names[count], &length,
-                                         nullptr, nullptr, nullptr, nullptr) == 0;
-             length = 256)
-            ++count;
-        qsort(names, static_cast<size_t>(count), sizeof(names[0]), CompareNames);
-        for (int i = 0; i < count; ++i) {
-            DWORD type = 0, size = sizeof(data);
-            if (RegQueryValueExW(key, names[i], nullptr, &type, data, &size) == ERROR_SUCCESS)
-                AddValueLine(run, names[i], type, data, size);
-        }
-        RegCloseKey(key);
-    }
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kEntryPath, 0, KEY_QUERY_VALUE | ViewAccess(view),
+                      &key) != ERROR_SUCCESS)
+        return;
+    AddLine(run, 2, L"entry", view);
+    DWORD count = 0;
+    for (DWORD length = 256; count < 32 && RegEnumValueW(key, count, names[count], &length, nullptr,
+                                                         nullptr, nullptr, nullptr) == 0;
+         length = 256)
+        ++count;
+    qsort(names, count, sizeof(names[0]), CompareNames);
+    for (DWORD i = 0; i < count; ++i)
+        AddValueLine(run, key, names[i]);
+    RegCloseKey(key);
 }
 
-// The file's text, from UTF-16 or, narrow, from the ANSI code page.
-static wchar_t* ReadText(const wchar_t* path, int narrow) {
+// The lines of a lab program's record: UTF-16 text, or (narrow) ASCII.
+static int ReadLines(const wchar_t* path, int narrow, wchar_t** lines, int capacity) {
     static wchar_t text[kFileCapacity / 2 + 1];
     long size = ReadWholeFile(path, fileBuffer);
-    size_t units = size <= 0 ? 0
-                   : narrow  ? static_cast<size_t>(MultiByteToWideChar(
-                                  CP_ACP, 0, reinterpret_cast<char*>(fileBuffer), size, text,
-                                  static_cast<int>(kFileCapacity / 2)))
-                             : static_cast<size_t>(size) / 2;
-    if (!narrow)
-        memcpy(text, fileBuffer, units * 2);
+    size_t units = 0;
+    for (long i = 0; i + (narrow ? 0 : 1) < size && units < kFileCapacity / 2; i += narrow ? 1 : 2)
+        text[units++] = narrow ? fileBuffer[i] : fileBuffer[i] | fileBuffer[i + 1] << 8;
     text[units] = 0;
-    return text;
-}
-
-// The text of a field KEY=HEX of a stand-in payload's line, HEX its UTF-16 units.
-static const wchar_t* ReadHexField(const wchar_t* line, const wchar_t* key, wchar_t* out,
-                                   size_t capacity) {
-    const wchar_t* at = wcsstr(line, key);
-    at = at != nullptr ? at + wcslen(key) : L"";
-    long size = DecodeHex(at, wcscspn(at, L" "), reinterpret_cast<unsigned char*>(out),
-                          2 * (capacity - 1));
-    out[size > 0 ? size / 2 : 0] = 0;
-    return out;
-}
-
-// The stand-in payload's own record of each start, and of its end.
-static void AddPayloadLines(const Setting* setting, RunResult* run) {
-    static wchar_t module[kPathCapacity], directory[kPathCapacity], commandLine[kTextCapacity];
-    wchar_t build[8];
-    for (wchar_t *line = ReadText(setting->payloadLog, 1), *end; *line != 0; line = end + 1) {
-        end = line + wcscspn(line, L"\n");
+    int count = 0;
+    for (wchar_t *line = text, *end; count < capacity && (end = wcschr(line, L'\n')) != nullptr;
+         line = end + 1) {
         *end = 0;
-        const wchar_t* mode = wcsstr(line, L"errormode=");
-        if (wcsncmp(line, L"end ", 4) == 0 && run->payloadCount > 0)
-            run->payloadEndQpc = _wcstoi64(line + wcscspn(line, L"=") + 1, nullptr, 10);
-        if (wcsncmp(line, L"start ", 6) != 0)
+        lines[count++] = line;
+    }
+    return count;
+}
+
+static const wchar_t* FieldOf(const wchar_t* line, const wchar_t* key) {
+    const wchar_t* at = wcsstr(line, key);
+    return at != nullptr ? at + wcslen(key) : L"";
+}
+
+// The stand-in payload's record: its starts (module, command line, directory in hex) and end.
+static void AddPayloadLines(const Setting* setting, RunResult* run) {
+    static const wchar_t* const keys[3] = {L"module=", L"cmdline=", L"cwd="};
+    static wchar_t fields[3][kTextCapacity];
+    wchar_t* lines[kEventCapacity];
+    wchar_t build[8] = L"";
+    int count = ReadLines(setting->payloadLog, 1, lines, kEventCapacity);
+    for (int i = 0; i < count; ++i) {
+        if (wcsncmp(lines[i], L"end ", 4) == 0 && run->payloadCount > 0)
+            run->payloadEndQpc = _wcstoi64(FieldOf(lines[i], L"qpc="), nullptr, 10);
+        if (wcsncmp(lines[i], L"start ", 6) != 0)
             continue;
         if (run->payloadCount++ == 0)
-            run->payloadErrorMode = mode != nullptr ? wcstoul(mode + 10, nullptr, 16) : ~0u;
-        ReadHexField(line, L"module=", module, kPathCapacity);
-        MaskCopyFolder(setting, module);
-        size_t length = wcslen(ReadHexField(line, L"cwd=", directory, kPathCapacity));
-        if (length > 3 && directory[length - 1] == L'\\')
-            directory[length - 1] = 0;
-        swscanf(wcsstr(line, L"build=") + 6, L"%7ls", build);
-        AddLine(run, 5, L"payload", module,
-                ReadHexField(line, L"cmdline=", commandLine, kTextCapacity), directory, build);
-    }
-}
-
-// What the lab's NSIS installer appended: per start its event, command line and parameters.
-static void AddInstallerLines(const Setting* setting, RunResult* run) {
-    const wchar_t* fields[3];
-    int field = 0;
-    for (wchar_t *line = ReadText(setting->installerRecord, 0), *end;
-         (end = wcschr(line, L'\n')) != nullptr; line = end + 1) {
-        *end = 0;
-        const wchar_t* prefix = field == 1 ? L"cmdline=" : L"parameters=";
-        size_t skip = field > 0 && wcsncmp(line, prefix, wcslen(prefix)) == 0 ? wcslen(prefix) : 0;
-        fields[field++] = line + skip;
-        if (field == 3)
-            AddLine(run, 4, L"installer", fields[0], fields[1], fields[2]);
-        field %= 3;
+            run->payloadErrorMode = wcstoul(FieldOf(lines[i], L"errormode="), nullptr, 16);
+        for (int f = 0; f < 3; ++f) {
+            const wchar_t* hex = FieldOf(lines[i], keys[f]);
+            long size = DecodeHex(hex, wcscspn(hex, L" "), reinterpret_cast<BYTE*>(fields[f]),
+                                  2 * kTextCapacity - 2);
+            fields[f][size > 0 ? size / 2 : 0] = 0;
+        }
+        MaskCopyFolder(setting, fields[0]);
+        swscanf(FieldOf(lines[i], L"build="), L"%7ls", build);
+        AddLine(run, 5, L"payload", fields[0], fields[1], fields[2], build);
     }
 }
 
 void MakeRecord(const CaseState* state, RunResult* run) {
+    wchar_t* lines[kEventCapacity];
     wchar_t number[16];
     AddPayloadLines(state->setting, run);
-    AddInstallerLines(state->setting, run);
-    AddEntryLines(state->setting, run);
+    // The lab's NSIS installer appends three lines a start: its event, cmdline= and parameters=.
+    int count = ReadLines(state->setting->installerRecord, 0, lines, kEventCapacity);
+    for (int i = 0; i + 2 < count; i += 3)
+        AddLine(run, 4, L"installer", lines[i], FieldOf(lines[i + 1], L"cmdline="),
+                FieldOf(lines[i + 2], L"parameters="));
+    AddEntryLines(run, L"64");
+    if (state->setting->is64)
+        AddEntryLines(run, L"32");
     _snwprintf(number, 16, L"%lu", run->exitCode);
     AddLine(run, 2, L"exit", number);
 }
 
 // --- The comparison --------------------------------------------------------------------------
 
-static int HasLine(const wchar_t* text, const wchar_t* line, size_t length) {
-    for (; *text != 0; text += wcscspn(text, L"\n") + 1)
-        if (wcsncmp(text, line, length) == 0 && text[length] == L'\n')
-            return 1;
-    return 0;
-}
-
-// The lines of one record that the other lacks (other null: all), each after mark; their count.
-static int AddMissingLines(const wchar_t* from, const wchar_t* other, wchar_t mark, wchar_t* diff,
-                           size_t capacity) {
-    int count = 0;
+// The lines of one record that the other lacks, each after mark.
+static void AddMissingLines(const wchar_t* from, const wchar_t* other, wchar_t mark,
+                            wchar_t* diff) {
     for (; *from != 0; from += wcscspn(from, L"\n") + 1) {
-        size_t length = wcscspn(from, L"\n"), used = wcslen(diff);
-        if (other != nullptr && HasLine(other, from, length))
+        size_t length = wcscspn(from, L"\n") + 1, used = wcslen(diff);
+        const wchar_t* same = other;
+        while (*same != 0 && wcsncmp(same, from, length) != 0)
+            same += wcscspn(same, L"\n") + 1;
+        if (*same != 0)
             continue;
-        _snwprintf(diff + used, capacity - used, L"\n      %lc %.*ls", mark,
-                   static_cast<int>(length), from);
-        diff[capacity - 1] = 0;
-        ++count;
+        _snwprintf(diff + used, kFailuresCapacity - used, L"\n      %lc %.*ls", mark,
+                   static_cast<int>(length - 1), from);
+        diff[kFailuresCapacity - 1] = 0;
     }
-    return count;
 }
 
-// The item lines below the current one, their words filled in, as a record, against the run's.
-static void ExpectRecord(CaseState* state, RunResult* run) {
-    static wchar_t want[kRecordCapacity], word[kTextCapacity], diff[kFailuresCapacity / 2];
-    size_t used = 0;
-    want[0] = diff[0] = 0;
+// The item lines below, their words filled in, as a record (kept as a run's is) against the run's.
+static void ExpectRecord(CaseState* state, const RunResult* run) {
+    static RunResult want;
+    static wchar_t word[kTextCapacity], diff[kFailuresCapacity];
+    ZeroMemory(&want, sizeof(want));
+    diff[0] = 0;
     for (int i = state->currentLine + 1; i < state->endLine && IsItemLine(state->data->lines[i]);
          ++i) {
         Word words[kWordCapacity];
         int count = SplitWords(state->data->lines[i].text, words, kWordCapacity);
         for (int k = 0; k < count; ++k) {
-            if (!ExpandWord(state, words[k], word, kTextCapacity) ||
-                !PutWord(want, &used, word, wcslen(word))) {
-                AddFailure(state, L"line %d: cannot fill in %.*ls", state->data->lines[i].number,
-                           static_cast<int>(words[k].length), words[k].start);
+            if (!Expand(state, words, k, word, kTextCapacity))
                 return;
-            }
+            PutWord(&want, word);
         }
-        EndLine(want, used);
+        AddLine(&want, 0);
     }
-    if (run->recordFull)
-        AddFailure(state, L"the run's record is longer than the runner keeps");
-    if (wcscmp(want, run->record) == 0)
+    if (want.recordFull || run->recordFull)
+        AddFailure(state, L"a record is longer than the runner keeps");
+    if (wcscmp(want.record, run->record) == 0)
         return;
-    if (AddMissingLines(want, run->record, L'-', diff, kFailuresCapacity / 2) +
-            AddMissingLines(run->record, want, L'+', diff, kFailuresCapacity / 2) ==
-        0)
-        AddMissingLines(run->record, nullptr, L' ', diff, kFailuresCapacity / 2);
-    AddFailure(state, L"the run's record differs (-: expected alone, +: the run's alone; else the "
-                      L"run's, as expected but for order or number):%ls",
+    AddMissingLines(want.record, run->record, L'-', diff);
+    AddMissingLines(run->record, want.record, L'+', diff);
+    if (diff[0] == 0)
+        AddMissingLines(run->record, L"", L' ', diff);
+    AddFailure(state,
+               L"the run's record differs (-: expected alone, +: the run's alone; else the "
+               L"run's, as expected but for order or number):%ls",
                diff);
 }
 
 // --- The named checks ------------------------------------------------------------------------
 
-// Bounds of the run's events, and tests of the DLLs loaded between them.
-enum { kStart, kNarrowing, kFirstAsk, kEnd };
-enum { kNoDlls, kUnder, kOutside, kNamed, kIs, kPreloaded };
-
 // Each kind of expectation, how many words follow it; for the checks of DLL loads, between which
-// events, what a load must be to match, and whether one must match (else none may).
+// events (the first of that kind; kWhole: the start, the end), whether the loads there must match
+// the words or not, whether one must (else none may), and what a failure says.
+enum { kNoDlls, kMatching, kNotMatching, kPreloaded };
+enum { kWhole = -1 };
 static const ExpectForm kExpectations[] = {
     {L"record", 0, 0, 0, 0, kNoDlls, 0, nullptr},
     {L"took-at-least", 1, 1, 0, 0, kNoDlls, 0, nullptr},
@@ -253,19 +207,19 @@ static const ExpectForm kExpectations[] = {
     {L"payload-without-error-box", 0, 0, 0, 0, kNoDlls, 0, nullptr},
     {L"same-file", 2, 2, 0, 0, kNoDlls, 0, nullptr},
     {L"length", 2, 2, 0, 0, kNoDlls, 0, nullptr},
-    {L"preloaded-before", 2, 8, kStart, kEnd, kPreloaded, 0, nullptr},
-    {L"first-asked", 1, 8, kStart, kFirstAsk, kNamed, 0,
+    {L"preloaded-before", 2, 8, kWhole, kWhole, kPreloaded, 0, nullptr},
+    {L"first-asked", 1, 8, kWhole, kLibraryAsked, kMatching, 0,
      L"DLLs loaded before the wrapper's first LoadLibraryExW"},
-    {L"loads-before-narrowing-only-from", 1, 1, kStart, kNarrowing, kOutside, 0,
-     L"DLLs from outside the system folder before the search was narrowed"},
-    {L"not-loaded-before-narrowing", 1, 8, kStart, kNarrowing, kNamed, 0,
+    {L"loads-before-narrowing-only-from", 1, 1, kWhole, kNarrowed, kNotMatching, 0,
+     L"DLLs from outside that folder before the search was narrowed"},
+    {L"not-loaded-before-narrowing", 1, 8, kWhole, kNarrowed, kMatching, 0,
      L"DLLs loaded before the search was narrowed"},
-    {L"loaded-after-narrowing", 1, 1, kNarrowing, kEnd, kIs, 1,
+    {L"loaded-after-narrowing", 1, 1, kNarrowed, kWhole, kMatching, 1,
      L"not loaded after the search was narrowed"},
-    {L"not-loaded", 1, 8, kStart, kEnd, kNamed, 0, L"DLLs loaded"},
-    {L"loaded", 1, 1, kStart, kEnd, kIs, 1, L"never loaded"},
-    {L"loads-only-from", 1, 1, kStart, kEnd, kOutside, 0, L"DLLs from outside that folder"},
-    {L"none-loaded-from", 1, 1, kStart, kEnd, kUnder, 0, L"DLLs loaded from that folder"},
+    {L"not-loaded", 1, 8, kWhole, kWhole, kMatching, 0, L"DLLs loaded"},
+    {L"loaded", 1, 1, kWhole, kWhole, kMatching, 1, L"never loaded"},
+    {L"loads-only-from", 1, 1, kWhole, kWhole, kNotMatching, 0, L"DLLs from outside that folder"},
+    {L"none-loaded-from", 1, 1, kWhole, kWhole, kMatching, 0, L"DLLs loaded from that folder"},
 };
 
 const ExpectForm* FindExpectation(const Word& word) {
@@ -275,139 +229,122 @@ const ExpectForm* FindExpectation(const Word& word) {
     return nullptr;
 }
 
-static int EventAt(const RunResult* run, int bound) {
-    for (int i = 0; i < run->eventCount; ++i)
-        if ((bound == kNarrowing && run->events[i].kind == kNarrowed) ||
-            (bound == kFirstAsk && run->events[i].kind == kLibraryAsked))
+// The first event of the kind in [from, to), of that path where one is given; -1 if none.
+static int FindEvent(const RunResult* run, int kind, const wchar_t* path, int from, int to) {
+    for (int i = from; i < to; ++i)
+        if (run->events[i].kind == kind &&
+            (path == nullptr || _wcsicmp(run->events[i].path, path) == 0))
             return i;
-    return bound == kStart ? 0 : bound == kEnd ? run->eventCount : -1;
+    return -1;
 }
 
-static int NameIn(const wchar_t* path, CaseState* state, const Word* words, int from, int count) {
+// A word from index from on is the load's path, its name, or a folder it lies under.
+static int Matches(const wchar_t* path, CaseState* state, const Word* words, int from, int count) {
     const wchar_t* slash = wcsrchr(path, L'\\');
     wchar_t word[kPathCapacity];
     for (int i = from; i < count; ++i)
         if (ExpandWord(state, words[i], word, kPathCapacity) &&
-            _wcsicmp(slash != nullptr ? slash + 1 : path, word) == 0)
+            (_wcsicmp(path, word) == 0 ||
+             _wcsicmp(slash != nullptr ? slash + 1 : path, word) == 0 || IsUnder(path, word)))
             return 1;
     return 0;
 }
 
 // Each DLL named was asked for by the wrapper's own code, by its full path in the system folder,
 // before its first LoadLibraryExW of path, and, where the system has it, loaded then too.
-static void ExpectPreloaded(CaseState* state, const RunResult* run, const wchar_t* path,
-                            const Word* words, int count) {
-    int until = run->eventCount;
-    for (int i = run->eventCount - 1; i >= 0; --i)
-        if (run->events[i].kind == kLibraryAsked && _wcsicmp(run->events[i].path, path) == 0)
-            until = i;
+static void ExpectPreloaded(CaseState* state, const RunResult* run, const Word* words, int count) {
+    static wchar_t path[kPathCapacity];
+    if (!Expand(state, words, 2, path, kPathCapacity))
+        return;
+    int until = FindEvent(run, kLibraryAsked, path, 0, run->eventCount);
+    until = until >= 0 ? until : run->eventCount;
     for (int i = 3; i < count; ++i) {
         wchar_t name[64], wanted[kPathCapacity];
         if (!Expand(state, words, i, name, 64))
             return;
         _snwprintf(wanted, kPathCapacity, L"%ls\\%ls", state->setting->system, name);
-        int asked = 0, loaded = 0;
-        for (int e = 0; e < until; ++e) {
-            int same = _wcsicmp(run->events[e].path, wanted) == 0;
-            asked = asked || (same && run->events[e].kind == kLibraryAsked);
-            loaded = loaded || (same && run->events[e].kind == kLoaded);
-        }
-        if (!asked || (GetFileAttributesW(wanted) != INVALID_FILE_ATTRIBUTES && !loaded))
+        int asked = FindEvent(run, kLibraryAsked, wanted, 0, until) >= 0;
+        if (!asked || (GetFileAttributesW(wanted) != INVALID_FILE_ATTRIBUTES &&
+                       FindEvent(run, kLoaded, wanted, 0, until) < 0))
             AddFailure(state, L"%ls was not %ls before the wrapper asked for %ls", wanted,
                        asked ? L"loaded" : L"asked for by its full path", path);
     }
 }
 
-// The loads between the form's events that match its test: one at least, or none.
+// The loads between the form's events that pass its test: one at least, or none.
 static void ExpectDlls(CaseState* state, const RunResult* run, const ExpectForm& form,
                        const Word* words, int count) {
     static wchar_t path[kPathCapacity], found[kTextCapacity];
-    int from = EventAt(run, form.from), to = EventAt(run, form.to), matched = 0;
-    if (from < 0 || to < 0) {
+    int end = run->eventCount;
+    int from = form.from == kWhole ? 0 : FindEvent(run, form.from, nullptr, 0, end);
+    int to = form.to == kWhole ? end : FindEvent(run, form.to, nullptr, 0, end);
+    if (from < 0 || to < 0)
         AddFailure(state, L"%ls was never called",
-                   form.to == kFirstAsk ? L"LoadLibraryExW" : L"SetDefaultDllDirectories");
+                   form.to == kLibraryAsked ? L"LoadLibraryExW" : L"SetDefaultDllDirectories");
+    if (from < 0 || to < 0 || !Expand(state, words, 2, path, kPathCapacity))
         return;
-    }
-    if (!Expand(state, words, 2, path, kPathCapacity))
-        return;
-    if (form.test == kPreloaded) {
-        ExpectPreloaded(state, run, path, words, count);
-        return;
-    }
-    if (form.to == kFirstAsk && wcscmp(run->events[to].path, path) != 0)
+    if (form.to == kLibraryAsked && wcscmp(run->events[to].path, path) != 0)
         AddFailure(state, L"first library the wrapper asked for: got %ls, want %ls",
                    run->events[to].path, path);
     found[0] = 0;
     for (int i = from; i < to; ++i) {
         const wchar_t* loaded = run->events[i].path;
-        int matches = run->events[i].kind == kLoaded &&
-                      (form.test == kIs ? _wcsicmp(loaded, path) == 0
-                       : form.test == kNamed
-                           ? NameIn(loaded, state, words, form.to == kFirstAsk ? 3 : 2, count)
-                           : IsUnder(loaded, path) == (form.test == kUnder));
-        matched += matches;
         size_t used = wcslen(found);
-        if (matches && !form.must)
+        if (run->events[i].kind == kLoaded &&
+            Matches(loaded, state, words, form.to == kLibraryAsked ? 3 : 2, count) ==
+                (form.test == kMatching))
             _snwprintf(found + used, kTextCapacity - used, L" %ls", loaded);
         found[kTextCapacity - 1] = 0;
     }
-    if (form.must && matched == 0)
+    if (form.must && found[0] == 0)
         AddFailure(state, L"%ls %ls", path, form.what);
-    else if (found[0] != 0)
+    else if (!form.must && found[0] != 0)
         AddFailure(state, L"%ls:%ls", form.what, found);
 }
 
-static void ExpectSameFile(CaseState* state, const Word* words) {
-    static unsigned char other[kFileCapacity];
-    wchar_t first[kPathCapacity], second[kPathCapacity];
-    if (!ExpandWorkPath(state, words, 2, first) || !ExpandWorkPath(state, words, 3, second))
-        return;
-    long size = ReadWholeFile(first, fileBuffer);
-    if (size < 0 || size != ReadWholeFile(second, other) ||
-        memcmp(fileBuffer, other, static_cast<size_t>(size)) != 0)
-        AddFailure(state, L"%ls is no longer the same as %ls", first, second);
-}
-
 void DoExpect(CaseState* state, const Word* words, int count) {
-    RunResult* run = state->run;
+    const RunResult* run = state->run;
     const ExpectForm* form = FindExpectation(words[1]);
-    static wchar_t text[kTextCapacity];
+    static wchar_t text[kTextCapacity], other[kPathCapacity];
+    static unsigned char otherBytes[kFileCapacity];
+    double bound = count > 2 ? wcstod(words[2].start, nullptr) : 0;
     if (WordIs(words[1], L"length")) {
         if (Expand(state, words, 2, text, kTextCapacity) &&
             wcslen(text) != wcstoul(words[3].start, nullptr, 10))
             AddFailure(state, L"length: got %lu", static_cast<unsigned long>(wcslen(text)));
-        return;
-    }
-    if (WordIs(words[1], L"same-file")) {
-        ExpectSameFile(state, words);
-        return;
-    }
-    if (run == nullptr) {
+    } else if (WordIs(words[1], L"same-file")) {
+        if (!ExpandWorkPath(state, words, 2, text) || !ExpandWorkPath(state, words, 3, other))
+            return;
+        long size = ReadWholeFile(text, fileBuffer);
+        if (size < 0 || size != ReadWholeFile(other, otherBytes) ||
+            memcmp(fileBuffer, otherBytes, static_cast<size_t>(size)) != 0)
+            AddFailure(state, L"%ls is no longer the same as %ls", text, other);
+    } else if (run == nullptr) {
         AddFailure(state, L"expect before any run");
-        return;
-    }
-    double bound = count > 2 ? static_cast<double>(wcstoul(words[2].start, nullptr, 10)) : 0;
-    double took = static_cast<double>(run->endQpc - run->startQpc) * 1000.0 /
-                  static_cast<double>(run->frequency);
-    if (form->test != kNoDlls && run->traced[0] == 0)
+    } else if (form->test != kNoDlls && run->traced[0] == 0) {
         AddFailure(state, L"the run was not traced: give it trace=");
-    else if (form->test != kNoDlls)
+    } else if (form->test == kPreloaded) {
+        ExpectPreloaded(state, run, words, count);
+    } else if (form->test != kNoDlls) {
         ExpectDlls(state, run, *form, words, count);
-    else if (WordIs(words[1], L"record"))
+    } else if (WordIs(words[1], L"record")) {
         ExpectRecord(state, run);
-    else if (run->payloadCount == 0 && wcsncmp(words[1].start, L"payload-", 8) == 0)
+    } else if (run->payloadCount == 0 && wcsncmp(words[1].start, L"payload-", 8) == 0) {
         AddFailure(state, L"no payload was started");
-    else if (WordIs(words[1], L"payload-ended-first") &&
-             (run->payloadEndQpc == 0 || run->payloadEndQpc >= run->endQpc))
+    } else if (WordIs(words[1], L"payload-ended-first") &&
+               (run->payloadEndQpc == 0 || run->payloadEndQpc >= run->endQpc)) {
         AddFailure(state, L"the payload had not ended when the wrapper did");
-    else if (WordIs(words[1], L"payload-without-error-box") &&
-             (run->payloadErrorMode == ~0u || !(run->payloadErrorMode & SEM_NOGPFAULTERRORBOX)))
+    } else if (WordIs(words[1], L"payload-without-error-box") &&
+               !(run->payloadErrorMode & SEM_NOGPFAULTERRORBOX)) {
         AddFailure(state, L"the payload ran with error mode %lx, which lets a crash show a box",
                    run->payloadErrorMode);
-    else if ((WordIs(words[1], L"took-at-least") && took < bound) ||
-             (WordIs(words[1], L"took-under") && took >= bound))
-        AddFailure(state, L"the wrapper took %.0f ms", took);
-    else if (WordIs(words[1], L"cpu-under") &&
-             (run->cpuMilliseconds < 0 || run->cpuMilliseconds >= bound))
+    } else if (wcsncmp(words[1].start, L"took-", 5) == 0) {
+        double took = static_cast<double>(run->endQpc - run->startQpc) * 1000.0 /
+                      static_cast<double>(run->frequency);
+        if ((took < bound) == WordIs(words[1], L"took-at-least"))
+            AddFailure(state, L"the wrapper took %.0f ms", took);
+    } else if (WordIs(words[1], L"cpu-under") &&
+               (run->cpuMilliseconds < 0 || run->cpuMilliseconds >= bound)) {
         AddFailure(state, L"the wrapper used %.0f ms of CPU", run->cpuMilliseconds);
+    }
 }
