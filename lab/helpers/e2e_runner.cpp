@@ -150,7 +150,7 @@ static int RunAll(int argc, wchar_t** argv) {
         long long started = ReadPerformanceCounter();
         int outcome = RunCase(i);
         printf("    %.1f s\n", static_cast<double>(ReadPerformanceCounter() - started) /
-                               static_cast<double>(CounterFrequency()));
+                                   static_cast<double>(CounterFrequency()));
         passed += outcome == 1;
         failed += outcome == 0;
         notHere += outcome < 0;

@@ -69,11 +69,11 @@ struct RunResult {
     ProcessEvent events[kEventCapacity];
     int payloadCount;
     long long payloadEndQpc; // 0 until a payload ended
-    DWORD payloadErrorMode;  // the first payload's, ~0 unknown
+    DWORD payloadErrorMode;  // the first payload's, 0 unknown
     int atHashRan;
     HANDLE process; // the wrapper's, while it runs
     DWORD processId;
-    DWORD hashedAt, hashedCount; // the buffer of the wrapper's first CryptHashData call
+    DWORD hashedAt, hashedCount;     // the buffer of the wrapper's first CryptHashData call
     wchar_t record[kRecordCapacity]; // what the run did, in the cases file's words
     size_t recordLength;
     int recordFull;
@@ -84,9 +84,9 @@ struct Setting {
     wchar_t programs[kPathCapacity];
     wchar_t self[kPathCapacity];
     wchar_t system[kPathCapacity];
-    wchar_t wow64System[kPathCapacity]; // the 32-bit system folder's real path, or empty
-    wchar_t temp[kPathCapacity];        // the Windows folder's Temp, where pinned builds copy
-    wchar_t payloadLog[kPathCapacity];  // the stand-in payload's record of this run
+    wchar_t wow64System[kPathCapacity];     // the 32-bit system folder's real path, or empty
+    wchar_t temp[kPathCapacity];            // the Windows folder's Temp, where pinned builds copy
+    wchar_t payloadLog[kPathCapacity];      // the stand-in payload's record of this run
     wchar_t installerRecord[kPathCapacity]; // the lab's NSIS installer's
     int is64;
     int onWine;
@@ -100,9 +100,9 @@ struct CaseState {
     wchar_t exe[kPathCapacity];
     int notHere;                   // it says it does not run here, for reason
     wchar_t reason[kTextCapacity]; // why it, or some of its lines, do not run here
-    int atHashLine;   // the item line whose command the run runs at CryptHashData
-    int skippedLines; // lines passed by as Wine's own
-    int runs;         // the runs that took place
+    int atHashLine;                // the item line whose command the run runs at CryptHashData
+    int skippedLines;              // lines passed by as Wine's own
+    int runs;                      // the runs that took place
     int currentLine;
     RunResult* observing; // the run going on, for at-hash's commands
     RunResult* run;       // the last run, for expect

@@ -16,12 +16,14 @@ static int ReadOptions(CaseState* state, const Word* words, int count, const wch
                 wcscpy(values[k], L"1");
                 known = 1;
             } else if (words[i].length > length && words[i].start[length] == L'=' &&
-                     wcsncmp(words[i].start, keys[k], length) == 0)
+                       wcsncmp(words[i].start, keys[k], length) == 0)
                 known = ExpandWord(state, value, values[k], kPathCapacity) ? 1 : -1;
         }
         if (known != 1) {
-            AddFailure(state, L"an option this command does not take, or that cannot be filled "
-                              L"in: %.*ls", static_cast<int>(words[i].length), words[i].start);
+            AddFailure(state,
+                       L"an option this command does not take, or that cannot be filled "
+                       L"in: %.*ls",
+                       static_cast<int>(words[i].length), words[i].start);
             return 0;
         }
     }
@@ -349,8 +351,8 @@ static void Observe(CaseState* state, RunResult* run, RunPlan* plan, wchar_t* de
     ZeroMemory(&debuggee, sizeof(debuggee));
     AddFunctionBreakpoint(&debuggee, L"user32.dll", "MessageBoxW", kBoxCall, 1);
     if (traces) {
-        AddFunctionBreakpoint(&debuggee, L"kernel32.dll", "SetDefaultDllDirectories",
-                              kNarrowCall, 1);
+        AddFunctionBreakpoint(&debuggee, L"kernel32.dll", "SetDefaultDllDirectories", kNarrowCall,
+                              1);
         AddFunctionBreakpoint(&debuggee, L"kernel32.dll", "LoadLibraryExW", kLibraryCall, 1);
         AddFunctionBreakpoint(&debuggee, L"kernel32.dll", "WaitForSingleObject", kWaitCall, 1);
     }
@@ -451,14 +453,15 @@ static int PlanRun(CaseState* state, const Word* words, int count, RunPlan* plan
                                                WordIs(items[0], L"entry") ? plan->values : writes,
                                                kTextCapacity * 4);
     }
-    if (!fits || (writes[0] != 0 &&
-                  !AddVariable(plan->environment, &used, L"VUQ_PAYLOAD_REG", writes))) {
+    if (!fits ||
+        (writes[0] != 0 && !AddVariable(plan->environment, &used, L"VUQ_PAYLOAD_REG", writes))) {
         AddFailure(state, L"the run's environment or values are too long");
         return 0;
     }
     wcscpy(plan->directory, setting->work);
-    if (plan->options[kCwd][0] != 0 && (!MakeWorkPath(state, plan->options[kCwd], plan->directory) ||
-                                        !MakeFolders(state, plan->directory))) {
+    if (plan->options[kCwd][0] != 0 &&
+        (!MakeWorkPath(state, plan->options[kCwd], plan->directory) ||
+         !MakeFolders(state, plan->directory))) {
         AddFailure(state, L"cannot make the current directory of the run");
         return 0;
     }
@@ -600,9 +603,9 @@ static const wchar_t* CheckLine(const DataLine& line, int items, const CommandFo
                       ((WordIs(words[0], L"entry") || WordIs(words[0], L"writes")) && count >= 5) ||
                       (WordIs(words[0], L"at-hash") && command != nullptr &&
                        count - 2 >= command->least && count - 2 <= command->most);
-        return items == 0                 ? L"an item line below neither run nor record"
+        return items == 0               ? L"an item line below neither run nor record"
                : items == 2 && !runItem ? L"not an item of a run"
-                                          : nullptr;
+                                        : nullptr;
     }
     int first = count > 1 && (WordIs(words[0], L"wine:") || WordIs(words[0], L"windows:"));
     *form = count > first ? FindCommand(words[first]) : nullptr;
