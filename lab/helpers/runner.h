@@ -133,15 +133,6 @@ int Expand(CaseState* state, const Word* words, int index, wchar_t* out, size_t 
 int ExpandWorkPath(CaseState* state, const Word* words, int index, wchar_t* out);
 int IsItemLine(const DataLine& line);
 
-// Each kind of expectation, how many words follow it; for the checks of DLL loads (which need
-// the run's trace=), the events between which it looks, its test and whether one must match.
-struct ExpectForm {
-    const wchar_t* name;
-    int least, most;
-    int from, to, test, must;
-    const wchar_t* what;
-};
-
 // runner_case.cpp
 void RunCaseLines(CaseState* state);
 int ValidateDataFile(const DataFile* data, wchar_t* error, size_t capacity);
@@ -153,7 +144,8 @@ void AddLine(RunResult* run, int count, ...);
 // The rest of the run's record, after what its calls added: the payloads started, the lab's
 // installer's events, the uninstall entry, the exit status.
 void MakeRecord(const CaseState* state, RunResult* run);
-const ExpectForm* FindExpectation(const Word& word);
+// Why the words after "expect" are no expectation, or null.
+const wchar_t* CheckExpectation(const Word* words, int count);
 
 // runner_files.cpp
 int MakeWorkPath(const CaseState* state, const wchar_t* relative, wchar_t* out);

@@ -590,9 +590,10 @@ void RunCaseLines(CaseState* state) {
             RunCommandLine(state, i);
 }
 
-// Why the line is wrong, or null. items: 2 below a run, 1 below a record, 0 else.
+// Why the line is wrong, or null; *form its command, *record whether it expects a record. items:
+// 2 below a run, 1 below a record, 0 else.
 static const wchar_t* CheckLine(const DataLine& line, int items, const CommandForm** form,
-                                const ExpectForm** expectation) {
+                                int* record) {
     Word words[kWordCapacity];
     int count = SplitWords(line.text, words, kWordCapacity);
     if (count < 0)
@@ -612,17 +613,13 @@ static const wchar_t* CheckLine(const DataLine& line, int items, const CommandFo
     if (*form == nullptr)
         return L"no such command";
     int after = count - first - 1;
-    *expectation = (*form)->run == DoExpect ? FindExpectation(words[first + 1]) : nullptr;
-    if (after < (*form)->least || after > (*form)->most ||
-        (*expectation != nullptr &&
-         (after - 1 < (*expectation)->least || after - 1 > (*expectation)->most)))
+    if (after < (*form)->least || after > (*form)->most)
         return L"wrong number of words";
-    if ((*form)->run == DoExpect && *expectation == nullptr)
-        return L"no such expectation";
     if (WordIs(words[first], L"only") && !WordIs(words[first + 1], L"win64") &&
         !WordIs(words[first + 1], L"win32"))
         return L"only win64 or only win32";
-    return nullptr;
+    *record = (*form)->run == DoExpect && WordIs(words[first + 1], L"record");
+    return (*form)->run == DoExpect ? CheckExpectation(words + first + 1, after) : nullptr;
 }
 
 static int Refuse(wchar_t* error, size_t capacity, const DataLine& line, const wchar_t* what) {
@@ -644,8 +641,8 @@ int ValidateDataFile(const DataFile* data, wchar_t* error, size_t capacity) {
             continue;
         }
         const CommandForm* form = nullptr;
-        const ExpectForm* expectation = nullptr;
-        const wchar_t* wrong = CheckLine(data->lines[i], items, &form, &expectation);
+        int record = 0;
+        const wchar_t* wrong = CheckLine(data->lines[i], items, &form, &record);
         if (wrong != nullptr)
             return Refuse(error, capacity, data->lines[i], wrong);
         if (form == nullptr)
@@ -653,7 +650,6 @@ int ValidateDataFile(const DataFile* data, wchar_t* error, size_t capacity) {
         if (form->run == DoRun && unchecked >= 0)
             return Refuse(error, capacity, data->lines[unchecked], L"a run without its record");
         suites += wcscmp(form->name, L"suite") == 0;
-        int record = expectation != nullptr && wcscmp(expectation->name, L"record") == 0;
         unchecked = form->run == DoRun ? i : record ? -1 : unchecked;
         items = form->run == DoRun ? 2 : record;
     }

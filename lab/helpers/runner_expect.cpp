@@ -198,6 +198,12 @@ static void ExpectRecord(CaseState* state, const RunResult* run) {
 // the words or not, whether one must (else none may), and what a failure says.
 enum { kNoDlls, kMatching, kNotMatching, kPreloaded };
 enum { kWhole = -1 };
+struct ExpectForm {
+    const wchar_t* name;
+    int least, most;
+    int from, to, test, must;
+    const wchar_t* what;
+};
 static const ExpectForm kExpectations[] = {
     {L"record", 0, 0, 0, 0, kNoDlls, 0, nullptr},
     {L"took-at-least", 1, 1, 0, 0, kNoDlls, 0, nullptr},
@@ -222,11 +228,18 @@ static const ExpectForm kExpectations[] = {
     {L"none-loaded-from", 1, 1, kWhole, kWhole, kMatching, 0, L"DLLs loaded from that folder"},
 };
 
-const ExpectForm* FindExpectation(const Word& word) {
+static const ExpectForm* FindExpectation(const Word& word) {
     for (const ExpectForm& form : kExpectations)
         if (WordIs(word, form.name))
             return &form;
     return nullptr;
+}
+
+const wchar_t* CheckExpectation(const Word* words, int count) {
+    const ExpectForm* form = count > 0 ? FindExpectation(words[0]) : nullptr;
+    return form == nullptr                                     ? L"no such expectation"
+           : count - 1 < form->least || count - 1 > form->most ? L"wrong number of words"
+                                                               : nullptr;
 }
 
 // The first event of the kind in [from, to), of that path where one is given; -1 if none.
