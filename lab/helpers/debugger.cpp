@@ -4,12 +4,13 @@
 #include <string.h>
 #include <wchar.h>
 
-// The exceptions a 32-bit debugger is told of in a 32-bit process on 64-bit Windows (WOW64), as
-// well as the usual ones.
+// Besides the usual ones, what a debugger is told of in a 32-bit process on 64-bit Windows (WOW64).
 const DWORD kWow64Breakpoint = 0x4000001F;
 const DWORD kWow64SingleStep = 0x4000001E;
 const DWORD kTrapFlag = 0x100;
 const DWORD kPageSize = 4096;
+const DWORD kIdleMs = 50;
+const int kLoadedPathCapacity = 1024;
 
 static DWORD AsAddress(const void* remote) {
     return static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(remote));
@@ -104,6 +105,7 @@ int AddAddressBreakpoint(Debuggee* debuggee, DWORD address, int tag, int keep) {
     return AddBreakpoint(debuggee, "", 0, address, tag, keep);
 }
 
+// At a module's first load: the lab's breakpoints lie in system DLLs, which a program keeps.
 static void PlantInModule(Debuggee* debuggee, DWORD base) {
     char name[kModuleNameCapacity];
     ReadModule(debuggee->process, base, name);
@@ -114,13 +116,6 @@ static void PlantInModule(Debuggee* debuggee, DWORD base) {
             SetPlanted(debuggee->process, breakpoint, 1);
         }
     }
-}
-
-// A module unloaded takes its breakpoints with it, to be planted again if it comes back.
-static void ForgetModule(Debuggee* debuggee, DWORD base) {
-    for (int i = 0; i < debuggee->breakpointCount; ++i)
-        if (debuggee->breakpoints[i].address - debuggee->breakpoints[i].offset == base)
-            debuggee->breakpoints[i].address = 0;
 }
 
 // Where a DLL was loaded from: the name the loader gives (in UTF-16 from Windows and Wine), else
@@ -180,33 +175,25 @@ static DWORD OnBreakpoint(Debuggee* debuggee, const DebugHooks* hooks, const DEB
     return known ? DBG_CONTINUE : DBG_EXCEPTION_NOT_HANDLED;
 }
 
-// Plants again the kept breakpoint the thread has stepped over; 0 when none waited for it.
-static int PlantAfterStep(Debuggee* debuggee, DWORD threadId) {
-    int index = debuggee->breakpointCount - 1;
-    while (index >= 0 && debuggee->breakpoints[index].stepping != threadId)
-        --index;
-    if (index >= 0) {
-        debuggee->breakpoints[index].stepping = 0;
-        SetPlanted(debuggee->process, &debuggee->breakpoints[index], 1);
-    }
-    return index >= 0;
-}
-
 // Returns how the process goes on from the event.
 static DWORD OnEvent(Debuggee* debuggee, const DebugHooks* hooks, const DEBUG_EVENT& event) {
     if (event.dwDebugEventCode == EXCEPTION_DEBUG_EVENT) {
         DWORD code = event.u.Exception.ExceptionRecord.ExceptionCode;
+        int stepped = debuggee->breakpointCount - 1;
+        while (stepped >= 0 && debuggee->breakpoints[stepped].stepping != event.dwThreadId)
+            --stepped;
         if (code == EXCEPTION_BREAKPOINT || code == kWow64Breakpoint)
             return OnBreakpoint(debuggee, hooks, event);
-        if ((code == EXCEPTION_SINGLE_STEP || code == kWow64SingleStep) &&
-            PlantAfterStep(debuggee, event.dwThreadId))
+        // The thread has stepped over a kept breakpoint, which is planted again.
+        if ((code == EXCEPTION_SINGLE_STEP || code == kWow64SingleStep) && stepped >= 0) {
+            debuggee->breakpoints[stepped].stepping = 0;
+            SetPlanted(debuggee->process, &debuggee->breakpoints[stepped], 1);
             return DBG_CONTINUE;
+        }
         if (!event.u.Exception.dwFirstChance)
             debuggee->crash = code;
         return DBG_EXCEPTION_NOT_HANDLED;
     }
-    if (event.dwDebugEventCode == UNLOAD_DLL_DEBUG_EVENT)
-        ForgetModule(debuggee, AsAddress(event.u.UnloadDll.lpBaseOfDll));
     if (event.dwDebugEventCode == CREATE_PROCESS_DEBUG_EVENT) {
         char name[kModuleNameCapacity];
         debuggee->imageBase = AsAddress(event.u.CreateProcessInfo.lpBaseOfImage);
@@ -243,7 +230,6 @@ DWORD DebugUntilExit(Debuggee* debuggee, HANDLE process, const DebugHooks* hooks
             debuggee->loopError = GetLastError();
             return 0xDEADu;
         }
-        if (hooks->onIdle != nullptr)
-            hooks->onIdle(hooks->context, debuggee);
+        hooks->onIdle(hooks->context, debuggee);
     }
 }

@@ -8,9 +8,6 @@
 
 const int kBreakpointCapacity = 16;
 const int kModuleNameCapacity = 64;
-const int kLoadedPathCapacity = 1024;
-// How often the loop calls its idle hook while the process runs without events.
-const DWORD kIdleMs = 50;
 
 // A function's entry: the module that holds its code, by the name in its export directory, and
 // its offset there; planted when that module loads. A breakpoint at an address has no module.
@@ -46,7 +43,7 @@ struct DebugHooks {
     // A thread stands on the breakpoint at index; returns kRunFunction or kThreadMoved (then
     // *registers is written back).
     int (*onBreakpoint)(void* context, Debuggee* debuggee, int index, CONTEXT* registers);
-    // Every kIdleMs without an event, and after each event. May be null.
+    // Every 50 ms without an event, and after each event.
     void (*onIdle)(void* context, Debuggee* debuggee);
 };
 
