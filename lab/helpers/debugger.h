@@ -9,12 +9,10 @@
 const int kBreakpointCapacity = 16;
 const int kModuleNameCapacity = 64;
 
-// A function's entry: the module that holds its code, by the name in its export directory, and
-// its offset there; planted when that module loads. A breakpoint at an address has no module.
 struct Breakpoint {
-    char module[kModuleNameCapacity];
-    DWORD offset;
-    DWORD address; // 0 while its module is not loaded
+    char module[kModuleNameCapacity]; // holding the code, by its export name; empty at an address
+    DWORD offset;                     // of the function's entry in module
+    DWORD address;                    // 0 while module is not loaded
     unsigned char original;
     int planted;
     int tag;        // the caller's: which function this is
