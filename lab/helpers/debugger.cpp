@@ -4,21 +4,17 @@
 #include <string.h>
 #include <wchar.h>
 
-// The exceptions a 32-bit debugger is told of in a 32-bit process on 64-bit Windows (WOW64), as
-// well as the usual ones.
+// Besides the usual ones, what a debugger is told of in a 32-bit process on 64-bit Windows (WOW64).
 const DWORD kWow64Breakpoint = 0x4000001F;
 const DWORD kWow64SingleStep = 0x4000001E;
 const DWORD kTrapFlag = 0x100;
 const DWORD kPageSize = 4096;
-
-static DWORD AsAddress(const void* remote) {
-    return static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(remote));
-}
+const DWORD kIdleMs = 50;
+const int kLoadedPathCapacity = 1024;
 
 // ReadProcessMemory fails when any of the range cannot be read (Microsoft's documentation of it).
 int ReadRemote(HANDLE process, DWORD address, void* buffer, SIZE_T size) {
-    LPCVOID remote = reinterpret_cast<LPCVOID>(static_cast<ULONG_PTR>(address));
-    return ReadProcessMemory(process, remote, buffer, size, nullptr) != 0;
+    return ReadProcessMemory(process, UlongToPtr(address), buffer, size, nullptr) != 0;
 }
 
 // Read a page at a time: a text may end right before memory that cannot be read.
@@ -39,7 +35,7 @@ size_t ReadRemoteText(HANDLE process, DWORD address, wchar_t* text, size_t capac
     return length;
 }
 
-// The module at base: its size (0 unread) and the name in its export directory (or empty).
+// The module at base: its end (base when unread) and the name in its export directory (or empty).
 static DWORD ReadModule(HANDLE process, DWORD base, char* name) {
     IMAGE_DOS_HEADER dos;
     IMAGE_NT_HEADERS32 nt;
@@ -47,11 +43,11 @@ static DWORD ReadModule(HANDLE process, DWORD base, char* name) {
     ZeroMemory(name, kModuleNameCapacity);
     if (!ReadRemote(process, base, &dos, sizeof(dos)) ||
         !ReadRemote(process, base + static_cast<DWORD>(dos.e_lfanew), &nt, sizeof(nt)))
-        return 0;
+        return base;
     DWORD exports = nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT].VirtualAddress;
     if (exports != 0 && ReadRemote(process, base + exports, &directory, sizeof(directory)))
         ReadRemote(process, base + directory.Name, name, kModuleNameCapacity - 1);
-    return nt.OptionalHeader.SizeOfImage;
+    return base + nt.OptionalHeader.SizeOfImage;
 }
 
 // Writes an int3 over the breakpoint's first byte (planted 1), or puts that byte back (0). Not at
@@ -60,7 +56,7 @@ static void SetPlanted(HANDLE process, Breakpoint* breakpoint, int planted) {
     if (planted && !ReadRemote(process, breakpoint->address, &breakpoint->original, 1))
         return;
     unsigned char value = planted ? 0xCC : breakpoint->original;
-    LPVOID target = reinterpret_cast<LPVOID>(static_cast<ULONG_PTR>(breakpoint->address));
+    LPVOID target = UlongToPtr(breakpoint->address);
     DWORD oldProtect;
     VirtualProtectEx(process, target, 1, PAGE_EXECUTE_READWRITE, &oldProtect);
     WriteProcessMemory(process, target, &value, 1, nullptr);
@@ -69,14 +65,10 @@ static void SetPlanted(HANDLE process, Breakpoint* breakpoint, int planted) {
     breakpoint->planted = planted;
 }
 
-// At offset in module, planted when it loads; or, module empty, at address, planted at once.
-static int AddBreakpoint(Debuggee* debuggee, const char* module, DWORD offset, DWORD address,
-                         int tag, int keep) {
+int AddAddressBreakpoint(Debuggee* debuggee, DWORD address, int tag, int keep) {
     if (debuggee->breakpointCount == kBreakpointCapacity)
         return -1;
     Breakpoint* breakpoint = &debuggee->breakpoints[debuggee->breakpointCount];
-    strcpy(breakpoint->module, module);
-    breakpoint->offset = offset;
     breakpoint->address = address;
     breakpoint->tag = tag;
     breakpoint->keep = keep;
@@ -95,15 +87,16 @@ int AddFunctionBreakpoint(Debuggee* debuggee, const wchar_t* library, const char
     if (code != nullptr && GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
                                                   GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                                               reinterpret_cast<LPCWSTR>(code), &holder))
-        ReadModule(GetCurrentProcess(), AsAddress(holder), module);
-    DWORD offset = AsAddress(reinterpret_cast<const void*>(code)) - AsAddress(holder);
-    return module[0] != 0 ? AddBreakpoint(debuggee, module, offset, 0, tag, keep) : -1;
+        ReadModule(GetCurrentProcess(), PtrToUlong(holder), module);
+    int index = module[0] != 0 ? AddAddressBreakpoint(debuggee, 0, tag, keep) : -1;
+    if (index >= 0) {
+        strcpy(debuggee->breakpoints[index].module, module);
+        debuggee->breakpoints[index].offset = PtrToUlong(code) - PtrToUlong(holder);
+    }
+    return index;
 }
 
-int AddAddressBreakpoint(Debuggee* debuggee, DWORD address, int tag, int keep) {
-    return AddBreakpoint(debuggee, "", 0, address, tag, keep);
-}
-
+// At a module's first load: the lab's breakpoints lie in system DLLs, which a program keeps.
 static void PlantInModule(Debuggee* debuggee, DWORD base) {
     char name[kModuleNameCapacity];
     ReadModule(debuggee->process, base, name);
@@ -116,13 +109,6 @@ static void PlantInModule(Debuggee* debuggee, DWORD base) {
     }
 }
 
-// A module unloaded takes its breakpoints with it, to be planted again if it comes back.
-static void ForgetModule(Debuggee* debuggee, DWORD base) {
-    for (int i = 0; i < debuggee->breakpointCount; ++i)
-        if (debuggee->breakpoints[i].address - debuggee->breakpoints[i].offset == base)
-            debuggee->breakpoints[i].address = 0;
-}
-
 // Where a DLL was loaded from: the name the loader gives (in UTF-16 from Windows and Wine), else
 // the mapped file's with its drive letter, named by device on Windows (\Device\HarddiskVolume3\),
 // by drive under Wine (\??\C:\). The event's file handle is no help under Wine: it names Wine's
@@ -131,7 +117,7 @@ static void ReadLoadedPath(HANDLE process, const LOAD_DLL_DEBUG_INFO& info, wcha
     DWORD name = 0;
     wchar_t mapped[kLoadedPathCapacity], device[kLoadedPathCapacity];
     path[0] = 0;
-    if (info.fUnicode && ReadRemote(process, AsAddress(info.lpImageName), &name, sizeof(name)))
+    if (info.fUnicode && ReadRemote(process, PtrToUlong(info.lpImageName), &name, sizeof(name)))
         ReadRemoteText(process, name, path, kLoadedPathCapacity);
     if (path[0] != 0 ||
         GetMappedFileNameW(process, info.lpBaseOfDll, mapped, kLoadedPathCapacity) == 0)
@@ -148,7 +134,7 @@ static void ReadLoadedPath(HANDLE process, const LOAD_DLL_DEBUG_INFO& info, wcha
 }
 
 static DWORD OnBreakpoint(Debuggee* debuggee, const DebugHooks* hooks, const DEBUG_EVENT& event) {
-    DWORD address = AsAddress(event.u.Exception.ExceptionRecord.ExceptionAddress);
+    DWORD address = PtrToUlong(event.u.Exception.ExceptionRecord.ExceptionAddress);
     int index = debuggee->breakpointCount - 1;
     while (index >= 0 && debuggee->breakpoints[index].address != address)
         --index;
@@ -180,48 +166,39 @@ static DWORD OnBreakpoint(Debuggee* debuggee, const DebugHooks* hooks, const DEB
     return known ? DBG_CONTINUE : DBG_EXCEPTION_NOT_HANDLED;
 }
 
-// Plants again the kept breakpoint the thread has stepped over; 0 when none waited for it.
-static int PlantAfterStep(Debuggee* debuggee, DWORD threadId) {
-    int index = debuggee->breakpointCount - 1;
-    while (index >= 0 && debuggee->breakpoints[index].stepping != threadId)
-        --index;
-    if (index >= 0) {
-        debuggee->breakpoints[index].stepping = 0;
-        SetPlanted(debuggee->process, &debuggee->breakpoints[index], 1);
-    }
-    return index >= 0;
-}
-
 // Returns how the process goes on from the event.
 static DWORD OnEvent(Debuggee* debuggee, const DebugHooks* hooks, const DEBUG_EVENT& event) {
     if (event.dwDebugEventCode == EXCEPTION_DEBUG_EVENT) {
         DWORD code = event.u.Exception.ExceptionRecord.ExceptionCode;
+        int stepped = debuggee->breakpointCount - 1;
+        while (stepped >= 0 && debuggee->breakpoints[stepped].stepping != event.dwThreadId)
+            --stepped;
         if (code == EXCEPTION_BREAKPOINT || code == kWow64Breakpoint)
             return OnBreakpoint(debuggee, hooks, event);
-        if ((code == EXCEPTION_SINGLE_STEP || code == kWow64SingleStep) &&
-            PlantAfterStep(debuggee, event.dwThreadId))
+        // The thread has stepped over a kept breakpoint, which is planted again.
+        if ((code == EXCEPTION_SINGLE_STEP || code == kWow64SingleStep) && stepped >= 0) {
+            debuggee->breakpoints[stepped].stepping = 0;
+            SetPlanted(debuggee->process, &debuggee->breakpoints[stepped], 1);
             return DBG_CONTINUE;
+        }
         if (!event.u.Exception.dwFirstChance)
             debuggee->crash = code;
         return DBG_EXCEPTION_NOT_HANDLED;
     }
-    if (event.dwDebugEventCode == UNLOAD_DLL_DEBUG_EVENT)
-        ForgetModule(debuggee, AsAddress(event.u.UnloadDll.lpBaseOfDll));
     if (event.dwDebugEventCode == CREATE_PROCESS_DEBUG_EVENT) {
         char name[kModuleNameCapacity];
-        debuggee->imageBase = AsAddress(event.u.CreateProcessInfo.lpBaseOfImage);
-        debuggee->imageEnd =
-            debuggee->imageBase + ReadModule(debuggee->process, debuggee->imageBase, name);
+        debuggee->imageBase = PtrToUlong(event.u.CreateProcessInfo.lpBaseOfImage);
+        debuggee->imageEnd = ReadModule(debuggee->process, debuggee->imageBase, name);
         if (event.u.CreateProcessInfo.hFile != nullptr)
             CloseHandle(event.u.CreateProcessInfo.hFile);
     }
     if (event.dwDebugEventCode == LOAD_DLL_DEBUG_EVENT) {
         const LOAD_DLL_DEBUG_INFO& info = event.u.LoadDll;
         static wchar_t path[kLoadedPathCapacity];
-        PlantInModule(debuggee, AsAddress(info.lpBaseOfDll));
+        PlantInModule(debuggee, PtrToUlong(info.lpBaseOfDll));
         if (hooks->onLoad != nullptr) {
             ReadLoadedPath(debuggee->process, info, path);
-            hooks->onLoad(hooks->context, debuggee, AsAddress(info.lpBaseOfDll), path);
+            hooks->onLoad(hooks->context, debuggee, PtrToUlong(info.lpBaseOfDll), path);
         }
         if (info.hFile != nullptr)
             CloseHandle(info.hFile);
@@ -243,7 +220,6 @@ DWORD DebugUntilExit(Debuggee* debuggee, HANDLE process, const DebugHooks* hooks
             debuggee->loopError = GetLastError();
             return 0xDEADu;
         }
-        if (hooks->onIdle != nullptr)
-            hooks->onIdle(hooks->context, debuggee);
+        hooks->onIdle(hooks->context, debuggee);
     }
 }

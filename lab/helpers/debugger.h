@@ -8,16 +8,11 @@
 
 const int kBreakpointCapacity = 16;
 const int kModuleNameCapacity = 64;
-const int kLoadedPathCapacity = 1024;
-// How often the loop calls its idle hook while the process runs without events.
-const DWORD kIdleMs = 50;
 
-// A function's entry: the module that holds its code, by the name in its export directory, and
-// its offset there; planted when that module loads. A breakpoint at an address has no module.
 struct Breakpoint {
-    char module[kModuleNameCapacity];
-    DWORD offset;
-    DWORD address; // 0 while its module is not loaded
+    char module[kModuleNameCapacity]; // holding the code, by its export name; empty at an address
+    DWORD offset;                     // of the function's entry in module
+    DWORD address;                    // 0 while module is not loaded
     unsigned char original;
     int planted;
     int tag;        // the caller's: which function this is
@@ -25,7 +20,6 @@ struct Breakpoint {
     DWORD stepping; // the thread stepping over it, to plant it again after; or 0
 };
 
-// What a breakpoint hook returns: run the function from its entry, or it moved the thread on.
 const int kRunFunction = 0;
 const int kThreadMoved = 1;
 
@@ -40,13 +34,12 @@ struct Debuggee {
 
 struct DebugHooks {
     void* context;
-    // A DLL was mapped at base; path is where it was loaded from, as far as it can be told
-    // (empty otherwise). May be null.
+    // A DLL mapped at base was loaded from path (empty when that cannot be told). May be null.
     void (*onLoad)(void* context, Debuggee* debuggee, DWORD base, const wchar_t* path);
-    // A thread stands on the breakpoint at index; returns kRunFunction or kThreadMoved (then
-    // *registers is written back).
+    // A thread stands on the breakpoint at index: returns kRunFunction to run the function from
+    // its entry, or kThreadMoved when the hook moved it on (*registers is written back).
     int (*onBreakpoint)(void* context, Debuggee* debuggee, int index, CONTEXT* registers);
-    // Every kIdleMs without an event, and after each event. May be null.
+    // Every 50 ms without an event, and after each event.
     void (*onIdle)(void* context, Debuggee* debuggee);
 };
 
@@ -54,9 +47,8 @@ int ReadRemote(HANDLE process, DWORD address, void* buffer, SIZE_T size);
 // Up to capacity - 1 units of the NUL-terminated text at address; returns its length.
 size_t ReadRemoteText(HANDLE process, DWORD address, wchar_t* text, size_t capacity);
 
-// To a zeroed debuggee, before the process starts or while it runs: resolves function of library
-// (which this program imports) to the module that holds its code; returns the breakpoint's
-// index, or -1 when this system lacks the function.
+// To a zeroed debuggee, before the process starts or while it runs, at function of library (one
+// the program imports) where its code lies; its index, or -1 when this system lacks the function.
 int AddFunctionBreakpoint(Debuggee* debuggee, const wchar_t* library, const char* function, int tag,
                           int keep);
 // A breakpoint at an address of the running process, planted at once; its index, or -1.
