@@ -8,14 +8,12 @@
 // drops a trailing dot or blank from a name (x.\ is x\), and cases lay out such names.
 static const wchar_t kLongPrefix[] = L"\\\\?\\";
 unsigned char fileBuffer[kFileCapacity];
-// The path that could not be deleted, for the refusal that names it.
-static wchar_t undeletable[kPathCapacity];
+static wchar_t undeletable[kPathCapacity]; // the path the refusal names
 
 const wchar_t* PlainOf(const wchar_t* path) {
     return wcsncmp(path, kLongPrefix, 4) == 0 ? path + 4 : path;
 }
 
-// folder\name; 0 when it does not fit.
 static int JoinPath(const wchar_t* folder, const wchar_t* name, wchar_t* out) {
     int length = _snwprintf(out, kPathCapacity, L"%ls\\%ls", folder, name);
     return length >= 0 && length < static_cast<int>(kPathCapacity);
@@ -66,36 +64,33 @@ static int RunWineShell(const wchar_t* script, const wchar_t* path, const wchar_
     return started && waited < 10000;
 }
 
-// Removes a file, a link (never what it points to; under Wine one whose target is gone lists, but
-// cannot be opened) or a folder and all in it; of the work folder, all but its mark and record.
+// Removes a file, a link (never what it points to) or a folder and all in it; of the work
+// folder, all but its mark and record.
 static int RemoveEntry(const wchar_t* path, DWORD attributes, int isWork) {
     if (attributes == INVALID_FILE_ATTRIBUTES)
         return GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND;
-    static const wchar_t* const kept[] = {L".", L"..", kWorkMarkName, kRecordName};
     int done = 1;
     if (attributes & FILE_ATTRIBUTE_READONLY)
         SetFileAttributesW(path, attributes & ~FILE_ATTRIBUTE_READONLY);
-    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-        done = RemoveDirectoryW(path) || DeleteFileW(path) ||
-               (wineUnixName != nullptr && RunWineShell(L"rm -f \\\"$1\\\"", path, nullptr));
-    } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+    if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
+        FILE_ATTRIBUTE_DIRECTORY) {
         wchar_t inside[kPathCapacity];
         WIN32_FIND_DATAW item;
         HANDLE search = FindFirstFileW(JoinPath(path, L"*", inside) ? inside : L"", &item);
         done = search != INVALID_HANDLE_VALUE;
-        for (int more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &item)) {
-            int keep = 0;
-            for (int i = 0; i < (isWork ? 4 : 2); ++i)
-                keep = keep || _wcsicmp(item.cFileName, kept[i]) == 0;
-            if (!keep)
-                done = JoinPath(path, item.cFileName, inside) &&
+        for (int more = done; more; more = FindNextFileW(search, &item)) {
+            const wchar_t* name = item.cFileName;
+            if (wcscmp(name, L".") != 0 && wcscmp(name, L"..") != 0 &&
+                (!isWork ||
+                 (_wcsicmp(name, kWorkMarkName) != 0 && _wcsicmp(name, kRecordName) != 0)))
+                done = JoinPath(path, name, inside) &&
                        RemoveEntry(inside, item.dwFileAttributes, 0) && done;
         }
         if (search != INVALID_HANDLE_VALUE)
             FindClose(search);
         done = done && (isWork || RemoveDirectoryW(path));
     } else {
-        done = DeleteFileW(path);
+        done = RemoveDirectoryW(path) || DeleteFileW(path);
     }
     if (!done && undeletable[0] == 0)
         Say(undeletable, kPathCapacity, L"%ls (error %lu)", path, GetLastError());
@@ -193,8 +188,7 @@ int IsUnder(const wchar_t* path, const wchar_t* folder) {
 
 const int kCopyFolderCapacity = 64;
 const size_t kCopyNameLength = 9 + 32; // VuqSetup- and 32 letters
-// The names of the copies' folders noted, one after another: a name cannot match across two, as
-// each starts with VuqSetup-.
+// The names noted, one after another: as each starts with VuqSetup-, no match spans two.
 static wchar_t notedCopies[kCopyFolderCapacity * kCopyNameLength + 1];
 
 // VuqSetup- and 32 letters from a to p, at the end of name or of a folder's name in a path.
@@ -209,8 +203,6 @@ int ScanCopyFolders(const Setting* setting, int note, wchar_t* path) {
     WIN32_FIND_DATAW entry;
     HANDLE search = FindFirstFileW(pattern, &entry);
     int found = 0;
-    if (note)
-        notedCopies[0] = 0;
     for (int more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &entry)) {
         int known = !IsCopyFolderName(entry.cFileName) || wcsstr(notedCopies, entry.cFileName);
         if (note && !known && wcslen(notedCopies) + kCopyNameLength < _countof(notedCopies))
