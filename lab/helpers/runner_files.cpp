@@ -33,12 +33,12 @@ static const auto wineUnixName =
     reinterpret_cast<char*(CDECL*)(const wchar_t*)>(reinterpret_cast<void*>(
         GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
 
-// Wine 8 makes no junction (FSCTL_SET_REPARSE_POINT is not supported), and removes no Unix
-// symbolic link with RemoveDirectoryW or DeleteFileW; but it starts a Unix program given by its
-// Unix path, its arguments parted as Windows parts them, without a handle to wait on. There a
-// shell runs script on the Unix paths of path and target ($1, $2), and makes path.done, which the
-// runner waits for (10 s at most). Wine gives a Unix path in UTF-8; with \\?\ in front it takes
-// the last name as it stands, a trailing dot and all, and does not follow a link.
+// Wine 8 makes no junction (FSCTL_SET_REPARSE_POINT is not supported) and removes no Unix
+// symbolic link with RemoveDirectoryW or DeleteFileW, but starts a Unix program given by its Unix
+// path, its arguments parted as Windows parts them, with no handle to wait on. There a shell runs
+// script on the Unix paths of path and target ($1, $2), then makes path.done, awaited 10 s at most.
+// Wine gives a Unix path in UTF-8; with \\?\ in front, the last name as it stands (x. stays x.),
+// not followed when it is a link.
 static int RunWineShell(const wchar_t* script, const wchar_t* path, const wchar_t* target) {
     const wchar_t* paths[2] = {path, target != nullptr ? target : path};
     wchar_t unixPaths[2][kPathCapacity], done[kPathCapacity];
@@ -101,10 +101,9 @@ int RemovePath(const wchar_t* path) {
     return RemoveEntry(path, GetFileAttributesW(path), 0);
 }
 
-// Null once the work folder holds its mark and record alone, else what was left. Under Wine an
-// earlier run's links go first: Wine reports a link's removal as done, but leaves it, and a link to
-// a folder lists as that folder, whose files the tree's removal would take. The shell is given a
-// name in the work folder ($1, less its name the folder), for its file that shows its end.
+// Null once the work folder holds its mark and record alone, else what was left. Under Wine the
+// shell deletes its links first ($1 a name inside it, for the file that shows the shell's end):
+// Wine leaves a link it reports removed, and lists a link to a folder as the folder, files and all.
 const wchar_t* EmptyWorkFolder(const wchar_t* work) {
     wchar_t folder[kPathCapacity], links[kPathCapacity];
     Say(folder, kPathCapacity, L"%ls%ls", kLongPrefix, work);
@@ -161,8 +160,7 @@ int MakeLink(const wchar_t* link, const wchar_t* target) {
     auto& mount = data->MountPointReparseBuffer;
     const wchar_t* plain = PlainOf(target);
     size_t length = wcslen(plain);
-    if (!CreateDirectoryW(link, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
-        return 0;
+    CreateDirectoryW(link, nullptr); // unless it is one already; when neither, the open fails
     data->ReparseTag = IO_REPARSE_TAG_MOUNT_POINT;
     data->ReparseDataLength = static_cast<USHORT>(8 + 4 * length + 12);
     mount.SubstituteNameLength = static_cast<USHORT>(2 * length + 8);
