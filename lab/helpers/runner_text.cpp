@@ -178,11 +178,10 @@ long ReadValueData(const CaseState* state, const Word* words, int count, DWORD* 
                    unsigned char* data, size_t capacity) {
     if (count < 1 || words[0].barred)
         return -1;
+    *type = static_cast<DWORD>(wcstoul(words[0].start, nullptr, 10));
     if (WordIs(words[0], L"sz") || WordIs(words[0], L"expand-sz"))
         *type = WordIs(words[0], L"sz") ? REG_SZ : REG_EXPAND_SZ;
-    else if (iswdigit(words[0].start[0]))
-        *type = static_cast<DWORD>(wcstoul(words[0].start, nullptr, 10));
-    else
+    else if (!iswdigit(words[0].start[0]))
         return -1;
     size_t size = 0;
     static wchar_t text[kTextCapacity];
