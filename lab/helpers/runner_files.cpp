@@ -160,7 +160,7 @@ int MakeLink(const wchar_t* link, const wchar_t* target) {
     auto& mount = data->MountPointReparseBuffer;
     const wchar_t* plain = PlainOf(target);
     size_t length = wcslen(plain);
-    CreateDirectoryW(link, nullptr); // unless it is one already; when neither, the open fails
+    CreateDirectoryW(link, nullptr); // or it is one already: when neither, the open below fails
     data->ReparseTag = IO_REPARSE_TAG_MOUNT_POINT;
     data->ReparseDataLength = static_cast<USHORT>(8 + 4 * length + 12);
     mount.SubstituteNameLength = static_cast<USHORT>(2 * length + 8);
