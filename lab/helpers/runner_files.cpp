@@ -8,14 +8,12 @@
 // drops a trailing dot or blank from a name (x.\ is x\), and cases lay out such names.
 static const wchar_t kLongPrefix[] = L"\\\\?\\";
 unsigned char fileBuffer[kFileCapacity];
-// The path that could not be deleted, for the refusal that names it.
-static wchar_t undeletable[kPathCapacity];
+static wchar_t undeletable[kPathCapacity]; // the path the refusal names
 
 const wchar_t* PlainOf(const wchar_t* path) {
     return wcsncmp(path, kLongPrefix, 4) == 0 ? path + 4 : path;
 }
 
-// folder\name; 0 when it does not fit.
 static int JoinPath(const wchar_t* folder, const wchar_t* name, wchar_t* out) {
     int length = _snwprintf(out, kPathCapacity, L"%ls\\%ls", folder, name);
     return length >= 0 && length < static_cast<int>(kPathCapacity);
@@ -35,12 +33,12 @@ static const auto wineUnixName =
     reinterpret_cast<char*(CDECL*)(const wchar_t*)>(reinterpret_cast<void*>(
         GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
 
-// Wine 8 makes no junction (FSCTL_SET_REPARSE_POINT is not supported), and removes no Unix
-// symbolic link with RemoveDirectoryW or DeleteFileW; but it starts a Unix program given by its
-// Unix path, its arguments parted as Windows parts them, without a handle to wait on. There a
-// shell runs script on the Unix paths of path and target ($1, $2), and makes path.done, which the
-// runner waits for (10 s at most). Wine gives a Unix path in UTF-8; with \\?\ in front it takes
-// the last name as it stands, a trailing dot and all, and does not follow a link.
+// Wine 8 makes no junction (FSCTL_SET_REPARSE_POINT is not supported) and removes no Unix
+// symbolic link with RemoveDirectoryW or DeleteFileW, but starts a Unix program given by its Unix
+// path, its arguments parted as Windows parts them, with no handle to wait on. There a shell runs
+// script on the Unix paths of path and target ($1, $2), then makes path.done, awaited 10 s at most.
+// Wine gives a Unix path in UTF-8; with \\?\ in front, the last name as it stands (x. stays x.),
+// not followed when it is a link.
 static int RunWineShell(const wchar_t* script, const wchar_t* path, const wchar_t* target) {
     const wchar_t* paths[2] = {path, target != nullptr ? target : path};
     wchar_t unixPaths[2][kPathCapacity], done[kPathCapacity];
@@ -66,36 +64,33 @@ static int RunWineShell(const wchar_t* script, const wchar_t* path, const wchar_
     return started && waited < 10000;
 }
 
-// Removes a file, a link (never what it points to; under Wine one whose target is gone lists, but
-// cannot be opened) or a folder and all in it; of the work folder, all but its mark and record.
+// Removes a file, a link (never what it points to) or a folder and all in it; of the work
+// folder, all but its mark and record.
 static int RemoveEntry(const wchar_t* path, DWORD attributes, int isWork) {
     if (attributes == INVALID_FILE_ATTRIBUTES)
         return GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND;
-    static const wchar_t* const kept[] = {L".", L"..", kWorkMarkName, kRecordName};
     int done = 1;
     if (attributes & FILE_ATTRIBUTE_READONLY)
         SetFileAttributesW(path, attributes & ~FILE_ATTRIBUTE_READONLY);
-    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-        done = RemoveDirectoryW(path) || DeleteFileW(path) ||
-               (wineUnixName != nullptr && RunWineShell(L"rm -f \\\"$1\\\"", path, nullptr));
-    } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+    if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
+        FILE_ATTRIBUTE_DIRECTORY) {
         wchar_t inside[kPathCapacity];
         WIN32_FIND_DATAW item;
         HANDLE search = FindFirstFileW(JoinPath(path, L"*", inside) ? inside : L"", &item);
         done = search != INVALID_HANDLE_VALUE;
-        for (int more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &item)) {
-            int keep = 0;
-            for (int i = 0; i < (isWork ? 4 : 2); ++i)
-                keep = keep || _wcsicmp(item.cFileName, kept[i]) == 0;
-            if (!keep)
-                done = JoinPath(path, item.cFileName, inside) &&
+        for (int more = done; more; more = FindNextFileW(search, &item)) {
+            const wchar_t* name = item.cFileName;
+            if (wcscmp(name, L".") != 0 && wcscmp(name, L"..") != 0 &&
+                (!isWork ||
+                 (_wcsicmp(name, kWorkMarkName) != 0 && _wcsicmp(name, kRecordName) != 0)))
+                done = JoinPath(path, name, inside) &&
                        RemoveEntry(inside, item.dwFileAttributes, 0) && done;
         }
         if (search != INVALID_HANDLE_VALUE)
             FindClose(search);
         done = done && (isWork || RemoveDirectoryW(path));
     } else {
-        done = DeleteFileW(path);
+        done = RemoveDirectoryW(path) || DeleteFileW(path);
     }
     if (!done && undeletable[0] == 0)
         Say(undeletable, kPathCapacity, L"%ls (error %lu)", path, GetLastError());
@@ -106,10 +101,9 @@ int RemovePath(const wchar_t* path) {
     return RemoveEntry(path, GetFileAttributesW(path), 0);
 }
 
-// Null once the work folder holds its mark and record alone, else what was left. Under Wine an
-// earlier run's links go first: Wine reports a link's removal as done, but leaves it, and a link to
-// a folder lists as that folder, whose files the tree's removal would take. The shell is given a
-// name in the work folder ($1, less its name the folder), for its file that shows its end.
+// Null once the work folder holds its mark and record alone, else what was left. Under Wine the
+// shell deletes its links first ($1 a name inside it, for the file that shows the shell's end):
+// Wine leaves a link it reports removed, and lists a link to a folder as the folder, files and all.
 const wchar_t* EmptyWorkFolder(const wchar_t* work) {
     wchar_t folder[kPathCapacity], links[kPathCapacity];
     Say(folder, kPathCapacity, L"%ls%ls", kLongPrefix, work);
@@ -166,8 +160,7 @@ int MakeLink(const wchar_t* link, const wchar_t* target) {
     auto& mount = data->MountPointReparseBuffer;
     const wchar_t* plain = PlainOf(target);
     size_t length = wcslen(plain);
-    if (!CreateDirectoryW(link, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
-        return 0;
+    CreateDirectoryW(link, nullptr); // or it is one already: when neither, the open below fails
     data->ReparseTag = IO_REPARSE_TAG_MOUNT_POINT;
     data->ReparseDataLength = static_cast<USHORT>(8 + 4 * length + 12);
     mount.SubstituteNameLength = static_cast<USHORT>(2 * length + 8);
@@ -193,8 +186,7 @@ int IsUnder(const wchar_t* path, const wchar_t* folder) {
 
 const int kCopyFolderCapacity = 64;
 const size_t kCopyNameLength = 9 + 32; // VuqSetup- and 32 letters
-// The names of the copies' folders noted, one after another: a name cannot match across two, as
-// each starts with VuqSetup-.
+// The names noted, one after another: as each starts with VuqSetup-, no match spans two.
 static wchar_t notedCopies[kCopyFolderCapacity * kCopyNameLength + 1];
 
 // VuqSetup- and 32 letters from a to p, at the end of name or of a folder's name in a path.
@@ -209,8 +201,6 @@ int ScanCopyFolders(const Setting* setting, int note, wchar_t* path) {
     WIN32_FIND_DATAW entry;
     HANDLE search = FindFirstFileW(pattern, &entry);
     int found = 0;
-    if (note)
-        notedCopies[0] = 0;
     for (int more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &entry)) {
         int known = !IsCopyFolderName(entry.cFileName) || wcsstr(notedCopies, entry.cFileName);
         if (note && !known && wcslen(notedCopies) + kCopyNameLength < _countof(notedCopies))

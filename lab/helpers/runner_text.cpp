@@ -65,8 +65,7 @@ int ReadDataFile(const wchar_t* path, DataFile* data, wchar_t* error, size_t cap
         }
         if (starts)
             data->caseLines[data->caseCount++] = data->lineCount;
-        DataLine kept = {number, indent, line + indent};
-        data->lines[data->lineCount++] = kept;
+        data->lines[data->lineCount++] = DataLine{number, indent, line + indent};
     }
     if (data->declared < 0)
         Say(error, capacity, L"no header \"cases N\" in %ls", path);
@@ -135,15 +134,14 @@ static const wchar_t* ExpandInto(const CaseState* state, const wchar_t* text, co
             continue;
         }
         const wchar_t* start = ++text;
-        while (text < end && *text != L':' && *text != L'}')
-            ++text;
+        text += wcscspn(text, L":}");
         wchar_t name[16], argument[kTextCapacity] = L"", *rest = argument;
         Output expanded = {argument, 0, kTextCapacity, 0};
         Say(name, 16, L"%.*ls", static_cast<int>(text - start), start);
         int argued = text < end && *text == L':';
         if (argued)
             text = ExpandInto(state, text + 1, end, 1, &expanded);
-        if (text == nullptr || text == end)
+        if (text == nullptr || text >= end)
             return nullptr;
         long number = wcstol(argument, &rest, 10);
         int which = 0;
@@ -180,11 +178,10 @@ long ReadValueData(const CaseState* state, const Word* words, int count, DWORD* 
                    unsigned char* data, size_t capacity) {
     if (count < 1 || words[0].barred)
         return -1;
+    *type = static_cast<DWORD>(wcstoul(words[0].start, nullptr, 10));
     if (WordIs(words[0], L"sz") || WordIs(words[0], L"expand-sz"))
         *type = WordIs(words[0], L"sz") ? REG_SZ : REG_EXPAND_SZ;
-    else if (iswdigit(words[0].start[0]))
-        *type = static_cast<DWORD>(wcstoul(words[0].start, nullptr, 10));
-    else
+    else if (!iswdigit(words[0].start[0]))
         return -1;
     size_t size = 0;
     static wchar_t text[kTextCapacity];
