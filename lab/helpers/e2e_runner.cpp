@@ -96,8 +96,7 @@ static int RunCase(int index) {
     return passed;
 }
 
-// Started from Explorer, the runner has a console of its own, which would close with it before
-// anyone has read it.
+// From Explorer the runner's console is its own, and would close before anyone read it.
 static int KeepConsoleOpen(int status) {
     DWORD processes[2];
     if (GetConsoleProcessList(processes, 2) == 1) {

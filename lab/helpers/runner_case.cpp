@@ -2,8 +2,7 @@
 
 #include "runner.h"
 
-// Options after the command's first word: key=VALUE filled in, a flag as "1"; 0 (and a failure)
-// for one it does not take.
+// Options after the command's first word: key=VALUE filled in, a flag "1"; 0 for an unknown one.
 static int ReadOptions(CaseState* state, const Word* words, int count, const wchar_t* const* keys,
                        int keyCount, wchar_t (*values)[kPathCapacity]) {
     for (int i = 2; i < count; ++i) {
@@ -55,8 +54,7 @@ static void DoLayout(CaseState* state, const Word* words, int count) {
     }
     _snwprintf(state->folder, kPathCapacity, L"%ls", PlainOf(folder));
     _snwprintf(state->exe, kPathCapacity, L"%ls\\%ls", PlainOf(folder), options[kName]);
-    // The wrapper, then two payloads that differ, as the real builds do: a pinned build tells
-    // them apart.
+    // Then two payloads that differ, as real builds do: a pinned build tells them apart.
     int own = options[kPayload][0] != 0;
     const wchar_t* programs[3] = {options[kWrapper], own ? options[kPayload] : L"fake_payload",
                                   own ? options[kPayload] : L"fake_payload64"};
@@ -84,8 +82,7 @@ static void DoCopySystemDlls(CaseState* state, const Word* words, int count) {
     }
 }
 
-// folder, delete, copy, link, write and change: each a path of the work folder first (copy's
-// after the source), then what it takes.
+// folder, delete, copy, link, write, change: a work path first (copy's after its source).
 static void DoFile(CaseState* state, const Word* words, int) {
     wchar_t path[kPathCapacity], other[kPathCapacity];
     static wchar_t text[kTextCapacity];
@@ -160,8 +157,7 @@ static void DoSetUserValue(CaseState* state, const Word* words, int count) {
                    GetLastError());
 }
 
-// What a change of the payload while the wrapper reads it would do: the byte in the middle of
-// the buffer it is about to hash and write is not what it read.
+// As if the payload changed while read: the middle byte of what the wrapper is about to hash.
 static void DoChangeRead(CaseState* state, const Word*, int) {
     RunResult* run = state->observing;
     unsigned char read = 0;
@@ -181,8 +177,7 @@ static const wchar_t* ErrorOf(BOOL worked, wchar_t* out, const wchar_t* what) {
     return out;
 }
 
-// What another process may try while the wrapper holds its payload, each an error in the record
-// when it fails. {temp}\VuqSetup-*\NAME is NAME in the copy's folder of this run.
+// Another process's tries while the wrapper holds the file ({temp}\VuqSetup-*\: this run's copy).
 static void DoAttack(CaseState* state, const Word* words, int) {
     wchar_t target[kPathCapacity], moved[kPathCapacity + 8], folder[kPathCapacity];
     wchar_t errors[4][32];
@@ -223,8 +218,7 @@ static HANDLE job;
 // The breakpoints' tags: the first two are also the events they add.
 enum { kNarrowCall = kNarrowed, kLibraryCall = kLibraryAsked, kWaitCall, kBoxCall, kHashCall };
 
-// A DLL from the 32-bit system folder's real place (SysWOW64) is named as a 32-bit program names
-// that folder, so that one name holds on every system.
+// SysWOW64 is named as a 32-bit program names it (system32), so one name holds everywhere.
 static void AddEvent(CaseState* state, int kind, const wchar_t* path) {
     RunResult* run = state->observing;
     const Setting* setting = state->setting;
@@ -378,8 +372,7 @@ static void Observe(CaseState* state, RunResult* run, RunPlan* plan, wchar_t* de
                    GetLastError());
         return;
     }
-    // Where the runner runs in a job itself before Windows 8, which nests none, the wrapper goes
-    // without: then only the wrapper is ended at the limit.
+    // Before Windows 8 no job nests: a runner in a job ends only the wrapper at the limit.
     AssignProcessToJobObject(job, started.hProcess);
     run->process = started.hProcess;
     run->processId = started.dwProcessId;
@@ -414,8 +407,7 @@ static void Observe(CaseState* state, RunResult* run, RunPlan* plan, wchar_t* de
                    state->data->lines[state->atHashLine].number);
 }
 
-// The run's options, command line and item lines; its environment is the runner's own without its
-// VUQ_ names, then the stand-in payload's and the NSIS installer's records, then env items.
+// The run's environment: the runner's without its VUQ_ names, the lab's records, its env items.
 static int PlanRun(CaseState* state, const Word* words, int count, RunPlan* plan) {
     static const wchar_t* const keys[] = {L"app", L"cwd", L"hold", L"limit", L"trace", L"hidden"};
     static wchar_t writes[kTextCapacity * 4], value[kTextCapacity];
@@ -526,8 +518,7 @@ struct CommandForm {
 
 static void DoNothing(CaseState*, const Word*, int) {}
 
-// only win64|win32 REASON, wine-only REASON and wine-specific REASON: why the case, or some of its
-// lines, do not run here; and whether the case stops here.
+// only, wine-only, wine-specific REASON: why the case, or some of its lines, do not run here.
 static void DoSayWhere(CaseState* state, const Word* words, int count) {
     if (Expand(state, words, count - 1, state->reason, kTextCapacity))
         state->notHere = WordIs(words[0], L"wine-only") ||
@@ -562,8 +553,7 @@ static const CommandForm* FindCommand(const Word& word) {
     return nullptr;
 }
 
-// A line's command; a line starting "wine:" holds only under Wine, "windows:" only off it: the
-// others are counted as passed by, and a run passed by leaves no run to expect of.
+// "wine:" holds only under Wine, "windows:" only off it; a run passed by leaves none to expect.
 static void RunCommandLine(CaseState* state, int lineIndex) {
     Word words[kWordCapacity];
     int count = SplitWords(state->data->lines[lineIndex].text, words, kWordCapacity);
@@ -590,8 +580,7 @@ void RunCaseLines(CaseState* state) {
             RunCommandLine(state, i);
 }
 
-// Why the line is wrong, or null; *form its command, *record whether it expects a record. items:
-// 2 below a run, 1 below a record, 0 else.
+// Why the line is wrong, or null. items: 2 below a run, 1 below a record, 0 else.
 static const wchar_t* CheckLine(const DataLine& line, int items, const CommandForm** form,
                                 int* record) {
     Word words[kWordCapacity];
@@ -627,8 +616,7 @@ static int Refuse(wchar_t* error, size_t capacity, const DataLine& line, const w
     return 0;
 }
 
-// Every line of every case is right, every case has its suite, every run its expected record,
-// before anything runs.
+// Every line right, every case one suite, every run a record, before anything runs.
 int ValidateDataFile(const DataFile* data, wchar_t* error, size_t capacity) {
     int items = 0, suites = 0, unchecked = -1; // items: 2 a run's, 1 a record's, 0 none
     for (int i = 0; i <= data->lineCount; ++i) {

@@ -1,6 +1,4 @@
-// What a run did, as the cases file writes it (its record), and the one comparison of that record
-// with the case's expected one; then the named checks for what is not equality: time bounds, and
-// lists of DLLs.
+// A run's record in the cases file's words, its one comparison, and the named checks.
 
 #include "runner.h"
 
@@ -32,8 +30,7 @@ void AddLine(RunResult* run, int count, ...) {
         run->record[run->recordLength - 1] = L'\n';
 }
 
-// A value as the cases file writes it: its name, its type, then each stretch of text, "nul" for
-// each NUL unit, and "hex:XX" for an odd last byte (the low one of the unit after the whole ones).
+// Name, type, each stretch of text, "nul" for each NUL unit, "hex:XX" for an odd last byte.
 static void AddValueLine(RunResult* run, HKEY key, const wchar_t* name) {
     static wchar_t data[35000];
     wchar_t number[16], odd[16];
@@ -58,8 +55,7 @@ static int CompareNames(const void* first, const void* second) {
     return _wcsicmp(static_cast<const wchar_t*>(first), static_cast<const wchar_t*>(second));
 }
 
-// The uninstall entry in a view, where it exists, and its values by name (the order of a key's
-// values is each system's own).
+// The entry in a view, if any, values by name (each system orders a key's values its own way).
 static void AddEntryLines(RunResult* run, const wchar_t* view) {
     static wchar_t names[32][256];
     HKEY key;
