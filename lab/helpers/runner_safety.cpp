@@ -26,9 +26,8 @@ static HANDLE watchedJob;
 static UserValue userValues[kUserValueCapacity];
 static int userValueCount;
 
-// Why the runner cannot run here, or null. The work folder's path is part of the cases' command
-// lines: it must not hold "VuqSetup", which the wrapper would take for its own folder, nor
-// blanks, which would part them.
+// Why the runner cannot run here, or null. The work folder's path is in the cases' command lines:
+// no "VuqSetup", which the wrapper would take for its own folder, nor blanks, which part them.
 static const wchar_t* FindUnfitness(const wchar_t* work) {
     USEROBJECTFLAGS flags = {};
     GetUserObjectInformationW(GetProcessWindowStation(), UOI_FLAGS, &flags, sizeof(flags), nullptr);
@@ -126,9 +125,9 @@ static int CheckNoEntrySince(long long after, wchar_t* error, size_t capacity) {
     return 1;
 }
 
-// The record, rewritten whole at each change: its head, "value EXISTED TYPE KEY NAME CREATED DATA"
-// a value (the last four in hex, the texts' of UTF-16 units), "end". A new file, flushed to the
-// disk (mode "c": fflush commits it), then renamed into place; 0 when it could not be.
+// The record, rewritten whole at each change: its head, a line a value ("value EXISTED TYPE KEY
+// NAME CREATED DATA", the last four in hex, the texts' of UTF-16 units), "end". A new file, flushed
+// to the disk (mode "c": fflush commits it), then renamed into place; 0 when it could not be.
 static int WriteRecord() {
     wchar_t fresh[kPathCapacity];
     _snwprintf(fresh, kPathCapacity, L"%ls.new", recordPath);
@@ -201,9 +200,8 @@ static void RestoreLocked() {
     ClearEntry();
 }
 
-// Refuses an uninstall entry the runner did not write: any, or, when a killed run left its record,
-// one written well after. Then puts back what the record lists; 0 (and why in error) when it
-// cannot be sure. (A refusal ends the runner: what it read of the record is left unused.)
+// Refuses an entry the runner did not write (any, or one written well after a killed run's
+// record), else puts back what the record lists; 0 and why to refuse, which ends the runner.
 static int UndoStoppedRun(wchar_t* error, size_t capacity) {
     WIN32_FILE_ATTRIBUTE_DATA record;
     int stopped = GetFileAttributesExW(recordPath, GetFileExInfoStandard, &record);
@@ -302,8 +300,7 @@ static void SaveUserValue(UserValue* value) {
     }
     LONG status = value->created[0] == 0 ? ERROR_MORE_DATA : ERROR_FILE_NOT_FOUND;
     while (status == ERROR_MORE_DATA) {
-        free(value->data);
-        value->data = static_cast<unsigned char*>(malloc(value->size + 1));
+        value->data = static_cast<unsigned char*>(realloc(value->data, value->size + 1));
         status =
             RegQueryValueExW(key, value->name, nullptr, &value->type, value->data, &value->size);
     }
@@ -311,7 +308,6 @@ static void SaveUserValue(UserValue* value) {
     RegCloseKey(key);
 }
 
-// Nothing changes that the record does not hold.
 int SetUserValue(const wchar_t* path, const wchar_t* name, DWORD type, const unsigned char* data,
                  DWORD size) {
     if (userValueCount == kUserValueCapacity)
