@@ -1,21 +1,14 @@
 // What the runner changes outside its work folder, and how it puts it back: the uninstall entry
-// (which did not exist when the run began) and values under HKEY_CURRENT_USER. One runner runs at
-// a time on a machine. Each change is first written to a record in the work folder; a normal end,
-// a failed case and a stop (Ctrl+C, Ctrl+Break, the console closed) put everything back and
-// delete the record, and the next start puts back what a killed run's record lists. The stop
-// handler and the case's own changes take turns through one lock.
+// (which did not exist when the run began) and values under HKEY_CURRENT_USER. Each change is first
+// written to a record in the work folder; a normal end, a failed case and a stop put everything
+// back and delete the record, and the next start puts back what a killed run's record lists.
 
 #include "runner.h"
 
-#include <io.h>
 #include <shlwapi.h>
 
 // An entry written more than this after the stopped run's last case began is no leftover.
 const long long kLeftoverSlack = 3600LL * 10000000LL;
-// The text naming the first runner, in a mapping named for all sessions.
-const wchar_t kOwnerName[] = L"Global\\VuqE2eRunnerOwner";
-const DWORD kOwnerCapacity = 512;
-// The record's first line; after it a line for each value, then "end".
 const wchar_t kRecordHead[] = L"e2e_runner: what a stopped run left, put back at the next start\n";
 
 struct UserValue {
@@ -23,8 +16,7 @@ struct UserValue {
     wchar_t name[kPathCapacity];
     wchar_t created[kPathCapacity]; // the highest key the runner made for it, or empty
     int existed;
-    DWORD type;
-    DWORD size;
+    DWORD type, size;
     unsigned char* data; // from malloc, of any size
 };
 
@@ -34,31 +26,23 @@ static HANDLE watchedJob;
 static UserValue userValues[kUserValueCapacity];
 static int userValueCount;
 
-// Why the runner cannot run here, or null. The work folder's path is part of the cases' command
-// lines: it must not hold "VuqSetup", which the wrapper would take for its own folder, nor
-// blanks, which would part them.
+// Why the runner cannot run here, or null. The work folder's path is in the cases' command lines:
+// no "VuqSetup", which the wrapper would take for its own folder, nor blanks, which part them.
 static const wchar_t* FindUnfitness(const wchar_t* work) {
-    wchar_t lower[kPathCapacity];
-    wcscpy(lower, work);
-    CharLowerW(lower);
     USEROBJECTFLAGS flags = {};
-    DWORD size = sizeof(flags);
-    GetUserObjectInformationW(GetProcessWindowStation(), UOI_FLAGS, &flags, size, &size);
+    GetUserObjectInformationW(GetProcessWindowStation(), UOI_FLAGS, &flags, sizeof(flags), nullptr);
     // Elevated: Administrators enabled in the token. UAC's token for an administrator not elevated
     // holds it deny-only, which CheckTokenMembership does not count (Wine's IsUserAnAdmin does).
     BYTE administrators[SECURITY_MAX_SID_SIZE];
     BOOL elevated = FALSE;
-    size = sizeof(administrators);
+    DWORD size = sizeof(administrators);
     if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size) ||
         !CheckTokenMembership(nullptr, administrators, &elevated))
         elevated = FALSE;
-    if (wcsstr(lower, L"vuqsetup") != nullptr)
-        return L"the work folder's path holds \"VuqSetup\", which the wrapper would take for its "
-               L"own folder: give another with --work";
-    if (wcspbrk(work, L" \t") != nullptr)
-        return L"the work folder's path holds a blank: give one without with --work";
-    if (wcslen(work) < 4 || work[1] != L':' || work[2] != L'\\' || wcslen(work) > 100)
-        return L"the work folder must be below a drive's root, in a path of at most 100 characters";
+    if (StrStrIW(work, L"VuqSetup") != nullptr || wcspbrk(work, L" \t") != nullptr ||
+        wcslen(work) < 4 || work[1] != L':' || work[2] != L'\\' || wcslen(work) > 100)
+        return L"the work folder must be below a drive's root, in a path of at most 100 characters "
+               L"that holds no blank and no \"VuqSetup\": give another with --work";
     if (!elevated)
         return L"not elevated: the cases write HKEY_LOCAL_MACHINE; run it from an elevated prompt";
     if (!(flags.dwFlags & WSF_VISIBLE))
@@ -67,35 +51,31 @@ static const wchar_t* FindUnfitness(const wchar_t* work) {
     return nullptr;
 }
 
-// The first runner makes the mapping and writes who it is into it; the mapping goes when that
-// runner ends, however it ends. A second one finds it and refuses: both would share the entry and
-// HKEY_CURRENT_USER, and each would take the other's record for a killed run's.
+// The first runner makes a mapping named for all sessions and writes who it is into it; it goes
+// when that runner ends, however it ends. A second one finds it and refuses: both would share the
+// entry and HKEY_CURRENT_USER, and each would take the other's record for a killed run's.
 static int TakeRunnerLock(const wchar_t* work, wchar_t* error, size_t capacity) {
     SetLastError(0);
-    HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
-                                        kOwnerCapacity * sizeof(wchar_t), kOwnerName);
+    HANDLE mapping =
+        CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                           kPathCapacity * sizeof(wchar_t), L"Global\\VuqE2eRunnerOwner");
     int first = GetLastError() != ERROR_ALREADY_EXISTS;
-    wchar_t* owner = mapping == nullptr
-                         ? nullptr
-                         : static_cast<wchar_t*>(MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0));
-    if (owner == nullptr) {
+    wchar_t* owner = static_cast<wchar_t*>(MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0));
+    if (owner == nullptr)
         Say(error, capacity, L"cannot make the lock that keeps a second runner out (error %lu)",
             GetLastError());
-        return 0;
-    }
-    if (first) {
-        _snwprintf(owner, kOwnerCapacity - 1, L"process %lu, work folder %ls",
-                   GetCurrentProcessId(), work);
-        return 1;
-    }
-    Say(error, capacity,
-        L"another runner is running (%ls): one at a time, as both would change the uninstall "
-        L"entry and HKEY_CURRENT_USER",
-        owner[0] != 0 ? owner : L"just starting");
-    return 0;
+    else if (first)
+        _snwprintf(owner, kPathCapacity - 1, L"process %lu, work folder %ls", GetCurrentProcessId(),
+                   work);
+    else
+        Say(error, capacity,
+            L"another runner is running (%ls): one at a time, as both would change the "
+            L"uninstall entry and HKEY_CURRENT_USER",
+            owner[0] != 0 ? owner : L"just starting");
+    return owner != nullptr && first;
 }
 
-// The work folder is the runner's own: made by it with its mark, or refused.
+// The work folder is the runner's own: made by it with its mark, or refused; then emptied.
 static int ClaimWorkFolder(const wchar_t* work, wchar_t* error, size_t capacity) {
     static const char text[] = "This folder is e2e_runner.exe's: it empties it at every run.\r\n";
     wchar_t mark[kPathCapacity];
@@ -112,15 +92,18 @@ static int ClaimWorkFolder(const wchar_t* work, wchar_t* error, size_t capacity)
             work);
         return 0;
     }
-    return 1;
+    const wchar_t* left = EmptyWorkFolder(work);
+    if (left != nullptr)
+        Say(error, capacity, L"cannot delete %ls, from an earlier run", left);
+    return left == nullptr;
 }
 
 static long long AsNumber(const FILETIME& time) {
     return (static_cast<long long>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
-// The view (64 or 32) whose uninstall entry was last written at `after` or later; 0 when none was.
-static int FindEntry(long long after) {
+// Refuses an uninstall entry (either view) last written at `after` or later: 0, and why in error.
+static int CheckNoEntrySince(long long after, wchar_t* error, size_t capacity) {
     const REGSAM views[2] = {KEY_WOW64_64KEY, KEY_WOW64_32KEY};
     for (int i = 0; i < 2; ++i) {
         HKEY key;
@@ -131,19 +114,24 @@ static int FindEntry(long long after) {
         RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
                          nullptr, nullptr, nullptr, &written);
         RegCloseKey(key);
-        if (AsNumber(written) >= after)
-            return i == 0 ? 64 : 32;
+        if (AsNumber(written) < after)
+            continue;
+        Say(error, capacity,
+            L"the uninstall entry HKEY_LOCAL_MACHINE\\%ls exists (%d-bit view): the product is "
+            L"installed here; the cases would overwrite and delete its entry",
+            kEntryPath, i == 0 ? 64 : 32);
+        return 0;
     }
-    return 0;
+    return 1;
 }
 
-// The record, rewritten whole at each change: a line a value, "value EXISTED TYPE KEY NAME CREATED
-// DATA", the last four in hex (the texts of UTF-16 units), then "end". A new file, flushed to the
-// disk (_commit calls FlushFileBuffers), then renamed into place; 0 when it could not be.
+// The record, rewritten whole at each change: its head, a line a value ("value EXISTED TYPE KEY
+// NAME CREATED DATA", the last four in hex, the texts' of UTF-16 units), "end". A new file, flushed
+// to the disk (mode "c": fflush commits it), then renamed into place; 0 when it could not be.
 static int WriteRecord() {
     wchar_t fresh[kPathCapacity];
     _snwprintf(fresh, kPathCapacity, L"%ls.new", recordPath);
-    FILE* out = _wfopen(fresh, L"wb");
+    FILE* out = _wfopen(fresh, L"wbc");
     if (out == nullptr)
         return 0;
     fprintf(out, "%ls", kRecordHead);
@@ -160,13 +148,12 @@ static int WriteRecord() {
         fputc('\n', out);
     }
     fprintf(out, "end\n");
-    int flushed = fflush(out) == 0 && !ferror(out) && _commit(_fileno(out)) == 0;
+    int flushed = fflush(out) == 0 && !ferror(out);
     return fclose(out) == 0 && flushed &&
            MoveFileExW(fresh, recordPath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
 }
 
-// The hex field after the blank at *at, up to the next blank or the line's end, into out; its
-// byte count, or -1. *at moves to its end.
+// The hex field after the blank at *at into out, and *at moved past it; its byte count, or -1.
 static long DecodeField(wchar_t** at, void* out, size_t capacity) {
     if (**at != L' ')
         return -1;
@@ -192,45 +179,37 @@ static wchar_t* ReadValueLine(wchar_t* at, UserValue* value) {
     return texts && size >= 0 && *at == L'\n' ? at + 1 : nullptr;
 }
 
-static void PutBack(const UserValue& value) {
-    HKEY key;
-    if (value.created[0] != 0) {
-        // The highest key the runner made, with all under it: none of it was there before.
-        SHDeleteKeyW(HKEY_CURRENT_USER, value.created);
-    } else if (RegOpenKeyExW(HKEY_CURRENT_USER, value.key, 0, KEY_SET_VALUE, &key) ==
-               ERROR_SUCCESS) {
-        if (value.existed)
-            RegSetValueExW(key, value.name, 0, value.type, value.data, value.size);
-        else
-            RegDeleteValueW(key, value.name);
-        RegCloseKey(key);
-    }
-}
-
-// Last set, first put back: a value set twice is put back as it was before the first.
+// Last set, first put back: a value set twice is put back as it was before the first. Where the
+// runner made keys for a value, the highest goes, with all under it: none of it was there before.
 static void RestoreLocked() {
     for (int i = userValueCount - 1; i >= 0; --i) {
-        PutBack(userValues[i]);
-        free(userValues[i].data);
+        const UserValue& value = userValues[i];
+        HKEY key;
+        if (value.created[0] != 0) {
+            SHDeleteKeyW(HKEY_CURRENT_USER, value.created);
+        } else if (!value.existed) {
+            SHDeleteValueW(HKEY_CURRENT_USER, value.key, value.name);
+        } else if (RegOpenKeyExW(HKEY_CURRENT_USER, value.key, 0, KEY_SET_VALUE, &key) ==
+                   ERROR_SUCCESS) {
+            RegSetValueExW(key, value.name, 0, value.type, value.data, value.size);
+            RegCloseKey(key);
+        }
+        free(value.data);
     }
     userValueCount = 0;
     ClearEntry();
 }
 
-// Puts back what a killed run's record lists; 0 (and why in error) when it cannot be sure. (A
-// refusal ends the runner: what it read of the record is left unused.)
+// Refuses an entry the runner did not write (any, or one written well after a killed run's
+// record), else puts back what the record lists; 0 and why to refuse, which ends the runner.
 static int UndoStoppedRun(wchar_t* error, size_t capacity) {
     WIN32_FILE_ATTRIBUTE_DATA record;
-    if (!GetFileAttributesExW(recordPath, GetFileExInfoStandard, &record))
-        return 1;
-    int view = FindEntry(AsNumber(record.ftLastWriteTime) + kLeftoverSlack + 1);
-    if (view != 0) {
-        Say(error, capacity,
-            L"the uninstall entry (%d-bit view) was written well after a stopped run of the runner "
-            L"left %ls: it may be a real installation; remove the one or the other",
-            view, recordPath);
+    int stopped = GetFileAttributesExW(recordPath, GetFileExInfoStandard, &record);
+    long long after = stopped ? AsNumber(record.ftLastWriteTime) + kLeftoverSlack + 1 : 0;
+    if (!CheckNoEntrySince(after, error, capacity))
         return 0;
-    }
+    if (!stopped)
+        return 1;
     // Its bytes widened for DecodeHex, on the heap: it is of any size, as the values it holds.
     wchar_t* text = static_cast<wchar_t*>(calloc(record.nFileSizeLow + 1, sizeof(wchar_t)));
     FILE* in = _wfopen(recordPath, L"rb");
@@ -251,12 +230,11 @@ static int UndoStoppedRun(wchar_t* error, size_t capacity) {
             recordPath);
         return 0;
     }
-    int values = userValueCount;
-    RestoreLocked();
-    DeleteFileW(recordPath);
     Print(L"put back what a stopped run left: the uninstall entry removed, %d value(s) of "
           L"HKEY_CURRENT_USER as they were\n",
-          values);
+          userValueCount);
+    RestoreLocked();
+    DeleteFileW(recordPath);
     return 1;
 }
 
@@ -265,19 +243,8 @@ int PrepareRun(const wchar_t* work, wchar_t* error, size_t capacity) {
     if (unfit != nullptr)
         Say(error, capacity, L"%ls", unfit);
     _snwprintf(recordPath, kPathCapacity, L"%ls\\%ls", work, kRecordName);
-    if (unfit != nullptr || !TakeRunnerLock(work, error, capacity) ||
-        !ClaimWorkFolder(work, error, capacity) || !UndoStoppedRun(error, capacity))
-        return 0;
-    int view = FindEntry(0);
-    const wchar_t* left = view != 0 ? nullptr : EmptyWorkFolder(work);
-    if (view != 0)
-        Say(error, capacity,
-            L"the uninstall entry HKEY_LOCAL_MACHINE\\%ls exists (%d-bit view): the product is "
-            L"installed here; the cases would overwrite and delete its entry",
-            kEntryPath, view);
-    else if (left != nullptr)
-        Say(error, capacity, L"cannot delete %ls, from an earlier run", left);
-    return view == 0 && left == nullptr;
+    return unfit == nullptr && TakeRunnerLock(work, error, capacity) &&
+           ClaimWorkFolder(work, error, capacity) && UndoStoppedRun(error, capacity);
 }
 
 // Runs on a thread of its own; holding the lock to the end, it keeps the case from changing
@@ -307,10 +274,8 @@ static BOOL WINAPI OnStop(DWORD event) {
 int BeginSafeRun(const wchar_t* work) {
     InitializeCriticalSection(&lock);
     _snwprintf(recordPath, kPathCapacity, L"%ls\\%ls", work, kRecordName);
-    if (!WriteRecord())
-        return 0;
     SetConsoleCtrlHandler(OnStop, TRUE);
-    return 1;
+    return WriteRecord();
 }
 
 int ChangeEntry(const wchar_t* values) {
@@ -335,8 +300,7 @@ static void SaveUserValue(UserValue* value) {
     }
     LONG status = value->created[0] == 0 ? ERROR_MORE_DATA : ERROR_FILE_NOT_FOUND;
     while (status == ERROR_MORE_DATA) {
-        free(value->data);
-        value->data = static_cast<unsigned char*>(malloc(value->size + 1));
+        value->data = static_cast<unsigned char*>(realloc(value->data, value->size + 1));
         status =
             RegQueryValueExW(key, value->name, nullptr, &value->type, value->data, &value->size);
     }
@@ -346,8 +310,7 @@ static void SaveUserValue(UserValue* value) {
 
 int SetUserValue(const wchar_t* path, const wchar_t* name, DWORD type, const unsigned char* data,
                  DWORD size) {
-    if (wcslen(path) >= kPathCapacity || wcslen(name) >= kPathCapacity ||
-        userValueCount == kUserValueCapacity)
+    if (userValueCount == kUserValueCapacity)
         return 0;
     EnterCriticalSection(&lock);
     UserValue* value = &userValues[userValueCount++];
@@ -357,11 +320,8 @@ int SetUserValue(const wchar_t* path, const wchar_t* name, DWORD type, const uns
     SaveUserValue(value);
     int done = 0;
     HKEY key;
-    // Nothing changes that the record does not hold.
-    if (!WriteRecord()) {
-        free(userValues[--userValueCount].data);
-    } else if (RegCreateKeyExW(HKEY_CURRENT_USER, path, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
-                               nullptr) == ERROR_SUCCESS) {
+    if (WriteRecord() && RegCreateKeyExW(HKEY_CURRENT_USER, path, 0, nullptr, 0, KEY_SET_VALUE,
+                                         nullptr, &key, nullptr) == ERROR_SUCCESS) {
         done = RegSetValueExW(key, name, 0, type, data, size) == ERROR_SUCCESS;
         RegCloseKey(key);
     }
