@@ -111,14 +111,12 @@ struct CaseState {
 };
 
 // runner_text.cpp
-// A message into error, as printf would write it, cut to capacity.
 void Say(wchar_t* error, size_t capacity, const wchar_t* format, ...);
 extern const wchar_t* const kSystemKindNames[kSystemKinds];
 int ReadDataFile(const wchar_t* path, DataFile* data, wchar_t* error, size_t capacity);
 int SplitWords(const wchar_t* text, Word* words, int capacity);
 int WordIs(const Word& word, const wchar_t* text);
-// The word's text with its bars taken away and its placeholders filled in; 0 (and error) when a
-// placeholder is unknown or the text does not fit.
+// The word without its bars, placeholders filled in; 0 when one is unknown or it does not fit.
 int ExpandWord(const CaseState* state, const Word& word, wchar_t* out, size_t capacity);
 // Registry data from words: TYPE then parts; returns the byte count, or -1.
 long ReadValueData(const CaseState* state, const Word* words, int count, DWORD* type,
@@ -141,8 +139,7 @@ int ValidateDataFile(const DataFile* data, wchar_t* error, size_t capacity);
 void DoExpect(CaseState* state, const Word* words, int count);
 // Appends count words to the run's record and ends its line there.
 void AddLine(RunResult* run, int count, ...);
-// The rest of the run's record, after what its calls added: the payloads started, the lab's
-// installer's events, the uninstall entry, the exit status.
+// The rest of the record: the payloads started, the installer's events, the entry, the exit.
 void MakeRecord(const CaseState* state, RunResult* run);
 // Why the words after "expect" are no expectation, or null.
 const wchar_t* CheckExpectation(const Word* words, int count);
@@ -151,11 +148,9 @@ const wchar_t* CheckExpectation(const Word* words, int count);
 int MakeWorkPath(const CaseState* state, const wchar_t* relative, wchar_t* out);
 const wchar_t* PlainOf(const wchar_t* path);
 int IsUnder(const wchar_t* path, const wchar_t* folder);
-// A pinned build's private copies lie in {temp}\VuqSetup-NAME folders: notes those there now
-// (note), or gives the path of one made since, if any.
+// Notes the copy folders ({temp}\VuqSetup-NAME) there now, or (note 0) finds one made since.
 int ScanCopyFolders(const Setting* setting, int note, wchar_t* path);
-// A module path in a copy's folder, with the folder's random name as * and {temp} as the
-// runner spells it.
+// A path in a copy's folder as records show it: {temp}\VuqSetup-*\NAME.
 void MaskCopyFolder(const Setting* setting, wchar_t* path);
 int RemovePath(const wchar_t* path);
 const wchar_t* EmptyWorkFolder(const wchar_t* work);
@@ -167,9 +162,8 @@ int WriteWholeFile(const wchar_t* path, const void* bytes, DWORD size);
 int MakeLink(const wchar_t* link, const wchar_t* target);
 
 // runner_safety.cpp
-// The refusals at the start, and the work folder made ready: a work path the cases can use,
-// elevated, on a desktop that can be seen, one runner at a time, the work folder its own, what a
-// killed run left put back (and said), no real installation; 0 (and why in error) to refuse.
+// The refusals at the start, what a killed run left put back, the work folder emptied; 0 (and
+// why in error) to refuse.
 int PrepareRun(const wchar_t* work, wchar_t* error, size_t capacity);
 int BeginSafeRun(const wchar_t* work);
 // The entry's values set (or, values null, the entry deleted); 0 when that failed. The stop
@@ -177,8 +171,7 @@ int BeginSafeRun(const wchar_t* work);
 int ChangeEntry(const wchar_t* values);
 int SetUserValue(const wchar_t* key, const wchar_t* name, DWORD type, const unsigned char* data,
                  DWORD size);
-// Everything put back, and the record rewritten (its time: when the last case began, as the
-// entry is none of the runner's when written long after); after the last case, the record
-// deleted and the stop handler idle.
+// Everything put back and the record rewritten (its time tells a leftover entry from a later
+// installation); after the last case, the record deleted.
 void RestoreAfterCase(int last);
 void WatchJob(HANDLE job);
