@@ -41,7 +41,7 @@ case runner stop: a run its payload keeps busy
     env VUQ_PAYLOAD_SLEEP_MS 120000
   expect record
 """ % (USER_KEY, BIG_KEY)
-# A run that lasts, during which a second runner starts.
+# A run that lasts until the harness ends its payload, once a second runner has refused.
 LOCK_CASES = r"""cases 1
 %s
 
@@ -49,7 +49,7 @@ case runner lock: a run that lasts while a second runner starts
   suite lab
   layout lasts
   run |"{exe}"|
-    env VUQ_PAYLOAD_SLEEP_MS 5000
+    env VUQ_PAYLOAD_SLEEP_MS 120000
   expect record
     payload |{folder}\{payload}| |/NoReset | |{work}| {bits}
     exit 0
@@ -142,9 +142,12 @@ def check_broken_data(arch, broken, miscounted, runner_lines, record):
 
 
 def second_runner(prefix):
-    """A second runner started while the first runs: its output and exit status."""
+    """A second runner started while the first runs: its output and exit status. Then the first's
+    payload is ended, as the wrapper would see it end by itself."""
+    payload = "VuqSetup64.wzq" if prefix.arch == "win64" else "VuqSetup.wzq"
     batch = write_kit_file(prefix, "second.bat", "@echo off\n%s --only no-such-case\n"
-                           "echo exit=%%errorlevel%%\n" % RUNNER, newline="\r\n")
+                           "echo exit=%%errorlevel%%\ntaskkill /f /im %s >nul\n"
+                           % (RUNNER, payload), newline="\r\n")
     return prefix.wine(["cmd", "/c", batch], timeout=120).stdout.decode("utf-8", "replace")
 
 
