@@ -1,7 +1,7 @@
 #pragma once
 
-// The end-to-end runner's parts. Calls go one way: e2e_runner -> case -> expect, safety -> text
-// -> files.
+// The end-to-end runner's parts. A part calls only those below it: e2e_runner, case, expect,
+// safety, text, files.
 
 #include "debugger.h"
 #include "helper_util.h"
@@ -111,7 +111,6 @@ struct CaseState {
 };
 
 // runner_text.cpp
-void Say(wchar_t* error, size_t capacity, const wchar_t* format, ...);
 extern const wchar_t* const kSystemKindNames[kSystemKinds];
 int ReadDataFile(const wchar_t* path, DataFile* data, wchar_t* error, size_t capacity);
 int SplitWords(const wchar_t* text, Word* words, int capacity);
@@ -145,6 +144,8 @@ void MakeRecord(const CaseState* state, RunResult* run);
 const wchar_t* CheckExpectation(const Word* words, int count);
 
 // runner_files.cpp
+// A message into error, as printf would write it, cut to capacity.
+void Say(wchar_t* error, size_t capacity, const wchar_t* format, ...);
 int MakeWorkPath(const CaseState* state, const wchar_t* relative, wchar_t* out);
 const wchar_t* PlainOf(const wchar_t* path);
 int IsUnder(const wchar_t* path, const wchar_t* folder);

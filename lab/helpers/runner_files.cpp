@@ -10,6 +10,14 @@ static const wchar_t kLongPrefix[] = L"\\\\?\\";
 unsigned char fileBuffer[kFileCapacity];
 static wchar_t undeletable[kPathCapacity]; // the path the refusal names
 
+void Say(wchar_t* error, size_t capacity, const wchar_t* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    _vsnwprintf(error, capacity - 1, format, arguments);
+    va_end(arguments);
+    error[capacity - 1] = 0;
+}
+
 const wchar_t* PlainOf(const wchar_t* path) {
     return wcsncmp(path, kLongPrefix, 4) == 0 ? path + 4 : path;
 }

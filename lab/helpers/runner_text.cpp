@@ -4,14 +4,6 @@
 
 static wchar_t fileText[kDataFileCapacity + 1];
 
-void Say(wchar_t* error, size_t capacity, const wchar_t* format, ...) {
-    va_list arguments;
-    va_start(arguments, format);
-    _vsnwprintf(error, capacity - 1, format, arguments);
-    va_end(arguments);
-    error[capacity - 1] = 0;
-}
-
 const wchar_t* const kSystemKindNames[kSystemKinds] = {L"wine64", L"wine32", L"windows64",
                                                        L"windows32"};
 
