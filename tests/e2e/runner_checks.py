@@ -298,28 +298,24 @@ def check_runner(prefix, pattern, runner_lines, record):
     said = wide.stdout.decode("utf-8", "replace")
     record("%s runner: a work folder whose name is not ASCII" % arch,
            wide.returncode == 0 and "ok   runner wide" in said, [said])
-    record("%s runner: --only naming no case refuses" % arch,
-           exit_of(sections.get("nomatch", "")) == 2 and
-           "no case's name holds" in sections.get("nomatch", ""), [output])
-    record("%s runner: refuses a record of a stopped run that is not whole" % arch,
-           exit_of(sections.get("partial", "")) == 2 and
-           "not whole" in sections.get("partial", ""), [output])
     record("%s runner: Ctrl+C puts back what it changed" % arch,
            seen and "stopped (Ctrl+C)" in stopped and not os.path.exists(record_path) and put_back,
            ["payload seen: %s; record left: %s; output:" % (seen, os.path.exists(record_path)),
             stopped, output])
     check_broken_data(arch, sections.get("broken", ""), sections.get("miscounted", ""),
                       runner_lines, record)
+    # Each refusal: its section of the batch, and what it must say.
+    for label, section, says in [
+            ("--only naming no case refuses", "nomatch", "no case's name holds"),
+            ("refuses a record of a stopped run that is not whole", "partial", "not whole"),
+            ("refuses to run unelevated", "unprivileged", "not elevated"),
+            ("refuses a desktop nobody sees", "hidden", "not on a desktop")]:
+        said = sections.get(section, "")
+        record("%s runner: %s" % (arch, label), exit_of(said) == 2 and says in said, [output])
     entry = sections.get("entry", "")
     record("%s runner: refuses while the uninstall entry exists, and leaves it" % arch,
            "refused: the uninstall entry" in entry and exit_of(entry) == 2 and
            "missing" not in entry, [output])
-    record("%s runner: refuses to run unelevated" % arch,
-           exit_of(sections.get("unprivileged", "")) == 2 and
-           "not elevated" in sections.get("unprivileged", ""), [output])
-    record("%s runner: refuses a desktop nobody sees" % arch,
-           exit_of(sections.get("hidden", "")) == 2 and
-           "not on a desktop" in sections.get("hidden", ""), [output])
     record("%s runner: refuses a work folder it did not make, or one whose path holds VuqSetup"
            % arch, exit_of(sections.get("unmarked", "")) == 2 and
            "not a folder the runner made" in sections.get("unmarked", "") and
