@@ -338,6 +338,21 @@ struct RunPlan {
     wchar_t values[kTextCapacity * 4]; // the entry's before the run
 };
 
+// The job, made once, ending what runs in it when the runner ends; the stop handler ends it too.
+static int MakeJob() {
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
+    ZeroMemory(&limits, sizeof(limits));
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    job = CreateJobObjectW(nullptr, nullptr);
+    if (job != nullptr &&
+        !SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof(limits))) {
+        CloseHandle(job);
+        job = nullptr;
+    }
+    WatchJob(job);
+    return job != nullptr;
+}
+
 // DLL loads and calls are watched only with trace=: each stop costs time (much under emulation).
 static void Observe(CaseState* state, RunResult* run, RunPlan* plan, wchar_t* desktop) {
     static Debuggee debuggee;
@@ -356,15 +371,9 @@ static void Observe(CaseState* state, RunResult* run, RunPlan* plan, wchar_t* de
     ZeroMemory(&startup, sizeof(startup));
     startup.cb = sizeof(startup);
     startup.lpDesktop = desktop;
-    job = job != nullptr ? job : CreateJobObjectW(nullptr, nullptr);
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
-    ZeroMemory(&limits, sizeof(limits));
-    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    WatchJob(job);
     PROCESS_INFORMATION started;
     run->startQpc = ReadPerformanceCounter();
-    if (job == nullptr ||
-        !SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof(limits)) ||
+    if ((job == nullptr && !MakeJob()) ||
         !CreateProcessW(plan->options[kApp], plan->commandLine, nullptr, nullptr, FALSE,
                         DEBUG_ONLY_THIS_PROCESS | CREATE_UNICODE_ENVIRONMENT, plan->environment,
                         plan->directory, &startup, &started)) {
