@@ -181,9 +181,6 @@ int wmain() {
     int hidden = ReadEnvironment(L"VUQ_DRIVER_HIDDEN", 4) != nullptr;
     static Session session;
     session.watches = GetEnvironmentVariableW(L"VUQ_DRIVER_WATCH", nullptr, 0) != 0;
-    wchar_t limit[32];
-    if (GetEnvironmentVariableW(L"VUQ_DRIVER_LIMIT_MS", limit, 32) != 0)
-        session.deadline = DeadlineAfterMs(static_cast<long long>(wcstoul(limit, nullptr, 10)));
     trapBoxes = trapBoxes || session.watches;
     static Debuggee debuggee;
     ZeroMemory(&debuggee, sizeof(debuggee));
@@ -210,6 +207,10 @@ int wmain() {
         return Fail("token");
     PROCESS_INFORMATION started;
     DWORD flags = trapBoxes ? DEBUG_ONLY_THIS_PROCESS : 0;
+    // The limit counts from the start the driver reports, not from before its set-up.
+    wchar_t limit[32];
+    if (GetEnvironmentVariableW(L"VUQ_DRIVER_LIMIT_MS", limit, 32) != 0)
+        session.deadline = DeadlineAfterMs(static_cast<long long>(wcstoul(limit, nullptr, 10)));
     long long before = ReadPerformanceCounter();
     printf("started qpc=%lld\n", before);
     fflush(stdout);
